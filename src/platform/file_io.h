@@ -1,0 +1,53 @@
+// Unbuffered file access over POSIX descriptors, standing in for the runtime's
+// _open/_read/_write/_lseek/_close. Every file operation of the updater goes through here,
+// so that failures are reported one way and a test build can inject them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvun {
+
+enum class OpenMode {
+    ReadOnly,             // _O_RDONLY
+    WriteCreateTruncate,  // _O_WRONLY | _O_CREAT | _O_TRUNC
+    ReadWrite,            // _O_RDWR, the file must exist
+    ReadWriteAppend,      // _O_RDWR | _O_APPEND | _O_CREAT
+};
+
+// Opens a file named the Windows way (".\\a\\b") or natively; -1 on failure (errno set).
+int OpenFile(const std::string& name, OpenMode mode);
+
+// Closes fd when it is not -1 and sets it to -1.
+void CloseFile(int& fd);
+
+// Reads up to size bytes, retrying on EINTR; returns the count, or -1 on error.
+int64_t ReadSome(int fd, void* buffer, size_t size);
+
+// Reads exactly size bytes; false on error or end of file before size bytes came.
+bool ReadFull(int fd, void* buffer, size_t size);
+
+// Writes all size bytes, looping over short writes; false on error (errno set).
+bool WriteFull(int fd, const void* buffer, size_t size);
+
+// 64-bit seek; returns the new position or -1.
+int64_t SeekFile(int fd, int64_t offset, int whence);
+
+// fsync of the descriptor.
+bool SyncFile(int fd);
+
+// fsync of the directory that holds name, so a rename or creation reaches the disk.
+bool SyncParentDirectory(const std::string& name);
+
+// Renames from over to (atomic on one file system) and syncs the directory.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Deletes a file; a missing file is no error.
+bool DeleteFile(const std::string& name);
+
+bool FileExists(const std::string& name);
+std::optional<uint64_t> FileSize(const std::string& name);
+
+}  // namespace korvun

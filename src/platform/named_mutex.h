@@ -1,0 +1,24 @@
+// A system-wide named lock held for the life of the process.
+#pragma once
+
+#include <string>
+
+namespace korvun {
+
+class NamedMutex {
+public:
+    // Takes an flock on a lock file named after name in $XDG_RUNTIME_DIR (else /tmp).
+    explicit NamedMutex(const std::string& name);
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // False when another process holds the lock (ERROR_ALREADY_EXISTS).
+    bool Acquired() const { return acquired_; }
+
+private:
+    int fd_ = -1;
+    bool acquired_ = false;
+};
+
+}  // namespace korvun

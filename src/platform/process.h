@@ -1,0 +1,18 @@
+// Starting another program from a Windows-style command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvun {
+
+// Splits a command line by the Windows rules (quotes, backslashes before quotes).
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Starts the program the command line names without waiting for it. The program is looked
+// for in the updater's own directory, the current directory, then PATH, matching names
+// case-insensitively; a file that starts with "MZ" is a Windows program and is started
+// through wine ($WINELOADER when set). True when the process was created.
+bool StartProcess(const std::string& commandLine);
+
+}  // namespace korvun

@@ -1,0 +1,22 @@
+// Private-profile (INI) files with the semantics of GetPrivateProfileStringA and
+// WritePrivateProfileStringA that the updater relies on.
+#pragma once
+
+#include <string>
+
+namespace korvun {
+
+// Value of key in section of file; def when the file, the section or the key is absent.
+// Section and key names match case-insensitively; the value is trimmed and one pair of
+// surrounding quotes is removed.
+std::string ReadProfileString(const std::string& section, const std::string& key,
+                              const std::string& def, const std::string& file);
+
+// Writes key=value into section of file, creating file, section and key as needed. Every
+// other line keeps its bytes and order; an existing key is replaced in place and keeps its
+// spelling. New files use CRLF; an existing file keeps its line ends. The write is atomic
+// and durable (temporary file, fsync, rename, fsync of the directory). False on failure.
+bool WriteProfileString(const std::string& section, const std::string& key,
+                        const std::string& value, const std::string& file);
+
+}  // namespace korvun

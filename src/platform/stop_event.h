@@ -1,0 +1,22 @@
+// A manual-reset event: once set it stays set.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace korvun {
+
+class StopEvent {
+public:
+    void Set();
+    // True when the event is set; waits up to timeoutMs for it (0 = just test).
+    bool Wait(unsigned timeoutMs = 0) const;
+    bool IsSet() const { return Wait(0); }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool set_ = false;
+};
+
+}  // namespace korvun

@@ -1,0 +1,33 @@
+// korvun-tool: builds and checks what operators publish, with the updater's own code.
+#include <CLI/CLI.hpp>
+
+#include "command_registry.h"
+
+namespace korvun::tool {
+
+std::vector<CommandGroup>& CommandGroups() {
+    static std::vector<CommandGroup> groups;
+    return groups;
+}
+
+namespace {
+int exitStatus = 0;
+}
+
+void SetExitStatus(int status) { exitStatus = status; }
+int ExitStatus() { return exitStatus; }
+
+}  // namespace korvun::tool
+
+int main(int argc, char** argv) {
+    CLI::App app{"korvun-tool: build and check Korvun Updater archives, packages and releases"};
+    app.require_subcommand(1);
+    for (auto& group : korvun::tool::CommandGroups()) group(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int status = app.exit(e);
+        return status == 0 ? 0 : 2;
+    }
+    return korvun::tool::ExitStatus();
+}
