@@ -1,0 +1,214 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "platform/file_io.h"
+#include "platform/win_path.h"
+
+extern char** environ;
+
+namespace korvun {
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+// The program name: quotes group, backslashes are ordinary characters.
+size_t SplitProgramName(const std::string& line, size_t pos, std::vector<std::string>& args) {
+    std::string name;
+    bool quoted = false;
+    for (; pos < line.size(); ++pos) {
+        char c = line[pos];
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (IsSpace(c) && !quoted) {
+            break;
+        } else {
+            name += c;
+        }
+    }
+    args.push_back(std::move(name));
+    return pos;
+}
+
+std::string Directory(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string OwnDirectory() {
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return {};
+    return Directory(std::string(buffer, static_cast<size_t>(n)));
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file name resolved case-insensitively in directory, if a regular file is there.
+std::optional<std::string> FindIn(const std::string& directory, const std::string& name) {
+    std::string candidate = NativePath(directory.empty() ? name : directory + "/" + name);
+    if (IsRegularFile(candidate)) return candidate;
+    return std::nullopt;
+}
+
+std::optional<std::string> SearchOnce(const std::string& name) {
+    if (name.find_first_of("/\\") != std::string::npos) return FindIn("", name);
+    std::vector<std::string> directories;
+    if (std::string own = OwnDirectory(); !own.empty()) directories.push_back(own);
+    directories.push_back(".");
+    if (const char* path = std::getenv("PATH")) {
+        std::string list = path;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            // An empty PATH entry means the current directory.
+            directories.push_back(end > start ? list.substr(start, end - start) : ".");
+            start = end + 1;
+        }
+    }
+    for (const std::string& directory : directories) {
+        if (auto found = FindIn(directory, name)) return found;
+    }
+    return std::nullopt;
+}
+
+// Locates the program; a name without an extension also matches name.exe, as on Windows.
+std::optional<std::string> FindProgram(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    if (auto found = SearchOnce(name)) return found;
+    size_t base = name.find_last_of("/\\");
+    base = base == std::string::npos ? 0 : base + 1;
+    if (name.find('.', base) == std::string::npos) return SearchOnce(name + ".exe");
+    return std::nullopt;
+}
+
+bool IsWindowsProgram(const std::string& path) {
+    int fd = OpenFile(path, OpenMode::ReadOnly);
+    if (fd < 0) return false;
+    char magic[2];
+    bool windows = ReadFull(fd, magic, sizeof magic) && magic[0] == 'M' && magic[1] == 'Z';
+    CloseFile(fd);
+    return windows;
+}
+
+// Reaps one child. A thread per started program waits for exactly that process id, so no
+// zombie remains and no other child of the process (a test's, a library's) is touched, as a
+// SIGCHLD handler or waitpid(-1) would. A double fork would avoid the thread but forks a
+// multi-threaded process, which is unsafe for anything but an immediate exec.
+void ReapInBackground(pid_t pid) {
+    std::thread([pid] {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> args;
+    size_t pos = 0;
+    while (pos < commandLine.size() && IsSpace(commandLine[pos])) ++pos;
+    if (pos == commandLine.size()) return args;
+    pos = SplitProgramName(commandLine, pos, args);
+
+    while (true) {
+        while (pos < commandLine.size() && IsSpace(commandLine[pos])) ++pos;
+        if (pos == commandLine.size()) break;
+        std::string arg;
+        bool quoted = false;
+        while (pos < commandLine.size()) {
+            char c = commandLine[pos];
+            if (c == '\\') {
+                size_t backslashes = 0;
+                while (pos < commandLine.size() && commandLine[pos] == '\\') {
+                    ++backslashes;
+                    ++pos;
+                }
+                if (pos < commandLine.size() && commandLine[pos] == '"') {
+                    // 2n backslashes + quote: n backslashes, the quote delimits;
+                    // 2n+1 backslashes + quote: n backslashes and a literal quote.
+                    arg.append(backslashes / 2, '\\');
+                    if (backslashes % 2 == 1) {
+                        arg += '"';
+                        ++pos;
+                    }
+                } else {
+                    arg.append(backslashes, '\\');
+                }
+            } else if (c == '"') {
+                ++pos;
+                if (quoted && pos < commandLine.size() && commandLine[pos] == '"') {
+                    arg += '"';  // "" inside quotes is a literal quote
+                    ++pos;
+                } else {
+                    quoted = !quoted;
+                }
+            } else if (IsSpace(c) && !quoted) {
+                break;
+            } else {
+                arg += c;
+                ++pos;
+            }
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+bool StartProcess(const std::string& commandLine) {
+    std::vector<std::string> args = SplitCommandLine(commandLine);
+    if (args.empty()) return false;
+    std::optional<std::string> program = FindProgram(args[0]);
+    if (!program) return false;
+
+    std::vector<std::string> argv;
+    std::string executable;
+    bool searchPath = false;
+    if (IsWindowsProgram(*program)) {
+        const char* loader = std::getenv("WINELOADER");
+        executable = loader && *loader ? loader : "wine";
+        searchPath = true;
+        argv.push_back(executable);
+        argv.push_back(*program);
+    } else {
+        if (::access(program->c_str(), X_OK) != 0) return false;
+        executable = *program;
+        argv.push_back(args[0]);
+    }
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+
+    std::vector<char*> argvPointers;
+    for (std::string& arg : argv) argvPointers.push_back(arg.data());
+    argvPointers.push_back(nullptr);
+
+    pid_t pid;
+    int error = searchPath ? ::posix_spawnp(&pid, executable.c_str(), nullptr, nullptr,
+                                            argvPointers.data(), environ)
+                           : ::posix_spawn(&pid, executable.c_str(), nullptr, nullptr,
+                                           argvPointers.data(), environ);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    ReapInBackground(pid);
+    return true;
+}
+
+}  // namespace korvun
