@@ -1,0 +1,309 @@
+#include "platform/inet.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace korvun {
+
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// Large enough that one pass of the transfer hands over many 2048-byte reads at once, so
+// the per-read cost stays a memcpy.
+constexpr long kTransferBufferSize = 256 * 1024;
+constexpr long kMaxRedirects = 10;
+
+void InitCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool StartsWithNoCase(const char* text, size_t length, const char* prefix) {
+    size_t prefixLength = std::strlen(prefix);
+    if (length < prefixLength) return false;
+    for (size_t i = 0; i < prefixLength; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string Trimmed(const char* text, size_t length) {
+    size_t begin = 0;
+    while (begin < length && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (length > begin && std::isspace(static_cast<unsigned char>(text[length - 1]))) --length;
+    return std::string(text + begin, length - begin);
+}
+
+uint32_t WinInetCodeFor(CURLcode result) {
+    switch (result) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return kInternetTimeout;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return kInternetNameNotResolved;
+        case CURLE_COULDNT_CONNECT:
+            return kInternetCannotConnect;
+        case CURLE_PARTIAL_FILE:
+            return kInternetConnectionAborted;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return kInternetConnectionReset;
+        case CURLE_URL_MALFORMAT:
+            return kInternetInvalidUrl;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return kInternetRedirectFailed;
+        case CURLE_GOT_NOTHING:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:  // what libcurl says to an HTTP/0.9 (headerless) reply
+        case CURLE_BAD_CONTENT_ENCODING:
+            return kInternetInvalidServerResponse;
+        default:
+            return kInternetConnectionAborted;
+    }
+}
+
+bool HasHttpScheme(const std::string& url) {
+    return StartsWithNoCase(url.c_str(), url.size(), "http://") ||
+           StartsWithNoCase(url.c_str(), url.size(), "https://");
+}
+
+}  // namespace
+
+std::string InternetErrorText(uint32_t code) {
+    switch (code) {
+        case kInternetTimeout:
+            return "The operation timed out";
+        case kInternetInvalidUrl:
+            return "The URL is invalid";
+        case kInternetUnrecognizedScheme:
+            return "The URL does not use a recognized protocol";
+        case kInternetNameNotResolved:
+            return "The server name or address could not be resolved";
+        case kInternetCannotConnect:
+            return "A connection with the server could not be established";
+        case kInternetConnectionAborted:
+            return "The connection with the server was terminated abnormally";
+        case kInternetConnectionReset:
+            return "The connection with the server was reset";
+        case kInternetInvalidServerResponse:
+            return "The server returned an invalid or unrecognized response";
+        case kInternetRedirectFailed:
+            return "The HTTP redirect request failed";
+        default:
+            return "Unknown error " + std::to_string(code);
+    }
+}
+
+InternetError InternetError::FromCode(uint32_t code) { return {code, InternetErrorText(code)}; }
+
+// The libcurl state of one request. Body bytes land in `buffer` as curl delivers them;
+// Read() copies them out in the caller's block size.
+struct InternetFile::Transfer {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    unsigned receiveTimeoutMs = InternetSession::kDefaultTimeoutMs;
+    SteadyTime lastActivity = std::chrono::steady_clock::now();
+
+    std::vector<char> buffer;
+    size_t readPosition = 0;
+
+    bool done = false;
+    CURLcode result = CURLE_OK;
+
+    // State of the response whose headers are arriving; a followed redirect starts anew.
+    long responseStatus = 0;
+    bool responseHasLocation = false;
+    bool headersComplete = false;
+    std::optional<std::string> contentLength;
+
+    ~Transfer() {
+        if (multi && easy) curl_multi_remove_handle(multi, easy);
+        if (easy) curl_easy_cleanup(easy);
+        if (multi) curl_multi_cleanup(multi);
+        curl_slist_free_all(headers);
+    }
+
+    size_t Available() const { return buffer.size() - readPosition; }
+
+    static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+        auto* transfer = static_cast<Transfer*>(self);
+        size_t length = size * count;
+        if (transfer->readPosition == transfer->buffer.size()) {
+            transfer->buffer.clear();
+            transfer->readPosition = 0;
+        }
+        transfer->buffer.insert(transfer->buffer.end(), data, data + length);
+        transfer->lastActivity = std::chrono::steady_clock::now();
+        // A body can only start after the final headers; a server that sends none (HTTP/0.9)
+        // is refused by libcurl before it gets here.
+        transfer->headersComplete = true;
+        return length;
+    }
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+        auto* transfer = static_cast<Transfer*>(self);
+        size_t length = size * count;
+        transfer->lastActivity = std::chrono::steady_clock::now();
+        transfer->ParseHeaderLine(data, length);
+        return length;
+    }
+
+    void ParseHeaderLine(const char* line, size_t length) {
+        if (StartsWithNoCase(line, length, "HTTP/")) {
+            const char* space = static_cast<const char*>(std::memchr(line, ' ', length));
+            responseStatus = space ? std::strtol(space + 1, nullptr, 10) : 0;
+            responseHasLocation = false;
+            contentLength.reset();
+            return;
+        }
+        if (Trimmed(line, length).empty()) {
+            bool interim = responseStatus / 100 == 1;
+            bool followed = responseStatus / 100 == 3 && responseHasLocation;
+            if (!interim && !followed) headersComplete = true;
+            return;
+        }
+        if (StartsWithNoCase(line, length, "Content-Length:")) {
+            size_t prefix = std::strlen("Content-Length:");
+            contentLength = Trimmed(line + prefix, length - prefix);
+        } else if (StartsWithNoCase(line, length, "Location:")) {
+            responseHasLocation = true;
+        }
+    }
+};
+
+InternetFile::InternetFile(std::unique_ptr<Transfer> transfer) : transfer_(std::move(transfer)) {}
+
+InternetFile::~InternetFile() = default;
+
+bool InternetFile::Pump(InternetError* error) {
+    Transfer& t = *transfer_;
+    size_t before = t.buffer.size();
+    bool headersBefore = t.headersComplete;
+    int running = 0;
+    CURLMcode code = curl_multi_perform(t.multi, &running);
+    if (code != CURLM_OK) {
+        *error = InternetError::FromCode(kInternetConnectionAborted);
+        return false;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(t.multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == t.easy) {
+            t.done = true;
+            t.result = message->data.result;
+        }
+    }
+    if (t.done || t.buffer.size() != before || t.headersComplete != headersBefore) return true;
+
+    auto deadline = t.lastActivity + std::chrono::milliseconds(t.receiveTimeoutMs);
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (remaining.count() <= 0) {
+        *error = InternetError::FromCode(kInternetTimeout);
+        return false;
+    }
+    int waitMs = static_cast<int>(std::min<int64_t>(remaining.count(), 1000));
+    curl_multi_poll(t.multi, nullptr, 0, waitMs, nullptr);
+    return true;
+}
+
+bool InternetFile::WaitForHeaders(InternetError* error) {
+    Transfer& t = *transfer_;
+    while (!t.headersComplete && !t.done) {
+        if (!Pump(error)) return false;
+    }
+    if (t.done && t.result != CURLE_OK) {
+        *error = InternetError::FromCode(WinInetCodeFor(t.result));
+        return false;
+    }
+    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &statusCode_);
+    contentLength_ = t.contentLength;
+    return true;
+}
+
+bool InternetFile::Fill(InternetError* error) {
+    Transfer& t = *transfer_;
+    while (t.Available() == 0 && !t.done) {
+        if (!Pump(error)) return false;
+    }
+    if (t.Available() == 0 && t.result != CURLE_OK) {
+        *error = InternetError::FromCode(WinInetCodeFor(t.result));
+        return false;
+    }
+    return true;
+}
+
+bool InternetFile::Read(void* buffer, size_t size, size_t* read, InternetError* error) {
+    *read = 0;
+    if (!Fill(error)) return false;
+    Transfer& t = *transfer_;
+    size_t count = std::min(size, t.Available());
+    if (count > 0) {
+        std::memcpy(buffer, t.buffer.data() + t.readPosition, count);
+        t.readPosition += count;
+    }
+    *read = count;
+    return true;
+}
+
+InternetSession::InternetSession(std::string userAgent) : userAgent_(std::move(userAgent)) {
+    InitCurlOnce();
+}
+
+InternetSession::~InternetSession() = default;
+
+std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
+                                                       InternetError* error) {
+    if (!HasHttpScheme(url)) {
+        *error = InternetError::FromCode(kInternetUnrecognizedScheme);
+        return nullptr;
+    }
+    auto transfer = std::make_unique<InternetFile::Transfer>();
+    transfer->receiveTimeoutMs = receiveTimeoutMs_;
+    transfer->multi = curl_multi_init();
+    transfer->easy = curl_easy_init();
+    if (!transfer->multi || !transfer->easy) {
+        *error = InternetError::FromCode(kInternetCannotConnect);
+        return nullptr;
+    }
+    // Always fetch from the origin: a proxy or cache must not hand out a stale package.
+    transfer->headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    transfer->headers = curl_slist_append(transfer->headers, "Pragma: no-cache");
+
+    CURL* easy = transfer->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent_.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs_));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferBufferSize);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &InternetFile::Transfer::OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &InternetFile::Transfer::OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+    if (curl_multi_add_handle(transfer->multi, easy) != CURLM_OK) {
+        *error = InternetError::FromCode(kInternetCannotConnect);
+        return nullptr;
+    }
+    transfer->lastActivity = std::chrono::steady_clock::now();
+
+    std::unique_ptr<InternetFile> file(new InternetFile(std::move(transfer)));
+    if (!file->WaitForHeaders(error)) return nullptr;
+    return file;
+}
+
+}  // namespace korvun

@@ -1,0 +1,99 @@
+// A small WinINet-like HTTP layer over libcurl: one session per process, a URL opened per
+// request, pull-style reads of at most the caller's buffer size. Failures come back as an
+// error value carrying the WinINet code and text that the updater shows to the player.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvun {
+
+// WinINet error codes that the transport can produce.
+enum InternetErrorCode : uint32_t {
+    kInternetTimeout = 12002,                // ERROR_INTERNET_TIMEOUT
+    kInternetInvalidUrl = 12005,             // ERROR_INTERNET_INVALID_URL
+    kInternetUnrecognizedScheme = 12006,     // ERROR_INTERNET_UNRECOGNIZED_SCHEME
+    kInternetNameNotResolved = 12007,        // ERROR_INTERNET_NAME_NOT_RESOLVED
+    kInternetCannotConnect = 12029,          // ERROR_INTERNET_CANNOT_CONNECT
+    kInternetConnectionAborted = 12030,      // ERROR_INTERNET_CONNECTION_ABORTED
+    kInternetConnectionReset = 12031,        // ERROR_INTERNET_CONNECTION_RESET
+    kInternetInvalidServerResponse = 12152,  // ERROR_HTTP_INVALID_SERVER_RESPONSE
+    kInternetRedirectFailed = 12156,         // ERROR_HTTP_REDIRECT_FAILED
+};
+
+struct InternetError {
+    uint32_t code = 0;
+    std::string text;  // the system's text for the code
+
+    static InternetError FromCode(uint32_t code);
+};
+
+// The system text of a WinINet code, as FormatMessage gives it (without the line end).
+std::string InternetErrorText(uint32_t code);
+
+class InternetSession;
+
+// One HTTP request whose response headers have arrived. Closing (destroying) it drops the
+// connection if the body has not been read to its end.
+class InternetFile {
+  public:
+    ~InternetFile();
+    InternetFile(const InternetFile&) = delete;
+    InternetFile& operator=(const InternetFile&) = delete;
+
+    // The Content-Length header of the final response, as text; nullopt when absent.
+    const std::optional<std::string>& ContentLengthHeader() const { return contentLength_; }
+    long StatusCode() const { return statusCode_; }
+
+    // Copies at most size bytes of the body into buffer. Waits (up to the receive
+    // time-out) until at least one byte is there or the body has ended. Returns false with
+    // error set on failure; true with *read == 0 only at the end of the body.
+    bool Read(void* buffer, size_t size, size_t* read, InternetError* error);
+
+  private:
+    friend class InternetSession;
+    struct Transfer;
+    explicit InternetFile(std::unique_ptr<Transfer> transfer);
+
+    bool WaitForHeaders(InternetError* error);
+    // Drives the transfer until the buffer has data, the transfer ended, or it failed.
+    bool Fill(InternetError* error);
+    bool Pump(InternetError* error);
+
+    std::unique_ptr<Transfer> transfer_;
+    std::optional<std::string> contentLength_;
+    long statusCode_ = 0;
+};
+
+class InternetSession {
+  public:
+    static constexpr unsigned kDefaultTimeoutMs = 60000;
+
+    // userAgent is sent with every request. Proxies come from the environment as libcurl
+    // reads them (http_proxy, no_proxy, ...).
+    explicit InternetSession(std::string userAgent);
+    ~InternetSession();
+    InternetSession(const InternetSession&) = delete;
+    InternetSession& operator=(const InternetSession&) = delete;
+
+    void SetConnectTimeout(unsigned ms) { connectTimeoutMs_ = ms; }
+    // Longest wait for any byte of a response (headers or body) before a read fails.
+    void SetReceiveTimeout(unsigned ms) { receiveTimeoutMs_ = ms; }
+    unsigned ConnectTimeout() const { return connectTimeoutMs_; }
+    unsigned ReceiveTimeout() const { return receiveTimeoutMs_; }
+
+    // Sends a GET that bypasses caches, follows up to 10 redirects and returns once the
+    // final response's headers have arrived; null with error set on failure. The HTTP
+    // status is not judged here.
+    std::unique_ptr<InternetFile> OpenUrl(const std::string& url, InternetError* error);
+
+  private:
+    std::string userAgent_;
+    unsigned connectTimeoutMs_ = kDefaultTimeoutMs;
+    unsigned receiveTimeoutMs_ = kDefaultTimeoutMs;
+};
+
+}  // namespace korvun

@@ -1,0 +1,39 @@
+// The update server's address: the text put in place of %s in every server URL. Chosen
+// once per process from CONFIG.ini and UpdaterURL.txt, else the built-in default.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace korvun {
+
+constexpr size_t kMaxServerAddressLength = 511;
+
+enum class ServerAddressStatus {
+    Found,              // address holds the choice (the default included)
+    UrlFileMissing,     // a region is selected but UpdaterURL.txt cannot be opened
+    UrlFileUnreadable,  // UpdaterURL.txt has no first word, or one that does not fit
+};
+
+struct ServerAddressChoice {
+    ServerAddressStatus status = ServerAddressStatus::Found;
+    std::string address;
+};
+
+// The built-in address (an IPv4 address followed by "/").
+const char* DefaultServerAddress();
+
+// Decides the address from the files in the current directory, without side effects.
+ServerAddressChoice ChooseServerAddress();
+
+// Fills the process-wide address. When a selected UpdaterURL.txt is missing or unreadable
+// it shows the "Error" box and ends the process with exit code 0.
+void ReadServerAddress();
+
+// The process-wide address (the default until ReadServerAddress() ran).
+const std::string& ServerAddress();
+
+// "http://" + address + path; path starts with "/".
+std::string ServerUrl(const std::string& path);
+
+}  // namespace korvun

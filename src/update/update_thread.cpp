@@ -1,0 +1,253 @@
+#include "update/update_thread.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
+
+#include "app/message_box.h"
+#include "app/messages.h"
+#include "platform/disk_space.h"
+#include "platform/file_io.h"
+#include "update/server_address.h"
+
+namespace korvun {
+
+namespace {
+
+constexpr const char* kDownloadFailed = "Download Failed";
+constexpr const char* kNoDiskSpace = "Insufficient capacity on hard disk for download.";
+constexpr size_t kMaxSystemTextLength = 1023;
+
+}  // namespace
+
+std::string PatchFileName(uint32_t version) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pk%.4u.patch", version);
+    return name;
+}
+
+std::string PatchUrl(uint32_t version) {
+    return ServerUrl("/patch/patch/" + PatchFileName(version));
+}
+
+std::string VersionFileUrl() { return ServerUrl("/patch/UpdateVersion.ini"); }
+
+std::optional<uint64_t> ParseContentLength(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+CUpdateThread::CUpdateThread(UpdaterWindow& window) : window_(window), session_(kAppTitle) {
+    window_.AttachWorkerFlags(&flags_);
+    ReadServerAddress();
+}
+
+CUpdateThread::~CUpdateThread() {
+    remoteFile_.reset();
+    archiveMerger_.reset();
+    CloseFile(localFile_);
+    window_.AttachWorkerFlags(nullptr);
+}
+
+bool CUpdateThread::IsLocalCheckVersionValid() { return korvun::IsLocalCheckVersionValid(); }
+
+bool CUpdateThread::ReadLocalVersion() { return korvun::ReadLocalVersion(&versions_); }
+
+bool CUpdateThread::SaveCurrentVersion() {
+    return korvun::SaveCurrentVersion(versions_.currentVersion);
+}
+
+bool CUpdateThread::ParseVersionFile() {
+    return korvun::ParseVersionFile(&versions_, &flags_.replaceUpdater);
+}
+
+void CUpdateThread::ShowInternetError(const InternetError& error) {
+    lastError_ = error.code;
+    ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
+}
+
+uint64_t CUpdateThread::QueryRemoteSize(const std::string& url) {
+    InternetError error;
+    remoteFile_ = session_.OpenUrl(url, &error);
+    if (!remoteFile_) {
+        ShowInternetError(error);
+        return 0;
+    }
+    // A negative, malformed or absent length is no size at all: the download is refused
+    // instead of trusting a wrapped or truncated number.
+    std::optional<uint64_t> size;
+    if (const std::optional<std::string>& header = remoteFile_->ContentLengthHeader()) {
+        size = ParseContentLength(*header);
+    }
+    remoteFile_.reset();
+    return size.value_or(0);
+}
+
+bool CUpdateThread::OpenDownload(const std::string& url, const std::string& localName) {
+    // A transfer abandoned after a failure may still be open; its descriptor must not leak.
+    CloseTransfer();
+    expectedSize_ = QueryRemoteSize(url);
+    if (expectedSize_ == 0) {
+        window_.ShowErrorText(
+            ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
+        return false;
+    }
+    receivedSize_ = 0;
+    window_.ShowByteCounter(0, static_cast<int64_t>(expectedSize_), false);
+    window_.ClearSpeedText();
+
+    InternetError error;
+    remoteFile_ = session_.OpenUrl(url, &error);
+    if (!remoteFile_) {
+        ShowInternetError(error);
+        window_.ShowErrorText(
+            ComposeMessage(std::string(kDownloadFailed) + ": Cannot open server file.", "c30"));
+        return false;
+    }
+    localFile_ = OpenFile(localName, OpenMode::WriteCreateTruncate);
+    if (localFile_ == -1) {
+        lastError_ = static_cast<uint32_t>(errno);
+        window_.ShowErrorText(ComposeMessage(
+            std::string(kDownloadFailed) + ": " + localName + " Cannot open the file.", "c32"));
+        return false;
+    }
+    window_.BeginFileProgress(expectedSize_, 0);
+    return true;
+}
+
+int CUpdateThread::ReceiveBlock() {
+    size_t n = 0;
+    InternetError error;
+    bool read = remoteFile_ && remoteFile_->Read(receiveBuffer_, kBlockSize, &n, &error);
+    if (read && n == 0) {
+        // The body ended before the announced size arrived: the server dropped the
+        // connection. Reading on would only return nothing again.
+        read = false;
+        error = InternetError::FromCode(kInternetConnectionAborted);
+    } else if (!remoteFile_) {
+        error = InternetError::FromCode(kInternetConnectionAborted);
+    }
+    if (!read) {
+        ShowInternetError(error);
+        window_.ShowError("%sEx: %s,%d,%d c23-1", kDownloadFailed, "", static_cast<int>(lastError_),
+                          static_cast<int>(versions_.currentVersion));
+        return kFailed;
+    }
+    receivedSize_ += n;
+
+    if (!WriteFull(localFile_, receiveBuffer_, n)) {
+        lastError_ = static_cast<uint32_t>(errno);
+        window_.ShowError("%sLWx: %s,%d,%d c23", kDownloadFailed, "", static_cast<int>(lastError_),
+                          static_cast<int>(versions_.currentVersion));
+        return kFailed;
+    }
+
+    window_.SetFileProgress(receivedSize_);
+    if (totalProgress_) {
+        totalReceived_ += n;
+        window_.SetTotalProgress(totalReceived_);
+    }
+    window_.UpdateSpeed(static_cast<uint32_t>(receivedSize_), static_cast<uint32_t>(n));
+    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+                            static_cast<int64_t>(expectedSize_), false);
+    if (receivedSize_ < expectedSize_) return kMoreData;
+
+    CloseFile(localFile_);
+    remoteFile_.reset();
+    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+                            static_cast<int64_t>(expectedSize_), true);
+    if (receivedSize_ == expectedSize_) return kComplete;
+
+    window_.ShowError("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " c34", kDownloadFailed, "",
+                      static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
+                      static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_));
+    WriteStateMarker("FILE_SIZE_ERR");
+    return kFailed;
+}
+
+bool CUpdateThread::HasFreeSpace(uint64_t bytes) {
+    std::optional<uint64_t> available = FreeDiskSpace();
+    return available && *available > bytes;
+}
+
+bool CUpdateThread::FetchVersionFile(bool quiet) {
+    if (!OpenDownload(VersionFileUrl(), kServerVersionFile)) return false;
+    if (!HasFreeSpace(expectedSize_)) {
+        window_.ShowErrorText(ComposeMessage(kNoDiskSpace, "c06"));
+        return false;
+    }
+    window_.RestartSpeedClock();
+    while (!stopEvent_.IsSet()) {
+        switch (ReceiveBlock()) {
+            case kFailed:
+                if (!quiet) {
+                    window_.ShowErrorText(ComposeMessage(
+                        std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07"));
+                }
+                return false;
+            case kComplete:
+                if (ParseVersionFile()) return true;
+                if (!quiet) {
+                    window_.ShowErrorText(
+                        ComposeMessage(std::string(kDownloadFailed) + ": Read Profile", "c08"));
+                }
+                return false;
+            default:
+                std::this_thread::yield();
+                break;
+        }
+    }
+    return false;
+}
+
+bool CUpdateThread::PrepareTotalProgress() {
+    totalProgress_ = true;
+    totalReceived_ = 0;
+    uint64_t sum = 0;
+    bool complete = true;
+    // 64-bit counter: a target of 0xFFFFFFFF must not wrap the loop.
+    for (uint64_t n = uint64_t{versions_.currentVersion} + 1; n <= versions_.targetVersion; ++n) {
+        uint64_t size = QueryRemoteSize(PatchUrl(static_cast<uint32_t>(n)));
+        if (size == 0) {
+            versions_.targetVersion = static_cast<uint32_t>(n - 1);
+            complete = false;
+            break;
+        }
+        sum += size;
+    }
+    window_.SetTotalRange(sum);
+    window_.SetTotalProgress(0);
+    return complete;
+}
+
+bool CUpdateThread::StartNextPatch() {
+    if (versions_.currentVersion == versions_.targetVersion) {
+        finished_ = true;
+        return false;
+    }
+    ++versions_.currentVersion;
+    if (!OpenDownload(PatchUrl(versions_.currentVersion),
+                      PatchFileName(versions_.currentVersion))) {
+        return false;
+    }
+    if (!HasFreeSpace(expectedSize_)) {
+        window_.ShowErrorText(ComposeMessage(kNoDiskSpace, "c33"));
+        return false;
+    }
+    return true;
+}
+
+void CUpdateThread::CloseTransfer() {
+    CloseFile(localFile_);
+    remoteFile_.reset();
+}
+
+}  // namespace korvun

@@ -1,0 +1,109 @@
+// The update worker: the state of one run and the download operations it is built from.
+// The run itself (thread start, Run, Finish, patch application, self-update) is added on
+// top of these.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/updater_window.h"
+#include "platform/inet.h"
+#include "platform/stop_event.h"
+#include "update/version_file.h"
+
+namespace korvun {
+
+class GameArchive;
+
+// "pk%.4u.patch": at least four digits, zero-padded.
+std::string PatchFileName(uint32_t version);
+// "http://%s/patch/patch/pk%.4u.patch".
+std::string PatchUrl(uint32_t version);
+// "http://%s/patch/UpdateVersion.ini".
+std::string VersionFileUrl();
+
+// A Content-Length value as an unsigned 64-bit number; nullopt when it is not one (a
+// sign, other characters, empty, or too large).
+std::optional<uint64_t> ParseContentLength(const std::string& text);
+
+class CUpdateThread {
+  public:
+    static constexpr size_t kBlockSize = 2048;
+
+    // Results of ReceiveBlock().
+    static constexpr int kMoreData = 0;
+    static constexpr int kFailed = 1;  // its message has been shown
+    static constexpr int kComplete = 2;
+
+    // Opens the Internet session and reads the server address; a missing or unreadable
+    // UpdaterURL.txt ends the process there.
+    explicit CUpdateThread(UpdaterWindow& window);
+    virtual ~CUpdateThread();
+    CUpdateThread(const CUpdateThread&) = delete;
+    CUpdateThread& operator=(const CUpdateThread&) = delete;
+
+    // Version and state files.
+    bool IsLocalCheckVersionValid();
+    bool ReadLocalVersion();
+    bool SaveCurrentVersion();
+    bool ParseVersionFile();
+
+    // Downloads. A failure shows its message in the window before returning.
+    uint64_t QueryRemoteSize(const std::string& url);  // 0: no usable size or failed
+    bool OpenDownload(const std::string& url, const std::string& localName);
+    int ReceiveBlock();
+    bool HasFreeSpace(uint64_t bytes);
+    bool FetchVersionFile(bool quiet);
+    bool PrepareTotalProgress();
+    bool StartNextPatch();
+    void CloseTransfer();
+
+    StopEvent& Stop() { return stopEvent_; }
+    InternetSession& Session() { return session_; }
+    WorkerFlags& Flags() { return flags_; }
+    UpdaterWindow& Window() { return window_; }
+    VersionNumbers& Versions() { return versions_; }
+    const VersionNumbers& Versions() const { return versions_; }
+    StateMarkers& Markers() { return markers_; }
+
+    uint64_t ExpectedSize() const { return expectedSize_; }
+    uint64_t ReceivedSize() const { return receivedSize_; }
+    uint64_t TotalReceived() const { return totalReceived_; }
+    bool IsFinished() const { return finished_; }
+    void SetFinished(bool finished) { finished_ = finished; }
+    bool TotalProgress() const { return totalProgress_; }
+    void SetTotalProgress(bool shown) { totalProgress_ = shown; }
+    bool ArchiveMerged() const { return archiveMerged_; }
+    void SetArchiveMerged(bool merged) { archiveMerged_ = merged; }
+    bool TransferOpen() const { return remoteFile_ != nullptr || localFile_ != -1; }
+
+  protected:
+    // Shows a transport failure the way the player sees it: the system text in a box.
+    void ShowInternetError(const InternetError& error);
+
+    UpdaterWindow& window_;
+    // Owned game archive of the last merge; its deleter comes with the object, so this
+    // header needs none of the archive's.
+    std::unique_ptr<GameArchive, void (*)(GameArchive*)> archiveMerger_{nullptr, nullptr};
+    uint64_t expectedSize_ = 0;
+    uint64_t receivedSize_ = 0;
+    StopEvent stopEvent_;
+    WorkerFlags flags_;  // patch phase, replace updater: read by the window
+    InternetSession session_;
+    std::unique_ptr<InternetFile> remoteFile_;
+    bool finished_ = false;
+    bool totalProgress_ = false;
+    uint64_t totalReceived_ = 0;
+    VersionNumbers versions_;
+    int localFile_ = -1;
+    char receiveBuffer_[kBlockSize];
+    bool archiveMerged_ = false;
+    // The error code of the last failed operation (WinINet code or errno), quoted in the
+    // download failure messages as the thread's last error.
+    uint32_t lastError_ = 0;
+    VersionFileMarkers markers_;
+};
+
+}  // namespace korvun

@@ -1,0 +1,134 @@
+#include "update/version_file.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <climits>
+#include <optional>
+
+#include "platform/file_io.h"
+#include "platform/profile.h"
+
+namespace korvun {
+
+namespace {
+
+constexpr const char* kSection = "Version";
+constexpr const char* kServerVersionPath = ".\\UpdateVersion.ini";
+constexpr const char* kOverridePath = ".\\UpdateVersion-tov-.ini";
+
+// An empty value counts as absent, as it does for GetPrivateProfileString with "" default.
+std::optional<std::string> ReadValue(const char* key, const char* file) {
+    std::string value = ReadProfileString(kSection, key, "", file);
+    if (value.empty()) return std::nullopt;
+    return value;
+}
+
+// The server's value of key, replaced by the override's when the override file exists and
+// holds the key. The override cannot supply a key that the server file lacks.
+std::optional<int32_t> ReadServerValue(const char* key, bool overridePresent) {
+    std::optional<std::string> value = ReadValue(key, kServerVersionPath);
+    if (!value) return std::nullopt;
+    if (overridePresent) {
+        if (std::optional<std::string> replaced = ReadValue(key, kOverridePath)) value = replaced;
+    }
+    return ParseDecimal(*value);
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+bool RejectServerFile() {
+    DeleteFile(kServerVersionFile);
+    return false;
+}
+
+}  // namespace
+
+int32_t ParseDecimal(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<int64_t>(INT_MAX) + 1) value = static_cast<int64_t>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int32_t>(value);
+}
+
+bool IsLocalCheckVersionValid() {
+    std::optional<std::string> value = ReadValue("CheckVersion", kLocalVersionFile);
+    return value && ParseDecimal(*value) == kSupportedCheckVersion;
+}
+
+bool ReadLocalVersion(VersionNumbers* versions) {
+    std::optional<std::string> current = ReadValue("CurrentVersion", kLocalVersionFile);
+    if (!current) {
+        versions->baseVersion = versions->currentVersion = 0;
+        WriteProfileString(kSection, "CurrentVersion", "0", kLocalVersionFile);
+        return true;
+    }
+    versions->baseVersion = versions->currentVersion =
+        static_cast<uint32_t>(ParseDecimal(*current));
+
+    std::optional<std::string> marker = ReadValue("StartUpdate", kLocalVersionFile);
+    if (!marker) return true;
+    if (EqualsNoCase(*marker, "UPDATE_START")) {
+        // The archive may be half changed: treat the client as damaged, keep the file as is.
+        versions->baseVersion = versions->currentVersion = 0;
+        return true;
+    }
+    if (EqualsNoCase(*marker, "EXTRACT_START") || EqualsNoCase(*marker, "FILE_SIZE_ERR")) {
+        WriteStateMarker("");
+    }
+    return true;
+}
+
+bool SaveCurrentVersion(uint32_t currentVersion) {
+    return WriteProfileString(kSection, "CurrentVersion", std::to_string(currentVersion),
+                              kLocalVersionFile);
+}
+
+bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater) {
+    bool overridePresent = FileExists(kVersionOverrideFile);
+
+    versions->serverCheckVersion = 0;
+    if (std::optional<int32_t> check = ReadServerValue("CheckVersion", overridePresent)) {
+        versions->serverCheckVersion = *check;
+    }
+
+    std::optional<int32_t> updater = ReadServerValue("UpdaterVersion", overridePresent);
+    if (!updater) return RejectServerFile();
+    versions->updaterVersion = static_cast<uint32_t>(*updater);
+    if (versions->updaterVersion > kNewestUpdaterVersion) *replaceUpdater = true;
+
+    std::optional<int32_t> target = ReadServerValue("PatchFileVersion", overridePresent);
+    if (!target) return RejectServerFile();
+    versions->targetVersion = static_cast<uint32_t>(*target);
+
+    if (versions->baseVersion > versions->targetVersion) {
+        versions->baseVersion = versions->currentVersion = versions->targetVersion;
+    }
+    DeleteFile(kServerVersionFile);
+    return true;
+}
+
+bool WriteStateMarker(const std::string& marker) {
+    return WriteProfileString(kSection, "StartUpdate", marker, kLocalVersionFile);
+}
+
+std::string ReadStateMarker() {
+    return ReadProfileString(kSection, "StartUpdate", "", kLocalVersionFile);
+}
+
+bool VersionFileMarkers::MarkExtractStart() { return WriteStateMarker("EXTRACT_START"); }
+bool VersionFileMarkers::MarkExtractEnd() { return WriteStateMarker("EXTRACT_END"); }
+bool VersionFileMarkers::MarkUpdateStart() { return WriteStateMarker("UPDATE_START"); }
+bool VersionFileMarkers::MarkUpdateEnd() { return WriteStateMarker("UPDATE_END"); }
+bool VersionFileMarkers::ClearStateMarker() { return WriteStateMarker(""); }
+
+}  // namespace korvun
