@@ -221,7 +221,9 @@ bool InternetFile::WaitForHeaders(InternetError* error) {
     while (!t.headersComplete && !t.done) {
         if (!Pump(error)) return false;
     }
-    if (t.done && t.result != CURLE_OK) {
+    // A failure after the headers belongs to the body: Read() reports it once the bytes
+    // that did arrive have been handed out.
+    if (!t.headersComplete) {
         *error = InternetError::FromCode(WinInetCodeFor(t.result));
         return false;
     }

@@ -1,0 +1,110 @@
+// Real servers for the tests: an nginx on a free port of 127.0.0.1 serving a directory the
+// test fills, the misbehaving Python server for what nginx will not do, and a temporary
+// game directory that the updater is pointed at the way an operator does it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvun::test {
+
+// Makes a fresh directory under $TMPDIR (or /tmp); removes it with everything in it.
+class TempDirectory {
+  public:
+    explicit TempDirectory(const std::string& prefix = "korvun");
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Writes content to path (making its parent directories); throws on failure.
+void WriteTextFile(const std::string& path, const std::string& content);
+std::string ReadTextFile(const std::string& path);
+
+// A temporary game directory that is the current directory while the object lives.
+class GameDirectory {
+  public:
+    GameDirectory();
+    ~GameDirectory();
+    const std::string& Path() const { return directory_.Path(); }
+    std::string File(const std::string& name) const { return Path() + "/" + name; }
+    void Write(const std::string& name, const std::string& content) const;
+
+    // CONFIG.ini [LOGIN] TEST_IP=GERMANY and UpdaterURL.txt naming address.
+    void PointAt(const std::string& address) const;
+
+  private:
+    TempDirectory directory_;
+    std::string previous_;
+};
+
+// nginx -p DIR -c DIR/nginx.conf -g 'daemon off;' on 127.0.0.1:Port().
+class NginxServer {
+  public:
+    NginxServer();  // throws std::runtime_error when nginx does not come up
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    uint16_t Port() const { return port_; }
+    std::string Address() const;                     // "127.0.0.1:PORT"
+    std::string Url(const std::string& path) const;  // "http://127.0.0.1:PORT" + path
+
+    // The served directory; tests put their files under it.
+    const std::string& Root() const { return root_; }
+    void WriteFile(const std::string& relative, const std::string& content) const;
+    // A file of size bytes of a repeating pattern, written in chunks.
+    void WriteSizedFile(const std::string& relative, uint64_t size) const;
+
+    // Lines of the access log ("METHOD PATH STATUS BYTES" each).
+    std::vector<std::string> AccessLog() const;
+    // Requests whose path contains needle. nginx logs a request when it has finished, so
+    // this waits up to timeout for at least `atLeast` of them to appear.
+    size_t CountRequests(const std::string& needle, size_t atLeast = 0,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
+
+  private:
+    bool TryStart(uint16_t port);
+    void StopProcess();
+
+    TempDirectory directory_;
+    std::string root_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// tests/support/misbehaving_server.py on a free port of 127.0.0.1. The scenario is the
+// first path component of a URL, or defaultScenario.
+class MisbehavingServer {
+  public:
+    explicit MisbehavingServer(const std::string& defaultScenario = "plain",
+                               double stallSeconds = 30.0);
+    ~MisbehavingServer();
+    MisbehavingServer(const MisbehavingServer&) = delete;
+    MisbehavingServer& operator=(const MisbehavingServer&) = delete;
+
+    uint16_t Port() const { return port_; }
+    std::string Address() const;  // "127.0.0.1:PORT"
+    // Address with a scenario as the first path component: "127.0.0.1:PORT/short".
+    std::string Address(const std::string& scenario) const;
+    const std::string& Root() const { return root_.Path(); }
+    void WriteFile(const std::string& relative, const std::string& content) const;
+
+  private:
+    TempDirectory root_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// A port on 127.0.0.1 with nothing listening (bound, then released).
+uint16_t UnusedPort();
+
+}  // namespace korvun::test
