@@ -1,0 +1,155 @@
+// The game's two-file data archive (index data.kah, contents data.kaf) and the update archive
+// (update.kah, update.kaf) that a patch package brings: loading and saving the index, free
+// space, merging the update archive in, and the deletion list.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/state_markers.h"
+#include "app/updater_window.h"
+#include "archive/archive_tree.h"
+#include "archive/free_space_list.h"
+#include "archive/index_stream.h"
+
+namespace korvun {
+
+// One file of the update archive waiting for its content to be copied into the game archive.
+struct PendingCopy {
+    std::string path;  // full path in the archive, components joined by "\"
+    ArchiveEntry entry;
+};
+
+class GameArchive {
+  public:
+    static constexpr size_t kCopyBufferSize = 500000;
+    static constexpr size_t kHeaderBlockSize = 40;
+    static constexpr size_t kHeaderSize = 51;
+    // Deeper nesting, or a longer path than the path buffers of the format's users hold,
+    // marks an index as malformed.
+    static constexpr size_t kMaxFolderDepth = 512;
+    static constexpr size_t kMaxPathBytes = 2047;
+    // The deletion step keeps the free-space list from growing without bound.
+    static constexpr size_t kTrimAbove = 700;
+    static constexpr size_t kTrimTo = 500;
+
+    GameArchive(UpdaterWindow& window, StateMarkers& markers);
+    ~GameArchive();
+    GameArchive(const GameArchive&) = delete;
+    GameArchive& operator=(const GameArchive&) = delete;
+
+    // Merges update.kah/update.kaf into data.kah/data.kaf in the current directory. False
+    // when it failed; its message has been shown then.
+    bool MergeUpdateArchive();
+    // Loads data.kah and removes every entry that delete.lst names. False, without a
+    // message, when data.kah cannot be opened or is malformed.
+    bool LoadAndApplyDeleteList();
+    // Trims the free-space list and rewrites data.kah when anything changed. False, without
+    // a message, when data.kah could not be written.
+    bool SaveIfChanged();
+
+    // Merge steps.
+    bool Merge();
+    void CollectUpdateFiles(ArchiveFolder& folder, const std::string& prefix);
+    bool CopyPending();
+
+    // Index records. A read returns false on a malformed or truncated record; the reason is
+    // in LoadError() then.
+    bool ReadFolder(IndexReader& in, ArchiveFolder& folder);
+    void WriteFolder(IndexWriter& out, const ArchiveFolder& folder);
+    bool ReadFreeList(IndexReader& in);
+    void WriteFreeList(IndexWriter& out);
+
+    // Tree operations on the game tree.
+    void RemoveEntry(std::string_view path);
+    void AddEntry(std::string_view path, ArchiveEntry entry);
+
+    // Free space and content copies.
+    bool TakeFreeSpace(uint32_t needed, uint64_t& offset);
+    bool CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset);
+    bool CopyToEnd(ArchiveEntry& entry);
+
+    // Whole-index operations for the operator's tool and tests.
+    // Loads a game index (signature checked) from an open reader into this object.
+    bool LoadGameIndex(IndexReader& in);
+    // Loads the game index file at path.
+    bool LoadGameIndexFile(const std::string& path);
+    // Writes the game index to out with the given header values and this object's block.
+    void WriteIndex(IndexWriter& out, uint32_t headerWord, int32_t fileCount);
+    // Writes the game index to path durably: a temporary file beside it, flushed, renamed
+    // over it. False when it could not be written; the old file is untouched then.
+    bool SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount);
+
+    const std::string& LoadError() const { return loadError_; }
+    // Irregularities that loading accepted (a name length that is not the name's length + 1,
+    // bytes after the trailer), for the check command.
+    const std::vector<std::string>& LoadNotes() const { return loadNotes_; }
+
+    ArchiveFolder& GameRoot() { return gameRoot_; }
+    ArchiveFolder& UpdateRoot() { return updateRoot_; }
+    const FreeSpaceList& FreeSpace() const { return freeSpace_; }
+    void AppendFreeSpace(ArchiveEntry record) { freeSpace_.Append(std::move(record)); }
+    const std::list<PendingCopy>& Pending() const { return pending_; }
+
+    int32_t GameFileCount() const { return gameFileCount_; }
+    void SetGameFileCount(int32_t count) { gameFileCount_ = count; }
+    uint32_t GameHeaderWord() const { return gameHeaderWord_; }
+    void SetGameHeaderWord(uint32_t word) { gameHeaderWord_ = word; }
+    int32_t UpdateFileCount() const { return updateFileCount_; }
+    uint32_t UpdateHeaderWord() const { return updateHeaderWord_; }
+    const uint8_t* HeaderBlock() const { return headerBlock_; }
+    uint8_t* HeaderBlock() { return headerBlock_; }
+    uint32_t LostBytes() const { return lostBytes_; }
+    void SetLostBytes(uint32_t bytes) { lostBytes_ = bytes; }
+    int32_t FilesCopied() const { return filesCopied_; }
+    bool Modified() const { return modified_; }
+
+  private:
+    bool ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t depth);
+    bool ReadName(IndexReader& in, std::string& name, const char* what);
+    bool ReadRecord(IndexReader& in, ArchiveEntry& entry, const char* what);
+    bool ReadCount(IndexReader& in, uint32_t& count, size_t minRecordBytes, const char* what);
+    bool LoadIndexBody(IndexReader& in, bool checkSignature);
+    void WriteRecord(IndexWriter& out, const ArchiveEntry& entry);
+    bool CheckUpdatePaths(const ArchiveFolder& folder, size_t prefixBytes, size_t prefixSeparators,
+                          bool prefixEmpty);
+    bool OpenDataFiles();
+    bool CopyContent(ArchiveEntry& entry, uint64_t target);
+    void Fail(const std::string& text, const char* code);
+    void CloseAll();
+
+    UpdaterWindow& window_;
+    StateMarkers& markers_;
+
+    int gameDataFd_ = -1;
+    int gameIndexFd_ = -1;
+    int updateDataFd_ = -1;
+    int updateIndexFd_ = -1;
+    uint8_t headerBlock_[kHeaderBlockSize] = {};
+    std::string gameDataPath_;
+    std::string gameIndexPath_;
+    std::string updateDataPath_;
+    std::string updateIndexPath_;
+    std::string updateLogPath_;
+    ArchiveFolder gameRoot_;
+    ArchiveFolder updateRoot_;
+    std::list<PendingCopy> pending_;
+    FreeSpaceList freeSpace_;
+    int32_t gameFileCount_ = 0;
+    int32_t updateFileCount_ = 0;
+    uint32_t gameHeaderWord_ = 0;
+    uint32_t updateHeaderWord_ = 0;
+    int32_t filesCopied_ = 0;
+    uint32_t lostBytes_ = 0;
+    bool modified_ = false;
+
+    std::unique_ptr<uint8_t[]> copyBuffer_;
+    std::string loadError_;
+    std::vector<std::string> loadNotes_;
+};
+
+}  // namespace korvun
