@@ -174,7 +174,7 @@ TEST(ZipDirectory, BytesAheadOfTheZipDataAreSkipped) {
     reader.OpenPackage(dir / "stub.zip");
     EXPECT_EQ(EntryNames(reader), (std::vector<std::string>{"Data\\a.txt", "b.bin"}));
     EXPECT_EQ(ReadWhole(reader, 0), "alpha");
-    EXPECT_EQ(ReadWhole(reader, 1), test::SampleData(70000, 1));
+    EXPECT_TRUE(ReadWhole(reader, 1) == test::SampleData(70000, 1));
 }
 
 TEST(ZipDirectory, LocalHeaderMustMatchItsCentralRecord) {
@@ -242,7 +242,7 @@ TEST(ZipDirectory, DataDescriptorsWithAndWithoutSignature) {
             CZipReader reader;
             reader.OpenPackage(dir / "p.zip");
             int result = 0;
-            EXPECT_EQ(ReadWhole(reader, 0, &result), data);
+            EXPECT_TRUE(ReadWhole(reader, 0, &result) == data);
             EXPECT_EQ(result, 1);
             EXPECT_EQ(ReadWhole(reader, 1), "after");
         }
@@ -338,7 +338,7 @@ TEST(ZipDirectory, SplitPackageReadsAcrossNumberedVolumes) {
     for (int i = 0; i < reader.GetEntryCount(); ++i) {
         reader.GetEntryInfo(entry, static_cast<uint16_t>(i));
         if (entry.Name() == "Data\\big.bin") {
-            EXPECT_EQ(ReadWhole(reader, static_cast<uint16_t>(i)), test::SampleData(300000, 3));
+            EXPECT_TRUE(ReadWhole(reader, static_cast<uint16_t>(i)) == test::SampleData(300000, 3));
             found = true;
         }
     }
