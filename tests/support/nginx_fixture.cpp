@@ -153,10 +153,11 @@ uint16_t UnusedPort() {
     return ntohs(address.sin_port);
 }
 
-NginxServer::NginxServer() : directory_("korvun-nginx") {
+NginxServer::NginxServer(NotFound notFound) : directory_("korvun-nginx"), notFound_(notFound) {
     root_ = directory_.Path() + "/root";
     fs::create_directories(root_);
     fs::create_directories(directory_.Path() + "/logs");
+    WriteTextFile(directory_.Path() + "/errors/missing", "");
     fs::create_directories(directory_.Path() + "/temp");
     // The free port is only free when asked; another process may take it before nginx
     // binds, so a failed start is retried on a new one.
@@ -191,8 +192,13 @@ bool NginxServer::TryStart(uint16_t port) {
          << "    server {\n"
          << "        listen 127.0.0.1:" << port << ";\n"
          << "        server_name localhost;\n"
-         << "        root " << root_ << ";\n"
-         << "    }\n"
+         << "        root " << root_ << ";\n";
+    if (notFound_ == NotFound::EmptyBody) {
+        conf << "        error_page 404 /.korvun-missing;\n"
+             << "        location = /.korvun-missing { internal; alias " << dir
+             << "/errors/missing; }\n";
+    }
+    conf << "    }\n"
          << "}\n";
     WriteTextFile(dir + "/nginx.conf", conf.str());
 

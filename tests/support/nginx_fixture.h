@@ -49,7 +49,13 @@ class GameDirectory {
 // nginx -p DIR -c DIR/nginx.conf -g 'daemon off;' on 127.0.0.1:Port().
 class NginxServer {
   public:
-    NginxServer();  // throws std::runtime_error when nginx does not come up
+    // How a missing file is answered. The updater takes any announced length as the file,
+    // so an update server must answer a missing package with an empty body for the gap to
+    // be noticed; nginx's own error page (with its length) shows what happens otherwise.
+    enum class NotFound { EmptyBody, ErrorPage };
+
+    // Throws std::runtime_error when nginx does not come up.
+    explicit NginxServer(NotFound notFound = NotFound::EmptyBody);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -76,6 +82,7 @@ class NginxServer {
     void StopProcess();
 
     TempDirectory directory_;
+    NotFound notFound_;
     std::string root_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
