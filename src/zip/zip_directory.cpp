@@ -131,6 +131,7 @@ void CZipDirectory::ReadEntryRecord(CZipEntry& entry) {
     entry.externalAttributes = Get32(header + 38);
     entry.localHeaderOffset = Get32(header + 42);
     entry.fileName = ReadField(nameLength);
+    entry.storedNameLength = nameLength;
     entry.extraField = ReadField(extraLength);
     entry.comment = ReadField(commentLength);
 }
@@ -155,7 +156,7 @@ void CZipDirectory::OpenEntryData(uint16_t index) {
     bool matches = Get32(header) == kLocalHeaderSignature && flags == entry.flags &&
                    method == entry.method &&
                    (method == kMethodStored || method == kMethodDeflated) &&
-                   Get16(header + 26) == entry.fileName.size();
+                   Get16(header + 26) == entry.storedNameLength;
     if (matches && (flags & kFlagDataDescriptor) == 0) {
         matches = Get32(header + 14) == entry.crc32 && Get32(header + 18) == entry.compressedSize &&
                   Get32(header + 22) == entry.uncompressedSize;

@@ -31,7 +31,8 @@ struct CZipEntry {
     uint32_t externalAttributes = 0x20;  // a Win32 attribute word: archive
     uint32_t localHeaderOffset = 0;
     std::string extraField;
-    std::string fileName;  // after loading: UTF-8, '\\' separators
+    std::string fileName;           // after loading: UTF-8, '\\' separators
+    uint16_t storedNameLength = 0;  // of the name as the record holds it, before conversion
     std::string comment;
 
     bool IsEncrypted() const { return (flags & kFlagEncrypted) != 0; }
