@@ -1,0 +1,106 @@
+// Download throughput: a package from a local nginx through OpenDownload and the
+// ReceiveBlock loop, against `curl -s -o FILE URL` for the same file in the same run.
+//
+//   bench_update_download [MiB]     (default 256)
+//
+// Prints the best of three runs of each and the ratio ours/curl; exits 1 above 1.5.
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "support/nginx_fixture.h"
+#include "support/recording_window.h"
+#include "update/update_thread.h"
+
+extern char** environ;
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+constexpr double kLimit = 1.5;
+constexpr int kRounds = 3;
+
+double RunCurl(const std::string& url, const std::string& output) {
+    std::vector<std::string> args = {"curl", "-s", "-o", output, url};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start curl\n");
+        std::exit(2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "curl failed\n");
+        std::exit(2);
+    }
+    return seconds;
+}
+
+double RunUpdater(korvun::CUpdateThread& worker, uint64_t size) {
+    auto start = std::chrono::steady_clock::now();
+    if (!worker.OpenDownload(korvun::PatchUrl(1), korvun::PatchFileName(1))) {
+        std::fprintf(stderr, "OpenDownload failed\n");
+        std::exit(2);
+    }
+    int result;
+    do {
+        result = worker.ReceiveBlock();
+    } while (result == korvun::CUpdateThread::kMoreData);
+    double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    if (result != korvun::CUpdateThread::kComplete || worker.ReceivedSize() != size) {
+        std::fprintf(stderr, "download failed (result %d)\n", result);
+        std::exit(2);
+    }
+    return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t mebibytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    uint64_t size = mebibytes << 20;
+
+    korvun::test::NginxServer nginx;
+    nginx.WriteSizedFile("patch/patch/pk0001.patch", size);
+    korvun::test::GameDirectory game;
+    game.PointAt(nginx.Address());
+    korvun::test::RecordingWindow window;
+    korvun::CUpdateThread worker(window);
+    // The patch phase is when the window does the most per block (byte counter, speed).
+    worker.Flags().patchPhase = true;
+
+    std::string url = nginx.Url("/patch/patch/pk0001.patch");
+    std::string curlOutput = game.File("curl.out");
+    RunCurl(url, curlOutput);  // warms the page cache on both sides
+
+    std::vector<double> curlTimes, ourTimes;
+    for (int round = 0; round < kRounds; ++round) {
+        korvun::DeleteFile(curlOutput);
+        curlTimes.push_back(RunCurl(url, curlOutput));
+        korvun::DeleteFile(korvun::PatchFileName(1));
+        ourTimes.push_back(RunUpdater(worker, size));
+    }
+    double curlBest = *std::min_element(curlTimes.begin(), curlTimes.end());
+    double ourBest = *std::min_element(ourTimes.begin(), ourTimes.end());
+    double mib = static_cast<double>(size) / (1 << 20);
+    double ratio = ourBest / curlBest;
+
+    std::printf("package:          %.0f MiB from nginx on 127.0.0.1\n", mib);
+    std::printf("curl -s -o:       %.3f s  (%.0f MiB/s)\n", curlBest, mib / curlBest);
+    std::printf("OpenDownload+ReceiveBlock: %.3f s  (%.0f MiB/s)\n", ourBest, mib / ourBest);
+    std::printf("window text calls: %zu\n", window.TextCalls());
+    std::printf("ratio (updater / curl): %.2f  (limit %.2f)\n", ratio, kLimit);
+    return ratio <= kLimit ? 0 : 1;
+}
