@@ -1,0 +1,44 @@
+#include "ui/notice_view.h"
+
+#include <wx/log.h>
+#include <wx/webview.h>
+
+#include "ui/text_trace.h"
+
+namespace korvun {
+
+namespace {
+
+// The page is shown flat in a fixed frame: whatever it says about scrolling, it gets none.
+constexpr const char* kNoScrollBarsScript =
+    "(function(){var s=document.createElement('style');"
+    "s.textContent='html,body{overflow:hidden !important;}';"
+    "(document.head||document.documentElement).appendChild(s);})();";
+
+}  // namespace
+
+bool CMyHtmlView::Create(wxWindow* parent, const wxRect& rect, wxWindowID id) {
+    wxLogNull quiet;  // a missing browser engine means an empty area, not a box
+    if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) return false;
+    wxWebView* view = wxWebView::New(wxWebViewBackendDefault);
+    if (!view) return false;
+    if (!view->Create(parent, id, wxWebViewDefaultURLStr, rect.GetPosition(), rect.GetSize(),
+                      wxBORDER_NONE)) {
+        delete view;
+        return false;
+    }
+    view->EnableContextMenu(false);
+    view->AddUserScript(kNoScrollBarsScript, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
+    view->Bind(wxEVT_WEBVIEW_LOADED, [](wxWebViewEvent& event) {
+        TraceText("notice", event.GetURL().utf8_string());
+        event.Skip();
+    });
+    view_ = view;
+    return true;
+}
+
+void CMyHtmlView::Navigate2(const std::string& address) {
+    if (view_) view_->LoadURL(wxString::FromUTF8(address));
+}
+
+}  // namespace korvun

@@ -1,0 +1,20 @@
+#include "ui/text_trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace korvun {
+
+void TraceText(const std::string& what, const std::string& text) {
+    static const char* path = std::getenv("KORVUN_TRACE_TEXTS");
+    if (!path || !*path) return;
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (std::FILE* file = std::fopen(path, "a")) {
+        std::fprintf(file, "%s\t%s\n", what.c_str(), text.c_str());
+        std::fclose(file);
+    }
+}
+
+}  // namespace korvun
