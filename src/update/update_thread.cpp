@@ -141,6 +141,7 @@ int CUpdateThread::ReceiveBlock() {
                           static_cast<int>(versions_.currentVersion));
         return kFailed;
     }
+    lastError_ = 0;
     receivedSize_ += n;
 
     if (!WriteFull(localFile_, receiveBuffer_, n)) {

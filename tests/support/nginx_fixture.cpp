@@ -68,6 +68,17 @@ void Terminate(pid_t pid) {
     waitpid(pid, &status, 0);
 }
 
+// libcurl takes proxies from the environment; the test servers are on this machine and
+// must be reached directly even where a proxy is configured.
+void BypassProxiesForLoopback() {
+    for (const char* name : {"no_proxy", "NO_PROXY"}) {
+        const char* current = std::getenv(name);
+        std::string value = current ? current : "";
+        if (value.find("127.0.0.1") != std::string::npos) continue;
+        setenv(name, (value.empty() ? "" : value + ",").append("127.0.0.1,localhost").c_str(), 1);
+    }
+}
+
 bool CanConnect(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
@@ -154,6 +165,7 @@ uint16_t UnusedPort() {
 }
 
 NginxServer::NginxServer(NotFound notFound) : directory_("korvun-nginx"), notFound_(notFound) {
+    BypassProxiesForLoopback();
     root_ = directory_.Path() + "/root";
     fs::create_directories(root_);
     fs::create_directories(directory_.Path() + "/logs");
@@ -272,6 +284,7 @@ size_t NginxServer::CountRequests(const std::string& needle, size_t atLeast,
 
 MisbehavingServer::MisbehavingServer(const std::string& defaultScenario, double stallSeconds)
     : root_("korvun-misbehaving") {
+    BypassProxiesForLoopback();
     // The script lives next to this file in the source tree.
     std::string script = (fs::path(__FILE__).parent_path() / "misbehaving_server.py").string();
     int pipeFds[2];
