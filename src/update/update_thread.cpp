@@ -18,6 +18,7 @@ namespace {
 constexpr const char* kDownloadFailed = "Download Failed";
 constexpr const char* kNoDiskSpace = "Insufficient capacity on hard disk for download.";
 constexpr size_t kMaxSystemTextLength = 1023;
+constexpr size_t kWriteBatchSize = 256 * 1024;
 
 }  // namespace
 
@@ -53,7 +54,7 @@ CUpdateThread::CUpdateThread(UpdaterWindow& window) : window_(window), session_(
 CUpdateThread::~CUpdateThread() {
     remoteFile_.reset();
     archiveMerger_.reset();
-    CloseFile(localFile_);
+    CloseLocalFile();
     window_.AttachWorkerFlags(nullptr);
 }
 
@@ -112,6 +113,8 @@ bool CUpdateThread::OpenDownload(const std::string& url, const std::string& loca
             ComposeMessage(std::string(kDownloadFailed) + ": Cannot open server file.", "c30"));
         return false;
     }
+    pendingWrite_.clear();
+    pendingWrite_.reserve(kWriteBatchSize);
     localFile_ = OpenFile(localName, OpenMode::WriteCreateTruncate);
     if (localFile_ == -1) {
         lastError_ = static_cast<uint32_t>(errno);
@@ -136,6 +139,8 @@ int CUpdateThread::ReceiveBlock() {
         error = InternetError::FromCode(kInternetConnectionAborted);
     }
     if (!read) {
+        // What did arrive belongs in the file that stays on disk.
+        FlushLocalFile();
         ShowInternetError(error);
         window_.ShowError("%sEx: %s,%d,%d c23-1", kDownloadFailed, "", static_cast<int>(lastError_),
                           static_cast<int>(versions_.currentVersion));
@@ -144,7 +149,9 @@ int CUpdateThread::ReceiveBlock() {
     lastError_ = 0;
     receivedSize_ += n;
 
-    if (!WriteFull(localFile_, receiveBuffer_, n)) {
+    pendingWrite_.insert(pendingWrite_.end(), receiveBuffer_, receiveBuffer_ + n);
+    bool last = receivedSize_ >= expectedSize_;
+    if ((last || pendingWrite_.size() >= kWriteBatchSize) && !FlushLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
         window_.ShowError("%sLWx: %s,%d,%d c23", kDownloadFailed, "", static_cast<int>(lastError_),
                           static_cast<int>(versions_.currentVersion));
@@ -161,7 +168,7 @@ int CUpdateThread::ReceiveBlock() {
                             static_cast<int64_t>(expectedSize_), false);
     if (receivedSize_ < expectedSize_) return kMoreData;
 
-    CloseFile(localFile_);
+    CloseLocalFile();
     remoteFile_.reset();
     window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), true);
@@ -247,8 +254,22 @@ bool CUpdateThread::StartNextPatch() {
 }
 
 void CUpdateThread::CloseTransfer() {
-    CloseFile(localFile_);
+    CloseLocalFile();
     remoteFile_.reset();
+}
+
+bool CUpdateThread::FlushLocalFile() {
+    if (pendingWrite_.empty()) return true;
+    bool written =
+        localFile_ != -1 && WriteFull(localFile_, pendingWrite_.data(), pendingWrite_.size());
+    if (localFile_ == -1) errno = EBADF;
+    pendingWrite_.clear();
+    return written;
+}
+
+void CUpdateThread::CloseLocalFile() {
+    FlushLocalFile();
+    CloseFile(localFile_);
 }
 
 }  // namespace korvun

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/updater_window.h"
 #include "platform/inet.h"
@@ -80,6 +81,11 @@ class CUpdateThread {
     bool TransferOpen() const { return remoteFile_ != nullptr || localFile_ != -1; }
 
   protected:
+    // Writes the pending bytes to the local file; false (errno set) when that failed.
+    bool FlushLocalFile();
+    // Flushes what can be flushed and closes the local file.
+    void CloseLocalFile();
+
     // Shows a transport failure the way the player sees it: the system text in a box.
     void ShowInternetError(const InternetError& error);
 
@@ -99,6 +105,9 @@ class CUpdateThread {
     VersionNumbers versions_;
     int localFile_ = -1;
     char receiveBuffer_[kBlockSize];
+    // Received bytes not yet written to the local file. Writing every 2048-byte block with
+    // its own system call costs more than the transfer itself; they go out in batches.
+    std::vector<char> pendingWrite_;
     bool archiveMerged_ = false;
     // The error code of the last failed operation (WinINet code or errno), quoted in the
     // download failure messages as the thread's last error.

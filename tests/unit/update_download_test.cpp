@@ -212,6 +212,22 @@ TEST_F(DownloadTest, BodyOfExactlyTheAnnouncedSizeCompletes) {
     EXPECT_EQ(window_.FileGauge().Pos(), 4096u);
 }
 
+TEST_F(DownloadTest, LocalFileHoldsEveryReceivedByteWhenCompletedOrStopped) {
+    const std::string content = Pattern(700001, 'p');
+    ServePackage(1, content);
+    CUpdateThread& worker = StartOnNginx();
+    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
+    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+
+    // Stopped between blocks: the partial package on disk is what arrived.
+    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
+    for (int i = 0; i < 150; ++i) ASSERT_EQ(worker.ReceiveBlock(), CUpdateThread::kMoreData);
+    uint64_t received = worker.ReceivedSize();
+    worker.CloseTransfer();
+    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content.substr(0, received));
+}
+
 TEST_F(DownloadTest, BodyLongerThanAnnouncedFailsWithC34AndMarksTheStateFile) {
     // The file grows between the size query and the download.
     ServePackage(5, Pattern(1000, 'g'));
