@@ -74,6 +74,7 @@ CUpdaterDlg::CUpdaterDlg() : worker_(*this) {
     Create(nullptr, wxID_ANY, kAppTitle, wxDefaultPosition, size, wxBORDER_NONE | wxFRAME_SHAPED);
     SetBackgroundStyle(wxBG_STYLE_PAINT);
     SetEscapeId(wxID_NONE);  // Escape is a close request, handled below
+    Centre(wxBOTH);
 
     statusLine_ = {kStatusRect, wxALIGN_LEFT, ""};
     byteCounter_ = {kByteCounterRect, wxALIGN_RIGHT, ""};
@@ -132,6 +133,8 @@ void CUpdaterDlg::OnInitDialog(wxInitDialogEvent&) {
     AttachWorkerFlags(&worker_.Flags());
     if (!StartWorker(worker_)) ShowErrorText("start thread error");
     dragging_ = false;
+    // Keys go to the window, not to the page, until the player clicks into the page.
+    closeButton_->SetFocus();
 }
 
 void CUpdaterDlg::ApplySkin() {
@@ -140,9 +143,12 @@ void CUpdaterDlg::ApplySkin() {
         if (std::optional<wxRegion> shape = BuildRegionFromBitmap(background_, 0, 0, 243)) {
             SetShape(*shape);
         }
-        SetSize(0, 0, background_.GetWidth(), background_.GetHeight());
     }
-    Centre(wxBOTH);
+    // Sized and centred in one step, so that the window never shows anywhere else.
+    wxSize size = background_.IsOk() ? background_.GetSize() : GetSize();
+    wxRect screen(wxGetDisplaySize());
+    SetSize(screen.x + (screen.width - size.x) / 2, screen.y + (screen.height - size.y) / 2,
+            size.x, size.y);
     configButton_->SetBackdrop(background_);
 
     closeButton_->LoadBitmaps(kClosePosition.x, kClosePosition.y, skinSet_->closeNormal,
@@ -318,11 +324,14 @@ void CUpdaterDlg::ShowAboutBox() {
     auto* row = new wxBoxSizer(wxHORIZONTAL);
     if (icon_.IsOk()) row->Add(new wxStaticBitmap(&about, wxID_ANY, icon_), 0, wxRIGHT, 12);
     row->Add(text, 1);
-    row->Add(new wxButton(&about, wxID_OK, "OK"), 0, wxLEFT | wxALIGN_TOP, 12);
+    auto* ok = new wxButton(&about, wxID_OK, "OK");
+    ok->SetDefault();
+    row->Add(ok, 0, wxLEFT | wxALIGN_TOP, 12);
     auto* outer = new wxBoxSizer(wxVERTICAL);
     outer->Add(row, 1, wxALL | wxEXPAND, 12);
     about.SetSizerAndFit(outer);
     about.CentreOnParent();
+    ok->SetFocus();
     TraceText("about", "shown");
     about.ShowModal();
 }
