@@ -27,6 +27,9 @@ struct PendingCopy {
 class GameArchive {
   public:
     static constexpr size_t kCopyBufferSize = 500000;
+    // Each read and write moves at most this much of the buffer, so that what one read brought
+    // in is still in the processor's cache when the write takes it out again.
+    static constexpr size_t kCopySliceSize = 128 * 1024;
     static constexpr size_t kHeaderBlockSize = 40;
     static constexpr size_t kHeaderSize = 51;
     // Deeper nesting, or a longer path than the path buffers of the format's users hold,
@@ -119,6 +122,10 @@ class GameArchive {
                           bool prefixEmpty);
     bool OpenDataFiles();
     bool CopyContent(ArchiveEntry& entry, uint64_t target);
+    bool SeekTracked(int fd, int64_t& tracked, uint64_t position);
+    bool FindDataEnd();
+    bool CopyRunToEnd(std::list<PendingCopy>::iterator first,
+                      std::list<PendingCopy>::iterator last);
     void Fail(const std::string& text, const char* code);
     void CloseAll();
 
@@ -148,6 +155,11 @@ class GameArchive {
     bool modified_ = false;
 
     std::unique_ptr<uint8_t[]> copyBuffer_;
+    // Where the two data descriptors stand (-1 unknown) and where data.kaf ends, so that
+    // sequential copies need no seek calls.
+    int64_t gameDataPos_ = -1;
+    int64_t updateDataPos_ = -1;
+    int64_t gameDataEnd_ = -1;
     std::string loadError_;
     std::vector<std::string> loadNotes_;
 };

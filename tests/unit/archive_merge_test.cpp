@@ -349,6 +349,25 @@ class RandomArchives {
     std::mt19937 rng_;
 };
 
+// The byte after each content of update.kaf is not part of it; make it visible if copied.
+void MarkTerminators(const RawFolder& folder, std::string& data) {
+    for (const RawRecord& file : folder.files) data[file.offset + file.size] = 'Z';
+    for (const RawFolder& sub : folder.folders) MarkTerminators(sub, data);
+}
+
+TEST_F(ArchiveMergeTest, ShortUpdateDataInsideARunOfSmallFilesReportsC45) {
+    ArchiveBuilder game = SmallGame(), update;
+    for (int i = 0; i < 10; ++i) update.Add("run\\f" + std::to_string(i), std::string(100, 'r'));
+    Install(game, update);
+    WriteBytes("update.kaf", update.data.substr(0, 550));
+    std::string index = ReadBytes("data.kah");
+    EXPECT_FALSE(Merge());
+    EXPECT_EQ(window.Status(),
+              "Update error: update fail"
+              "c45");
+    EXPECT_EQ(ReadBytes("data.kah"), index);
+}
+
 TEST_F(ArchiveMergeTest, RandomMergesMatchThePlainModel) {
     for (unsigned seed = 1; seed <= 40; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -356,6 +375,7 @@ TEST_F(ArchiveMergeTest, RandomMergesMatchThePlainModel) {
         ArchiveBuilder game, update;
         random.Fill(game, 30 + random.Next() % 40, true);
         random.Fill(update, random.Next() % 40, false);
+        MarkTerminators(update.index.root, update.data);
         markers.writes.clear();
         MergeAndCompare(game, update);
         if (HasFatalFailure()) return;

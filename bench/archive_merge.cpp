@@ -1,0 +1,244 @@
+// Merge benchmark: content copy against `cat update.kaf >> data.kaf`, scaling of a large merge
+// against one ten times smaller, index load/save time, and the merge's peak memory.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "archive/game_archive.h"
+#include "support/archive_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvun::GameArchive;
+using korvun::test::ArchiveBuilder;
+
+class NullWindow : public korvun::UpdaterWindow {
+  protected:
+    void SetFieldText(TextField, const std::string&) override {}
+    void MoveStatusLineUp() override {}
+    void PaintGauge(GaugeId, bool, int) override {}
+    void EnableStartButton(bool) override {}
+    void DoRequestClose() override {}
+};
+
+class NullMarkers : public korvun::StateMarkers {
+  public:
+    bool MarkExtractStart() override { return true; }
+    bool MarkExtractEnd() override { return true; }
+    bool MarkUpdateStart() override { return true; }
+    bool MarkUpdateEnd() override { return true; }
+    bool ClearStateMarker() override { return true; }
+};
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+bool Merge() {
+    NullWindow window;
+    NullMarkers markers;
+    GameArchive archive(window, markers);
+    return archive.MergeUpdateArchive();
+}
+
+struct ChildFigures {
+    double wall = 0, cpu = 0;
+    long peakKiB = 0;
+    bool ok = false;
+};
+
+// Runs body in a child process, so that its time and peak resident size are its own (and, for
+// a shell, include the programs it waited for).
+template <typename Body>
+ChildFigures RunInChild(Body body) {
+    ChildFigures figures;
+    auto start = std::chrono::steady_clock::now();
+    pid_t child = fork();
+    if (child == 0) _exit(body() ? 0 : 1);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    figures.wall = Seconds(start);
+    figures.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                  usage.ru_stime.tv_usec / 1e6;
+    figures.peakKiB = usage.ru_maxrss;
+    figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return figures;
+}
+
+// Writes update.kah and update.kaf with content streamed through a small buffer.
+void WriteContentUpdate() {
+    ArchiveBuilder update;  // index only; the data is written below
+    std::vector<std::pair<std::string, uint32_t>> files;
+    for (int i = 0; i < 4; ++i) files.emplace_back("big\\large" + std::to_string(i), 48u << 20);
+    // Stored in tree order, as a packer writes them.
+    for (int i = 0; i < 16384; ++i) {
+        files.emplace_back("small\\d" + std::to_string(i / 256) + "\\s" + std::to_string(i), 4096);
+    }
+    std::string chunk(1 << 20, '\0');
+    std::mt19937 rng(1);
+    for (char& c : chunk) c = static_cast<char>(rng());
+    FILE* data = std::fopen("update.kaf", "wb");
+    uint64_t offset = 0;
+    for (auto& [path, size] : files) {
+        auto& record = update.Add(path, "");
+        record.offset = offset;
+        record.size = size;
+        for (uint32_t left = size; left > 0;) {
+            uint32_t n = std::min<uint32_t>(left, static_cast<uint32_t>(chunk.size()));
+            std::fwrite(chunk.data(), 1, n, data);
+            left -= n;
+        }
+        std::fputc(0, data);
+        offset += uint64_t{size} + 1;
+    }
+    std::fclose(data);
+    korvun::test::WriteBytes("update.kah", korvun::test::EncodeIndex(update.index));
+}
+
+struct ContentFigures {
+    double merge = 1e9, cat = 1e9, mergeCpu = 1e9, catCpu = 1e9;
+    long peakKiB = 0;
+};
+
+bool ContentBenchmark(ContentFigures& figures) {
+    ArchiveBuilder game;
+    for (int i = 0; i < 100; ++i) game.Add("old\\f" + std::to_string(i), std::string(1000, 'o'));
+    korvun::test::WriteBytes("data.kah", korvun::test::EncodeIndex(game.index));
+    korvun::test::WriteBytes("data.kaf", game.data);
+    WriteContentUpdate();
+    std::string gameIndex = korvun::test::ReadBytes("data.kah");
+    fs::create_hard_link("update.kaf", "keep.kaf");
+    fs::create_hard_link("update.kah", "keep.kah");
+    for (int round = 0; round < 5; ++round) {
+        ChildFigures cat = RunInChild([] {
+            execl("/bin/sh", "sh", "-c", "cat update.kaf >> data.kaf", static_cast<char*>(nullptr));
+            return false;
+        });
+        if (!cat.ok) return false;
+        figures.cat = std::min(figures.cat, cat.wall);
+        figures.catCpu = std::min(figures.catCpu, cat.cpu);
+        fs::resize_file("data.kaf", game.data.size());
+
+        ChildFigures merge = RunInChild(Merge);
+        if (!merge.ok) return false;
+        figures.merge = std::min(figures.merge, merge.wall);
+        figures.mergeCpu = std::min(figures.mergeCpu, merge.cpu);
+        figures.peakKiB = std::max(figures.peakKiB, merge.peakKiB);
+        fs::resize_file("data.kaf", game.data.size());
+        korvun::test::WriteBytes("data.kah", gameIndex);
+        fs::create_hard_link("keep.kaf", "update.kaf");
+        fs::create_hard_link("keep.kah", "update.kah");
+    }
+    return true;
+}
+
+// An archive of `entries` small files, a tenth of them in one folder, and an update that
+// replaces a tenth of them (every file of the large folder among them).
+void WriteScaleArchives(int entries) {
+    std::mt19937 rng(7);
+    ArchiveBuilder game, update;
+    int crowd = entries / 20;
+    int perFolder = 1000;
+    for (int i = 0; i < entries; ++i) {
+        std::string path =
+            i < crowd ? "crowd\\c" + std::to_string(i)
+                      : "f" + std::to_string(i / perFolder) + "\\e" + std::to_string(i) + ".dds";
+        game.Add(path, std::string(rng() % 64, 'g'));
+        if (i < crowd || (i % 19 == 0 && update.index.fileCount < entries / 10)) {
+            std::string upper = path;
+            for (char& c : upper) c = static_cast<char>(std::toupper(c));
+            update.Add(upper, std::string(rng() % 64, 'u'));
+        }
+    }
+    for (int i = 0; i < 600; ++i) {
+        uint32_t size = rng() % 40;
+        game.index.freeList.push_back({"gap", game.AddGap(size + 1), size, 0, {}});
+    }
+    korvun::test::WriteBytes("data.kah", korvun::test::EncodeIndex(game.index));
+    korvun::test::WriteBytes("data.kaf", game.data);
+    korvun::test::WriteBytes("update.kah", korvun::test::EncodeIndex(update.index));
+    korvun::test::WriteBytes("update.kaf", update.data);
+    std::printf("  %d entries, %d replaced\n", game.index.fileCount, update.index.fileCount);
+}
+
+struct ScaleFigures {
+    double small = 0, large = 0, load = 0, save = 0;
+};
+
+bool ScaleBenchmark(ScaleFigures& figures) {
+    WriteScaleArchives(20000);
+    auto start = std::chrono::steady_clock::now();
+    if (!Merge()) return false;
+    figures.small = Seconds(start);
+
+    WriteScaleArchives(200000);
+    NullWindow window;
+    NullMarkers markers;
+    {
+        GameArchive archive(window, markers);
+        start = std::chrono::steady_clock::now();
+        if (!archive.LoadGameIndexFile("data.kah")) return false;
+        figures.load = Seconds(start);
+        start = std::chrono::steady_clock::now();
+        if (!archive.SaveIndex("copy.kah", archive.GameHeaderWord(), archive.GameFileCount())) {
+            return false;
+        }
+        figures.save = Seconds(start);
+    }
+    start = std::chrono::steady_clock::now();
+    if (!Merge()) return false;
+    figures.large = Seconds(start);
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    char pattern[] = "/tmp/korvun-bench-XXXXXX";
+    if (!mkdtemp(pattern)) return 2;
+    fs::path previous = fs::current_path();
+    fs::current_path(pattern);
+
+    ContentFigures content;
+    ScaleFigures scale;
+    std::printf("content merge: 256 MiB (4 x 48 MiB + 16384 x 4 KiB), best of 5\n");
+    bool ran = ContentBenchmark(content);
+    for (const char* name :
+         {"data.kah", "data.kaf", "keep.kaf", "keep.kah", "update.kah", "update.kaf", "copy.kah"}) {
+        fs::remove(name);
+    }
+    std::printf("scale merge:\n");
+    ran = ran && ScaleBenchmark(scale);
+    fs::current_path(previous);
+    fs::remove_all(pattern);
+    if (!ran) {
+        std::printf("benchmark could not run\n");
+        return 2;
+    }
+
+    double contentRatio = content.merge / content.cat;
+    double scaleRatio = scale.large / scale.small;
+    double peakMiB = content.peakKiB / 1024.0;
+    bool ok = contentRatio <= 1.5 && scaleRatio <= 15 && scale.load < scale.large / 10 &&
+              scale.save < scale.large / 10 && peakMiB < 64;
+    std::printf("  merge %.3f s, cat %.3f s, ratio %.2f (limit 1.5)\n", content.merge, content.cat,
+                contentRatio);
+    std::printf("  processor time: merge %.3f s, cat %.3f s, ratio %.2f\n", content.mergeCpu,
+                content.catCpu, content.mergeCpu / content.catCpu);
+    std::printf("  peak RSS of the merge %.1f MiB (limit 64)\n", peakMiB);
+    std::printf("  200k merge %.3f s, 20k merge %.3f s, ratio %.2f (limit 15)\n", scale.large,
+                scale.small, scaleRatio);
+    std::printf("  200k index load %.3f s (%.3f of the merge), save %.3f s (%.3f) (limit 0.1)\n",
+                scale.load, scale.load / scale.large, scale.save, scale.save / scale.large);
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
