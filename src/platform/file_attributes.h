@@ -12,7 +12,9 @@ constexpr uint32_t kAttributeDirectory = 0x10;
 
 // Applies a ZIP entry's external attributes to an existing file or directory. DOS
 // read-only clears the write bits; when the entry was made on Unix (host byte 3 of
-// version-made-by) the high 16 bits are the mode and are applied. False on failure.
+// version-made-by) the high 16 bits are the mode and are applied, without the set-uid and
+// set-gid bits. Directories always get 0755, so extraction can continue into them. False on
+// failure.
 bool ApplyFileAttributes(const std::string& name, uint32_t externalAttributes,
                          uint16_t versionMadeBy);
 

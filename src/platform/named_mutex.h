@@ -7,7 +7,9 @@ namespace korvun {
 
 class NamedMutex {
 public:
-    // Takes an flock on a lock file named after name in $XDG_RUNTIME_DIR (else /tmp).
+    // Takes an flock on a lock file named after name in $XDG_RUNTIME_DIR (else /tmp, with the
+    // user id in the file name). The descriptor is close-on-exec: programs the updater starts
+    // do not inherit the lock.
     explicit NamedMutex(const std::string& name);
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;

@@ -12,7 +12,9 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 // Starts the program the command line names without waiting for it. The program is looked
 // for in the updater's own directory, the current directory, then PATH, matching names
 // case-insensitively; a file that starts with "MZ" is a Windows program and is started
-// through wine ($WINELOADER when set). True when the process was created.
+// through wine ($WINELOADER when set). A name without an extension that matches nothing is
+// tried again with ".exe". True when the process was created; a background thread reaps it
+// when it ends.
 bool StartProcess(const std::string& commandLine);
 
 }  // namespace korvun

@@ -15,7 +15,10 @@ std::string ReadProfileString(const std::string& section, const std::string& key
 // Writes key=value into section of file, creating file, section and key as needed. Every
 // other line keeps its bytes and order; an existing key is replaced in place and keeps its
 // spelling. New files use CRLF; an existing file keeps its line ends. The write is atomic
-// and durable (temporary file, fsync, rename, fsync of the directory). False on failure.
+// and durable (temporary file, fsync, rename, fsync of the directory). A new key goes after
+// the section's last key line; a new section goes at the end. False on failure, and also when
+// a name or the value holds a line break (or the key an '=', the section a ']'), since such
+// an entry could not be read back; the file is then left as it was.
 bool WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& file);
 
