@@ -52,6 +52,9 @@ CUpdateThread::CUpdateThread(UpdaterWindow& window) : window_(window), session_(
 }
 
 CUpdateThread::~CUpdateThread() {
+    // The thread works on the members below; it must have ended before they go.
+    if (IsRunning()) stopEvent_.Set();
+    Join();
     remoteFile_.reset();
     archiveMerger_.reset();
     CloseLocalFile();

@@ -1,6 +1,5 @@
-// The update worker: the state of one run and the download operations it is built from.
-// The run itself (thread start, Run, Finish, patch application, self-update) is added on
-// top of these.
+// The update worker: the state of one run, the thread that carries it from the version
+// check to its end, the downloads, the application of each package and the self-update.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +9,13 @@
 #include <vector>
 
 #include "app/updater_window.h"
+#include "archive/game_archive.h"
 #include "platform/inet.h"
 #include "platform/stop_event.h"
+#include "update/thread_base.h"
 #include "update/version_file.h"
 
 namespace korvun {
-
-class GameArchive;
 
 // "pk%.4u.patch": at least four digits, zero-padded.
 std::string PatchFileName(uint32_t version);
@@ -29,7 +28,7 @@ std::string VersionFileUrl();
 // sign, other characters, empty, or too large).
 std::optional<uint64_t> ParseContentLength(const std::string& text);
 
-class CUpdateThread {
+class CUpdateThread : public CThreadBase {
   public:
     static constexpr size_t kBlockSize = 2048;
 
@@ -44,6 +43,18 @@ class CUpdateThread {
     virtual ~CUpdateThread();
     CUpdateThread(const CUpdateThread&) = delete;
     CUpdateThread& operator=(const CUpdateThread&) = delete;
+
+    // Captures the working directory (the game directory), sets the time-outs and starts the
+    // thread; false when a thread already runs or could not be started.
+    bool Start();
+    // Ends a run that reached a regular end: the completed state, or the hand-over to the
+    // new updater.
+    void Finish();
+
+    // Patch application (on the worker thread).
+    bool ApplyPatch();
+    bool ApplyDeleteList();
+    bool SelfUpdate();
 
     // Version and state files.
     bool IsLocalCheckVersionValid();
@@ -80,7 +91,16 @@ class CUpdateThread {
     void SetArchiveMerged(bool merged) { archiveMerged_ = merged; }
     bool TransferOpen() const { return remoteFile_ != nullptr || localFile_ != -1; }
 
+    const std::string& WorkingDirectory() const { return workingDirectory_; }
+
   protected:
+    void Run() override;
+    bool StopRequested() const { return stopEvent_.Wait(0); }
+    // The patch loop of Run(); false when the run must end without the deletion step.
+    bool DownloadAndApplyPatches();
+    int ExtractCurrentPackage(const std::string& packageName);
+    bool MergeUpdateArchive();
+
     // Writes the pending bytes to the local file; false (errno set) when that failed.
     bool FlushLocalFile();
     // Flushes what can be flushed and closes the local file.
@@ -90,9 +110,8 @@ class CUpdateThread {
     void ShowInternetError(const InternetError& error);
 
     UpdaterWindow& window_;
-    // Owned game archive of the last merge; its deleter comes with the object, so this
-    // header needs none of the archive's.
-    std::unique_ptr<GameArchive, void (*)(GameArchive*)> archiveMerger_{nullptr, nullptr};
+    // The game archive of the last archive task, kept until the next one replaces it.
+    std::unique_ptr<GameArchive> archiveMerger_;
     uint64_t expectedSize_ = 0;
     uint64_t receivedSize_ = 0;
     StopEvent stopEvent_;
@@ -113,6 +132,7 @@ class CUpdateThread {
     // download failure messages as the thread's last error.
     uint32_t lastError_ = 0;
     VersionFileMarkers markers_;
+    std::string workingDirectory_;
 };
 
 }  // namespace korvun

@@ -1,0 +1,136 @@
+#include "console/console_window.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace korvun {
+
+namespace {
+
+constexpr double kRedrawInterval = 0.1;  // seconds
+
+int TerminalColumns(std::FILE* out) {
+    struct winsize size {};
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+    return 80;
+}
+
+// Cuts text to at most columns display cells, counting UTF-8 sequences as one cell.
+std::string FitColumns(const std::string& text, size_t columns) {
+    size_t cells = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (cells == columns) return text.substr(0, i);
+        ++cells;
+    }
+    return text;
+}
+
+}  // namespace
+
+ConsoleWindow::ConsoleWindow(std::FILE* out, bool live, const Clock& clock)
+    : UpdaterWindow(clock), out_(out), live_(live), drawClock_(clock) {
+    InitGauges(kGaugePixels, kGaugePixels);
+}
+
+void ConsoleWindow::SetFieldText(TextField field, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (field) {
+        case TextField::Status:
+            if (!live_ && text != status_ && !text.empty()) {
+                std::fprintf(out_, "%s\n", text.c_str());
+                std::fflush(out_);
+            }
+            status_ = text;
+            break;
+        case TextField::ByteCounter:
+            byteCounter_ = text;
+            break;
+        case TextField::Speed:
+            speed_ = text;
+            break;
+    }
+    dirty_ = true;
+    changed_.notify_all();
+}
+
+void ConsoleWindow::MoveStatusLineUp() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = true;
+    outcome_ = Outcome::Failed;
+}
+
+void ConsoleWindow::PaintGauge(GaugeId gauge, bool /*withBackground*/, int fillWidth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    (gauge == GaugeId::File ? filePixels_ : totalPixels_) = fillWidth;
+    dirty_ = true;
+}
+
+void ConsoleWindow::EnableStartButton(bool enabled) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Only the completed state enables the start button; the reinstall state disables it
+    // and is the only other caller.
+    if (!error_) outcome_ = enabled ? Outcome::Completed : Outcome::Reinstall;
+    dirty_ = true;
+    changed_.notify_all();
+}
+
+void ConsoleWindow::DoRequestClose() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closeRequested_ = true;
+    changed_.notify_all();
+}
+
+ConsoleWindow::Outcome ConsoleWindow::GetOutcome() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outcome_;
+}
+
+bool ConsoleWindow::CloseRequested() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closeRequested_;
+}
+
+void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs));
+}
+
+void ConsoleWindow::Tick() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!live_ || !dirty_ || drawClock_.Elapsed() < kRedrawInterval) return;
+    DrawLiveLine();
+}
+
+void ConsoleWindow::Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!live_) return;
+    DrawLiveLine();
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+std::string ConsoleWindow::Bar(int fillPixels, int cells) const {
+    int filled = fillPixels * cells / kGaugePixels;
+    if (filled > cells) filled = cells;
+    if (filled < 0) filled = 0;
+    return "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]";
+}
+
+void ConsoleWindow::DrawLiveLine() {
+    int columns = TerminalColumns(out_);
+    int cells = columns >= 100 ? 20 : 10;
+    std::string line = Bar(filePixels_, cells) + " " + Bar(totalPixels_, cells);
+    if (!byteCounter_.empty()) line += " " + byteCounter_;
+    if (!speed_.empty()) line += " " + speed_;
+    line += "  " + status_;
+    std::fprintf(out_, "\r%s\x1b[K", FitColumns(line, static_cast<size_t>(columns - 1)).c_str());
+    std::fflush(out_);
+    dirty_ = false;
+    drawnLive_ = true;
+    drawClock_.Restart();
+}
+
+}  // namespace korvun

@@ -1,0 +1,60 @@
+// The updater window on a terminal: one live line with the status text, both progress bars,
+// the byte counter and the speed, redrawn at most ten times a second; without a terminal,
+// plain lines, one per status change.
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/updater_window.h"
+
+namespace korvun {
+
+class ConsoleWindow : public UpdaterWindow {
+  public:
+    enum class Outcome { Running, Completed, Reinstall, Failed };
+
+    // live: draw the live line (a terminal); otherwise print plain lines.
+    ConsoleWindow(std::FILE* out, bool live, const Clock& clock = SteadyClock());
+
+    // Called by the main thread while it waits: redraws the live line when something
+    // changed and 0.1 s have passed since the last drawing.
+    void Tick();
+    // Draws the final state and ends the live line.
+    void Finish();
+
+    Outcome GetOutcome() const;
+    bool CloseRequested() const;
+    // Waits until a change was recorded or the timeout passed.
+    void WaitForChange(unsigned timeoutMs);
+
+  protected:
+    void SetFieldText(TextField field, const std::string& text) override;
+    void MoveStatusLineUp() override;
+    void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override;
+    void EnableStartButton(bool enabled) override;
+    void DoRequestClose() override;
+
+  private:
+    static constexpr int kGaugePixels = 515;  // the skin's gauge width; bars scale from it
+
+    void DrawLiveLine();  // with mutex_ held
+    std::string Bar(int fillPixels, int cells) const;
+
+    std::FILE* out_;
+    const bool live_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string status_, byteCounter_, speed_;
+    int filePixels_ = 0, totalPixels_ = 0;
+    bool error_ = false;
+    bool dirty_ = false;
+    bool drawnLive_ = false;
+    bool closeRequested_ = false;
+    Outcome outcome_ = Outcome::Running;
+    Stopwatch drawClock_;
+};
+
+}  // namespace korvun

@@ -1,0 +1,39 @@
+// Replacing the updater: the new program is downloaded and handed to the game program.
+#include "app/messages.h"
+#include "platform/file_io.h"
+#include "update/server_address.h"
+#include "update/update_thread.h"
+
+namespace korvun {
+
+bool CUpdateThread::SelfUpdate() {
+    // A tester's override file selects the test build of the updater.
+    std::string url = ServerUrl(FileExists(kVersionOverrideFile) ? "/Korvun/test_updater.exe"
+                                                                 : "/Korvun/new_updater.exe");
+    if (!OpenDownload(url, "new_updater.exe")) return false;
+    if (!HasFreeSpace(expectedSize_)) {
+        window_.ShowErrorText(
+            ComposeMessage("Insufficient capacity on hard disk for download.", "c09"));
+        return false;
+    }
+
+    window_.SetFileCount(1);
+    window_.SetStatusText("Downloading the Updator");
+    window_.RestartSpeedClock();
+    while (!StopRequested()) {
+        int result = ReceiveBlock();
+        if (result == kFailed) {
+            window_.ShowErrorText(ComposeMessage("Download Failed: ReadFile new updater", "c10"));
+            return false;
+        }
+        if (result == kComplete) {
+            window_.NextFile();
+            finished_ = true;
+            Finish();
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace korvun

@@ -1,0 +1,130 @@
+// The run of the update worker: from the local checks to its end state.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "app/message_box.h"
+#include "app/messages.h"
+#include "platform/file_io.h"
+#include "platform/process.h"
+#include "update/update_thread.h"
+
+namespace korvun {
+
+namespace {
+
+constexpr const char* kCorruptedClientText =
+    "The file has been corrupted caused by forced shutdown of the updator. Please install the "
+    "client again.";
+constexpr const char* kDeleteListFile = "delete.lst";
+
+std::string CurrentDirectory() {
+    std::vector<char> buffer(PATH_MAX);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) return ".";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+}  // namespace
+
+bool CUpdateThread::Start() {
+    workingDirectory_ = CurrentDirectory();
+    session_.SetConnectTimeout(InternetSession::kDefaultTimeoutMs);
+    session_.SetReceiveTimeout(InternetSession::kDefaultTimeoutMs);
+    return StartThread();
+}
+
+void CUpdateThread::Run() {
+    totalProgress_ = false;
+    if (StopRequested()) return;
+
+    if (!IsLocalCheckVersionValid()) {
+        ShowMessageBox(ComposeMessage(
+            "The version does not match. Please install the client again from the homepage.",
+            "c20"));
+        window_.ShowErrorText(ComposeMessage("Please install a new client.", "c20"));
+        return;
+    }
+    if (StopRequested()) return;
+
+    ReadLocalVersion();
+    // The first attempt keeps its own failure messages to itself; only a second failure is
+    // worth telling the player about.
+    if (!FetchVersionFile(true) && !FetchVersionFile(false)) return;
+    if (StopRequested()) return;
+
+    if (flags_.replaceUpdater && FileExists("game.exe")) {
+        SelfUpdate();
+        return;
+    }
+    flags_.replaceUpdater = false;
+    if (StopRequested()) return;
+
+    if (versions_.serverCheckVersion != kSupportedCheckVersion) {
+        finished_ = true;
+        if (versions_.baseVersion != 0) {
+            Finish();
+            return;
+        }
+        window_.ShowReinstall();
+        ShowMessageBox(ComposeMessage(kCorruptedClientText, "c21"));
+        return;
+    }
+    if (versions_.baseVersion == 0) {
+        finished_ = true;
+        window_.ShowReinstall();
+        ShowMessageBox(ComposeMessage(kCorruptedClientText, "c22"));
+        return;
+    }
+
+    if (StopRequested()) return;
+    window_.SetStatusText("Download ready");
+    bool allPresent = PrepareTotalProgress();
+    if (!allPresent || versions_.targetVersion == versions_.baseVersion) {
+        finished_ = true;
+        // A run killed between the last package and the deletion step left delete.lst
+        // behind; with nothing to download it would never be applied otherwise.
+        if (FileExists(kDeleteListFile)) ApplyDeleteList();
+        Finish();
+        return;
+    }
+
+    window_.SetFileCount(static_cast<int32_t>(versions_.targetVersion - versions_.baseVersion));
+    flags_.patchPhase = true;
+    if (!DownloadAndApplyPatches()) return;
+
+    ApplyDeleteList();
+    Finish();
+}
+
+bool CUpdateThread::DownloadAndApplyPatches() {
+    if (!StartNextPatch()) return true;
+    window_.SetUpdatedThisRun(true);
+    window_.RestartSpeedClock();
+    while (!StopRequested()) {
+        int result = ReceiveBlock();
+        if (result == kFailed) return false;
+        if (result != kComplete) continue;
+        if (!ApplyPatch()) return false;
+        window_.NextFile();
+        if (!StartNextPatch()) return true;
+    }
+    CloseTransfer();
+    return false;
+}
+
+void CUpdateThread::Finish() {
+    if (!finished_) return;
+    if (flags_.replaceUpdater) {
+        window_.RequestClose();
+        StartProcess("Game.exe new updater");
+        return;
+    }
+    window_.ShowCompleted();
+}
+
+}  // namespace korvun
