@@ -42,8 +42,8 @@ inline std::string SampleData(size_t size, uint32_t seed) {
 }
 
 struct LibzipEntry {
-    std::string name;  // '/' separated; a trailing '/' with directory makes a directory entry
-    std::string data;
+    std::string name{};  // '/' separated; a trailing '/' with directory makes a directory entry
+    std::string data{};
     bool deflate = true;
     bool directory = false;
     // When set: the version-made-by host byte and the external attributes as stored.
@@ -123,8 +123,8 @@ inline uint32_t Get32(const std::string& bytes, size_t at) {
 
 // One entry of a hand-made package.
 struct RawEntry {
-    std::string name;  // bytes as stored
-    std::string data;  // uncompressed
+    std::string name{};  // bytes as stored
+    std::string data{};  // uncompressed
     uint16_t method = 8;
     uint16_t flags = 0;
     uint16_t versionMadeBy = 20;
