@@ -1,0 +1,105 @@
+// Loads arbitrary bytes as an archive index; what loads must write back and load again, and
+// the tree operations of a merge and a deletion list must run on it without fault.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "archive/game_archive.h"
+
+namespace {
+
+class NullWindow : public korvun::UpdaterWindow {
+  protected:
+    void SetFieldText(TextField, const std::string&) override {}
+    void MoveStatusLineUp() override {}
+    void PaintGauge(GaugeId, bool, int) override {}
+    void EnableStartButton(bool) override {}
+    void DoRequestClose() override {}
+};
+
+class NullMarkers : public korvun::StateMarkers {
+  public:
+    bool MarkExtractStart() override { return true; }
+    bool MarkExtractEnd() override { return true; }
+    bool MarkUpdateStart() override { return true; }
+    bool MarkUpdateEnd() override { return true; }
+    bool ClearStateMarker() override { return true; }
+};
+
+std::string Written(korvun::GameArchive& archive) {
+    std::string out;
+    korvun::IndexWriter writer(out);
+    archive.WriteIndex(writer, archive.GameHeaderWord(), archive.GameFileCount());
+    writer.Flush();
+    return out;
+}
+
+void CollectPaths(const korvun::ArchiveFolder& folder, const std::string& prefix,
+                  std::vector<std::string>& paths) {
+    for (const korvun::ArchiveEntry& entry : folder.Files()) {
+        paths.push_back(prefix.empty() ? entry.name : prefix + "/" + entry.name);
+    }
+    for (const korvun::ArchiveFolder& sub : folder.Subfolders()) {
+        CollectPaths(sub, prefix.empty() ? sub.name : prefix + "\\" + sub.name, paths);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static NullWindow window;
+    static NullMarkers markers;
+    korvun::GameArchive archive(window, markers);
+    korvun::IndexReader in(data, size);
+    if (archive.LoadGameIndex(in)) {
+        // Loading sorts the free list and reverses equal sizes, so two rounds restore it.
+        std::string first = Written(archive);
+        korvun::GameArchive second(window, markers), third(window, markers);
+        korvun::IndexReader in2(first.data(), first.size());
+        if (!second.LoadGameIndex(in2)) abort();
+        std::string again = Written(second);
+        korvun::IndexReader in3(again.data(), again.size());
+        if (!third.LoadGameIndex(in3) || Written(third) != first) abort();
+
+        // A deletion list naming some of the files, then first-fit requests.
+        std::vector<std::string> paths;
+        CollectPaths(archive.GameRoot(), "", paths);
+        int32_t count = archive.GameFileCount();
+        size_t removed = 0;
+        for (size_t i = 0; i < paths.size() && i < 64; i += 2, ++removed) {
+            archive.RemoveEntry(paths[i]);
+        }
+        // Case twins can hide a path behind an earlier folder; never more than asked go.
+        uint32_t gone =
+            static_cast<uint32_t>(count) - static_cast<uint32_t>(archive.GameFileCount());
+        if (gone > removed) abort();
+        for (size_t i = 0; i < size && i < 16; ++i) {
+            uint64_t offset;
+            archive.TakeFreeSpace(uint32_t{data[i]} * 37u, offset);
+        }
+        Written(archive);
+    }
+
+    // The same bytes as an update tree: collect it against the game tree and add the files.
+    if (size > korvun::GameArchive::kHeaderSize) {
+        korvun::IndexReader tree(data + korvun::GameArchive::kHeaderSize,
+                                 size - korvun::GameArchive::kHeaderSize);
+        korvun::GameArchive merge(window, markers);
+        if (merge.ReadFolder(tree, merge.UpdateRoot())) {
+            merge.CollectUpdateFiles(merge.UpdateRoot(), "");
+            for (const korvun::PendingCopy& pending : merge.Pending()) {
+                if (std::count(pending.path.begin(), pending.path.end(), '\\') >
+                    static_cast<long>(korvun::GameArchive::kMaxFolderDepth)) {
+                    continue;
+                }
+                uint64_t offset;
+                merge.TakeFreeSpace(pending.entry.size, offset);
+                merge.AddEntry(pending.path, pending.entry);
+            }
+            Written(merge);
+        }
+    }
+    return 0;
+}
