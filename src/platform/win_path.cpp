@@ -4,7 +4,10 @@
 #include <locale.h>
 #include <sys/stat.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <vector>
 
@@ -65,16 +68,35 @@ std::vector<wint_t> FoldCase(const std::string& name) {
 // The entry of directory whose name equals component ignoring case; empty when none. With
 // several candidates (possible only on a case-sensitive file system) the smallest name in
 // byte order wins, so the choice does not depend on the directory's order.
+bool IsAscii(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+// Extraction looks up every new file in a directory that may hold thousands of names, so
+// plain ASCII pairs, by far the most common, are compared without decoding or allocating.
+bool SameNameIgnoringCase(const std::string& component, bool componentAscii,
+                          const std::vector<wint_t>& folded, const char* candidate) {
+    size_t length = std::strlen(candidate);
+    if (componentAscii && IsAscii(candidate, length)) {
+        return length == component.size() && ::strcasecmp(candidate, component.c_str()) == 0;
+    }
+    return FoldCase(candidate) == folded;
+}
+
 std::string FindEntryIgnoringCase(const std::string& directory, const std::string& component) {
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (dir == nullptr) return {};
     const std::vector<wint_t> wanted = FoldCase(component);
+    const bool componentAscii = IsAscii(component.data(), component.size());
     std::string best;
     while (const dirent* entry = ::readdir(dir)) {
-        std::string candidate = entry->d_name;
-        if (candidate == "." || candidate == "..") continue;
-        if (FoldCase(candidate) != wanted) continue;
-        if (best.empty() || candidate < best) best = std::move(candidate);
+        const char* candidate = entry->d_name;
+        if (std::strcmp(candidate, ".") == 0 || std::strcmp(candidate, "..") == 0) continue;
+        if (!SameNameIgnoringCase(component, componentAscii, wanted, candidate)) continue;
+        if (best.empty() || candidate < best) best = candidate;
     }
     ::closedir(dir);
     return best;
