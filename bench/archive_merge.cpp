@@ -105,7 +105,7 @@ void WriteContentUpdate() {
 }
 
 struct ContentFigures {
-    double merge = 1e9, cat = 1e9, mergeCpu = 1e9, catCpu = 1e9;
+    double merge = 1e9, cat = 1e9, catSync = 1e9, mergeCpu = 1e9, catCpu = 1e9;
     long peakKiB = 0;
 };
 
@@ -126,6 +126,17 @@ bool ContentBenchmark(ContentFigures& figures) {
         if (!cat.ok) return false;
         figures.cat = std::min(figures.cat, cat.wall);
         figures.catCpu = std::min(figures.catCpu, cat.cpu);
+        fs::resize_file("data.kaf", game.data.size());
+
+        // For information: the reference when it also flushes what it wrote, as the merge
+        // does before the new index may point at it.
+        ChildFigures catSync = RunInChild([] {
+            execl("/bin/sh", "sh", "-c", "cat update.kaf >> data.kaf && sync data.kaf",
+                  static_cast<char*>(nullptr));
+            return false;
+        });
+        if (!catSync.ok) return false;
+        figures.catSync = std::min(figures.catSync, catSync.wall);
         fs::resize_file("data.kaf", game.data.size());
 
         ChildFigures merge = RunInChild(Merge);
@@ -174,30 +185,42 @@ struct ScaleFigures {
     double small = 0, large = 0, load = 0, save = 0;
 };
 
+// The best of three merges of the archives just written (rewritten before each round).
+double BestMerge() {
+    const char* names[] = {"data.kah", "data.kaf", "update.kah", "update.kaf"};
+    std::vector<std::string> files;
+    for (const char* name : names) files.push_back(korvun::test::ReadBytes(name));
+    double best = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < files.size(); ++i) korvun::test::WriteBytes(names[i], files[i]);
+        auto start = std::chrono::steady_clock::now();
+        if (!Merge()) return -1;
+        best = std::min(best, Seconds(start));
+    }
+    return best;
+}
+
 bool ScaleBenchmark(ScaleFigures& figures) {
     WriteScaleArchives(20000);
-    auto start = std::chrono::steady_clock::now();
-    if (!Merge()) return false;
-    figures.small = Seconds(start);
+    figures.small = BestMerge();
 
     WriteScaleArchives(200000);
     NullWindow window;
     NullMarkers markers;
-    {
+    figures.load = figures.save = 1e9;
+    for (int round = 0; round < 3; ++round) {
         GameArchive archive(window, markers);
-        start = std::chrono::steady_clock::now();
+        auto start = std::chrono::steady_clock::now();
         if (!archive.LoadGameIndexFile("data.kah")) return false;
-        figures.load = Seconds(start);
+        figures.load = std::min(figures.load, Seconds(start));
         start = std::chrono::steady_clock::now();
         if (!archive.SaveIndex("copy.kah", archive.GameHeaderWord(), archive.GameFileCount())) {
             return false;
         }
-        figures.save = Seconds(start);
+        figures.save = std::min(figures.save, Seconds(start));
     }
-    start = std::chrono::steady_clock::now();
-    if (!Merge()) return false;
-    figures.large = Seconds(start);
-    return true;
+    figures.large = BestMerge();
+    return figures.small > 0 && figures.large > 0;
 }
 
 }  // namespace
@@ -216,7 +239,7 @@ int main() {
          {"data.kah", "data.kaf", "keep.kaf", "keep.kah", "update.kah", "update.kaf", "copy.kah"}) {
         fs::remove(name);
     }
-    std::printf("scale merge:\n");
+    std::printf("scale merge, best of 3:\n");
     ran = ran && ScaleBenchmark(scale);
     fs::current_path(previous);
     fs::remove_all(pattern);
@@ -232,6 +255,8 @@ int main() {
               scale.save < scale.large / 10 && peakMiB < 64;
     std::printf("  merge %.3f s, cat %.3f s, ratio %.2f (limit 1.5)\n", content.merge, content.cat,
                 contentRatio);
+    std::printf("  cat followed by sync of data.kaf %.3f s, ratio %.2f (for information)\n",
+                content.catSync, content.merge / content.catSync);
     std::printf("  processor time: merge %.3f s, cat %.3f s, ratio %.2f\n", content.mergeCpu,
                 content.catCpu, content.mergeCpu / content.catCpu);
     std::printf("  peak RSS of the merge %.1f MiB (limit 64)\n", peakMiB);
