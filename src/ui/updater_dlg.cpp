@@ -147,8 +147,8 @@ void CUpdaterDlg::ApplySkin() {
     // Sized and centred in one step, so that the window never shows anywhere else.
     wxSize size = background_.IsOk() ? background_.GetSize() : GetSize();
     wxRect screen(wxGetDisplaySize());
-    SetSize(screen.x + (screen.width - size.x) / 2, screen.y + (screen.height - size.y) / 2,
-            size.x, size.y);
+    SetSize(screen.x + (screen.width - size.x) / 2, screen.y + (screen.height - size.y) / 2, size.x,
+            size.y);
     configButton_->SetBackdrop(background_);
 
     closeButton_->LoadBitmaps(kClosePosition.x, kClosePosition.y, skinSet_->closeNormal,

@@ -2,9 +2,8 @@
 
 namespace korvun {
 
-// The worker does not carry its thread yet: it cannot be started, and so never runs.
-bool StartWorker(CUpdateThread&) { return false; }
+bool StartWorker(CUpdateThread& worker) { return worker.Start(); }
 
-bool IsWorkerRunning(const CUpdateThread&) { return false; }
+bool IsWorkerRunning(const CUpdateThread& worker) { return worker.IsRunning(); }
 
 }  // namespace korvun

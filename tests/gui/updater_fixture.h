@@ -1,0 +1,149 @@
+// The fixture of the tests that run the desktop program: a private X server, a real nginx
+// with a version file and a notice page, a game directory pointed at it, a Wine prefix with
+// Direct3D 9, and a stand-in browser.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "gui/x_display.h"
+#include "support/nginx_fixture.h"
+
+namespace korvun::test {
+
+using namespace std::chrono_literals;
+
+inline const std::string kUpdater = KORVUN_UPDATER_PATH;
+inline const std::string kGameWindowHelper = KORVUN_GAME_WINDOW_HELPER;
+inline const std::string kSkin = std::string(KORVUN_SOURCE_DIR) + "/resources/skin/";
+inline const Rgb kRootColour{0, 0, 0};  // Xvfb -br
+inline const Rgb kKeyColour{0, 0, 243};
+
+// The window is centred on the 1024x768 screen.
+constexpr int kLeft = (1024 - 750) / 2;
+constexpr int kTop = (768 - 550) / 2;
+
+inline constexpr const char* kNoticePage = R"(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><style>
+body { margin: 0; background: #10141b; color: #c9ced8; font-family: sans-serif; }
+.banner { height: 150px; background: linear-gradient(120deg, #3b2a10, #1b2433 60%);
+          padding: 28px 32px; box-sizing: border-box; }
+.banner h1 { margin: 0; color: #f0c36a; font-size: 30px; letter-spacing: 2px; }
+.banner p { margin: 10px 0 0; color: #d8dde6; }
+ul { list-style: none; margin: 0; padding: 18px 32px; }
+li { padding: 11px 0; border-bottom: 1px solid #262d39; }
+li span { color: #8a93a3; float: right; }
+.tag { color: #f0c36a; margin-right: 8px; }
+</style></head><body>
+<div class="banner"><h1>SEASON 7: THE FROZEN CROWN</h1>
+<p>New dungeon, new class skills and a winter event await you.</p></div>
+<ul>
+<li><b class="tag">[NOTICE]</b>Scheduled maintenance on Thursday 06:00-08:00<span>12/04</span></li>
+<li><b class="tag">[EVENT]</b>Double experience weekend for all servers<span>12/02</span></li>
+<li><b class="tag">[UPDATE]</b>Patch notes: balance changes and bug fixes<span>11/28</span></li>
+<li><b class="tag">[NOTICE]</b>Beware of phishing sites asking for your password<span>11/21</span></li>
+</ul></body></html>
+)";
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Pixels of the screenshot at left, top that differ from bitmap by more than 2 per channel.
+inline int Mismatches(const Image& shot, int left, int top, const Image& bitmap) {
+    int count = 0;
+    for (int y = 0; y < bitmap.height; ++y) {
+        for (int x = 0; x < bitmap.width; ++x) {
+            Rgb a = shot.At(left + x, top + y), b = bitmap.At(x, y);
+            if (std::abs(a.r - b.r) > 2 || std::abs(a.g - b.g) > 2 || std::abs(a.b - b.b) > 2) {
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
+class UpdaterWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        game_ = root_.Path() + "/game";
+        wine_ = root_.Path() + "/wine";
+        runtime_ = root_.Path() + "/run";
+        bin_ = root_.Path() + "/bin";
+        for (const std::string& dir : {game_, runtime_, bin_}) mkdir(dir.c_str(), 0700);
+        WriteTextFile(wine_ + "/drive_c/windows/system32/d3d9.dll", "MZ");
+        // Nothing to download: the run ends as completed and the window stays open.
+        WriteTextFile(game_ + "/Version.ini",
+                      "[Version]\r\nCheckVersion=3\r\nCurrentVersion=5\r\nStartUpdate=\r\n");
+        WriteTextFile(game_ + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+        WriteTextFile(game_ + "/UpdaterURL.txt", server_.Address() + "\n");
+        server_.WriteFile("patch/UpdateVersion.ini",
+                          "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\n"
+                          "PatchFileVersion=5\r\n");
+        server_.WriteFile("notice/index.html", kNoticePage);
+        // The default browser of this desktop records what it was asked to open.
+        WriteTextFile(bin_ + "/xdg-open",
+                      "#!/bin/sh\necho \"$@\" >> " + root_.Path() + "/browser.txt\n");
+        chmod((bin_ + "/xdg-open").c_str(), 0755);
+    }
+
+    std::map<std::string, std::string> Environment(const std::string& trace) const {
+        const char* path = getenv("PATH");
+        return {{"DISPLAY", display_.Name()},
+                {"WINEPREFIX", wine_},
+                {"XDG_RUNTIME_DIR", runtime_},
+                {"KORVUN_TRACE_TEXTS", trace},
+                {"PATH", bin_ + ":" + (path ? path : "/usr/bin:/bin")}};
+    }
+
+    std::unique_ptr<Process> StartUpdater(const std::string& trace,
+                                          std::map<std::string, std::string> extra = {}) {
+        std::map<std::string, std::string> env = Environment(trace);
+        for (const auto& [key, value] : extra) env[key] = value;
+        return std::make_unique<Process>(std::vector<std::string>{kUpdater}, env, game_);
+    }
+
+    // Starts the updater and waits for its window; the window id.
+    std::string StartWindow(std::unique_ptr<Process>* process) {
+        *process = StartUpdater(Trace());
+        return display_.WaitForWindow("^Korvun Updater$", (*process)->Pid());
+    }
+
+    std::string Trace() const { return root_.Path() + "/trace.txt"; }
+
+    bool WaitForTrace(const std::string& trace, const std::string& line,
+                      std::chrono::milliseconds timeout = 20s) const {
+        return WaitUntil([&] { return ReadFile(trace).find(line + "\n") != std::string::npos; },
+                         timeout);
+    }
+
+    void Mouse(int x, int y) const {
+        display_.Xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y)});
+    }
+
+    // Waits until the screen at left, top shows bitmap; the last screenshot is kept as name.
+    bool WaitForPicture(const std::string& name, int left, int top, const Image& bitmap) const {
+        return WaitUntil(
+            [&] { return Mismatches(display_.Screenshot(name), left, top, bitmap) == 0; }, 5s);
+    }
+
+    XDisplay display_;
+    TempDirectory root_{"korvun-gui"};
+    NginxServer server_;
+    std::string game_, wine_, runtime_, bin_;
+};
+
+}  // namespace korvun::test
