@@ -110,7 +110,9 @@ TEST_F(UpdateRunTest, ClosingDuringADownloadEndsPromptlyAndKeepsTheAppliedVersio
     ASSERT_TRUE(downloading()) << "the download ended before the window could be measured";
     ASSERT_NE(elapsed.find('.'), std::string::npos) << elapsed;
     EXPECT_LT(std::stod(elapsed), 100.0) << "milliseconds from expose to repaint";
-    std::printf("repaint %s ms after an expose, during a download\n", elapsed.c_str());
+    std::printf("repaint %.1f ms after an expose, during a download\n", std::stod(elapsed));
+
+    display_.Screenshot("update_downloading");
 
     auto closed = std::chrono::steady_clock::now();
     display_.Xdotool({"click", "1"});
