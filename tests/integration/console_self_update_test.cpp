@@ -1,0 +1,81 @@
+// A newer updater on the server: downloaded and handed to the game program instead of
+// patching, when the game program is there.
+#include <sys/stat.h>
+
+#include "integration/update_scenario.h"
+
+namespace korvun::test {
+namespace {
+
+class SelfUpdateTest : public UpdateScenario {
+  protected:
+    SelfUpdateTest() {
+        server_.WriteFile("Korvun/new_updater.exe", "released updater build\n");
+        server_.WriteFile("Korvun/test_updater.exe", "test updater build\n");
+        WriteLocalVersion(1);
+        PublishPackage(2, {{"Data/two.txt", "two"}});
+    }
+
+    std::string ArgumentsFile() const { return root_.Path() + "/game-arguments.txt"; }
+
+    // A game program that records how it was started; the name's case differs from the
+    // "game.exe" that the updater looks for.
+    void InstallGame() const {
+        WriteGameFile("Game.exe",
+                      "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + ArgumentsFile() + "'\n");
+        chmod(GamePath("Game.exe").c_str(), 0755);
+    }
+
+    // The updater does not wait for the game program.
+    std::string GameArguments() const {
+        WaitUntil([&] { return !ReadTextFile(ArgumentsFile()).empty(); }, 10s);
+        return ReadTextFile(ArgumentsFile());
+    }
+};
+
+TEST_F(SelfUpdateTest, NewerUpdaterIsDownloadedAndHandedToTheGame) {
+    PublishVersion(3, 21, 2);
+    InstallGame();
+
+    ConsoleResult run = RunConsole();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Downloading the Updator\n"), std::string::npos) << run.out;
+    EXPECT_EQ(GameArguments(), "new updater\n");
+    EXPECT_EQ(ReadGameFile("new_updater.exe"), "released updater build\n");
+    EXPECT_EQ(Requests("/Korvun/new_updater.exe", 2), 2u);
+    EXPECT_EQ(Requests("/Korvun/test_updater.exe"), 0u);
+    // The packages are not looked at in that run.
+    EXPECT_EQ(Requests("/patch/patch/"), 0u);
+    EXPECT_EQ(LocalValue("CurrentVersion"), "1");
+    EXPECT_FALSE(GameFileExists("Data/two.txt"));
+}
+
+TEST_F(SelfUpdateTest, OverrideFileFetchesTheTestBuildForOneRun) {
+    // The server's updater is current; the tester's override says otherwise.
+    PublishVersion(3, 1, 2);
+    WriteGameFile("UpdateVersion-tov-.ini", "[Version]\r\nUpdaterVersion=21\r\n");
+    InstallGame();
+
+    ConsoleResult run = RunConsole();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(GameArguments(), "new updater\n");
+    EXPECT_EQ(ReadGameFile("new_updater.exe"), "test updater build\n");
+    EXPECT_EQ(Requests("/Korvun/test_updater.exe", 2), 2u);
+    EXPECT_EQ(Requests("/Korvun/new_updater.exe"), 0u);
+    EXPECT_FALSE(GameFileExists("UpdateVersion-tov-.ini"));
+}
+
+TEST_F(SelfUpdateTest, WithoutTheGameProgramTheClientIsPatchedAsUsual) {
+    PublishVersion(3, 21, 2);
+
+    ConsoleResult run = RunConsole();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.LastLine(), "Update Completed");
+    EXPECT_EQ(Requests("/Korvun/"), 0u);
+    EXPECT_FALSE(GameFileExists("new_updater.exe"));
+    EXPECT_EQ(ReadGameFile("Data/two.txt"), "two");
+    EXPECT_EQ(LocalValue("CurrentVersion"), "2");
+}
+
+}  // namespace
+}  // namespace korvun::test

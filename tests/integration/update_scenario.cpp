@@ -1,0 +1,277 @@
+#include "integration/update_scenario.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/archive_writer.h"
+
+extern char** environ;
+
+namespace korvun::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kConsole = KORVUN_CONSOLE_PATH;
+const std::string kTool = KORVUN_TOOL_PATH;
+const std::string kTrickleScript = KORVUN_TRICKLE_SERVER;
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+void WritePackageFile(const std::string& path, const std::vector<PackageEntry>& entries) {
+    fs::create_directories(fs::path(path).parent_path());
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (archive == nullptr) throw std::runtime_error("zip_open failed for " + path);
+    for (const PackageEntry& entry : entries) {
+        const std::string& content = entry.shared ? *entry.shared : entry.data;
+        zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
+        zip_int64_t index =
+            zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_RAW);
+        if (index < 0) {
+            zip_source_free(source);
+            zip_discard(archive);
+            throw std::runtime_error("libzip refused " + entry.name);
+        }
+        zip_set_file_compression(archive, static_cast<zip_uint64_t>(index),
+                                 entry.deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
+    }
+    if (zip_close(archive) != 0) {
+        std::string message = zip_strerror(archive);
+        zip_discard(archive);
+        throw std::runtime_error("zip_close failed: " + message);
+    }
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> BuildArchive(const ArchiveFiles& files) {
+    ArchiveBuilder builder;
+    for (const auto& [path, content] : files) builder.Add(path, content);
+    return {EncodeIndex(builder.index), builder.data};
+}
+
+std::string BuildPackage(const std::vector<PackageEntry>& entries) {
+    TempDirectory scratch("korvun-package");
+    std::string path = scratch.Path() + "/package.zip";
+    WritePackageFile(path, entries);
+    return ReadTextFile(path);
+}
+
+std::vector<PackageEntry> UpdateArchiveEntries(const ArchiveFiles& files) {
+    auto [index, data] = BuildArchive(files);
+    return {{"update.kah", index}, {"update.kaf", data}};
+}
+
+std::string PackageName(unsigned number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pk%04u.patch", number);
+    return name;
+}
+
+TrickleServer::TrickleServer(double bytesPerSecond) : root_("korvun-trickle") {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string rate = std::to_string(bytesPerSecond);
+    std::vector<std::string> args = {"python3", "-u", kTrickleScript, "--root", root_.Path(),
+                                     "--rate",  rate};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (rc != 0) {
+        close(pipeFds[0]);
+        pid_ = -1;
+        throw std::runtime_error("cannot start " + kTrickleScript);
+    }
+    std::string announced;
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (announced.find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buffer[64];
+        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        announced.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (announced.rfind("PORT ", 0) != 0) throw std::runtime_error("slow server did not start");
+    port_ = std::stoi(announced.substr(5));
+}
+
+TrickleServer::~TrickleServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+}
+
+void TrickleServer::WriteFile(const std::string& relative, const std::string& content) const {
+    WriteTextFile(root_.Path() + "/" + relative, content);
+}
+
+std::string ConsoleResult::LastLine() const {
+    std::string text = out;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    size_t newline = text.find_last_of('\n');
+    return newline == std::string::npos ? text : text.substr(newline + 1);
+}
+
+UpdateScenario::UpdateScenario() {
+    fs::create_directories(GamePath());
+    // The start-up checks: DirectX 9 present in the Wine prefix, and a private directory for
+    // the single-instance lock so that scenarios running side by side do not exclude each
+    // other.
+    WriteTextFile(root_.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
+    fs::create_directories(root_.Path() + "/run");
+    chmod((root_.Path() + "/run").c_str(), 0700);
+    PointAt(server_.Address());
+}
+
+std::string UpdateScenario::GamePath(const std::string& relative) const {
+    return root_.Path() + "/game" + (relative.empty() ? "" : "/" + relative);
+}
+
+void UpdateScenario::WriteGameFile(const std::string& relative, const std::string& content) const {
+    WriteTextFile(GamePath(relative), content);
+}
+
+std::string UpdateScenario::ReadGameFile(const std::string& relative) const {
+    return ReadTextFile(GamePath(relative));
+}
+
+bool UpdateScenario::GameFileExists(const std::string& relative) const {
+    return fs::exists(GamePath(relative));
+}
+
+void UpdateScenario::WriteLocalVersion(std::optional<unsigned> current, const std::string& marker) {
+    std::string text = "[Version]\r\nCheckVersion=3\r\n";
+    if (current) text += "CurrentVersion=" + std::to_string(*current) + "\r\n";
+    text += "StartUpdate=" + marker + "\r\n";
+    WriteGameFile("Version.ini", text);
+}
+
+std::optional<std::string> UpdateScenario::LocalValue(const std::string& key) const {
+    std::istringstream in(ReadGameFile("Version.ini"));
+    bool inSection = false;
+    for (std::string line; std::getline(in, line);) {
+        line = Trim(line);
+        if (!line.empty() && line.front() == '[') {
+            inSection = Lower(line) == "[version]";
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (inSection && equals != std::string::npos &&
+            Lower(Trim(line.substr(0, equals))) == Lower(key)) {
+            return Trim(line.substr(equals + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+void UpdateScenario::InstallGameArchive(const ArchiveFiles& files) const {
+    auto [index, data] = BuildArchive(files);
+    WriteGameFile("data.kah", index);
+    WriteGameFile("data.kaf", data);
+}
+
+FileTree UpdateScenario::GameArchiveContents() const {
+    std::string scratch = root_.Path() + "/extracted";
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    ProgramResult check = RunProgram({kTool, "archive", "check", GamePath("data.kah")}, scratch);
+    EXPECT_EQ(check.status, std::optional<int>(0)) << check.out << check.err;
+    std::string tree = scratch + "/tree";
+    ProgramResult extract =
+        RunProgram({kTool, "archive", "extract", GamePath("data.kah"), tree}, scratch);
+    EXPECT_EQ(extract.status, std::optional<int>(0)) << extract.out << extract.err;
+    FileTree files;
+    if (!fs::exists(tree)) return files;
+    for (const auto& item : fs::recursive_directory_iterator(tree)) {
+        if (!item.is_regular_file()) continue;
+        files[fs::relative(item.path(), tree).generic_string()] = ReadTextFile(item.path());
+    }
+    return files;
+}
+
+void UpdateScenario::PointAt(const std::string& address) const {
+    WriteGameFile("CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+    WriteGameFile("UpdaterURL.txt", address + "\r\n");
+}
+
+void UpdateScenario::PublishVersion(int checkVersion, int updaterVersion,
+                                    unsigned patchVersion) const {
+    server_.WriteFile("patch/UpdateVersion.ini",
+                      "[Version]\r\nCheckVersion=" + std::to_string(checkVersion) +
+                          "\r\nUpdaterVersion=" + std::to_string(updaterVersion) +
+                          "\r\nPatchFileVersion=" + std::to_string(patchVersion) + "\r\n");
+}
+
+std::string UpdateScenario::PublishPackage(unsigned number,
+                                           const std::vector<PackageEntry>& entries) const {
+    std::string path = server_.Root() + "/patch/patch/" + PackageName(number);
+    WritePackageFile(path, entries);
+    return ReadTextFile(path);
+}
+
+size_t UpdateScenario::Requests(const std::string& path, size_t expected) const {
+    // nginx logs a request when it has finished with it, which for a size query that the
+    // client cut short can be a moment after the client has gone.
+    return server_.CountRequests(path, std::max<size_t>(expected, 1),
+                                 expected == 0 ? 100ms : 2000ms);
+}
+
+std::vector<std::string> UpdateScenario::ConsoleEnvironment() const {
+    return {"WINEPREFIX=" + root_.Path() + "/wine", "XDG_RUNTIME_DIR=" + root_.Path() + "/run"};
+}
+
+std::unique_ptr<ChildProcess> UpdateScenario::StartConsole() {
+    std::string prefix = root_.Path() + "/console-" + std::to_string(++runs_);
+    // Without a display there is no game window to look for.
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{kConsole, "-C", GamePath()}, prefix,
+        std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"}, ConsoleEnvironment());
+}
+
+ConsoleResult UpdateScenario::RunConsole(std::chrono::milliseconds timeout) {
+    std::unique_ptr<ChildProcess> console = StartConsole();
+    ConsoleResult result;
+    result.status = console->Wait(timeout);
+    result.out = console->Stdout();
+    result.err = console->Stderr();
+    return result;
+}
+
+}  // namespace korvun::test
