@@ -8,9 +8,99 @@
 
 #include "platform/win_path.h"
 
+#ifdef KORVUN_FAULT_INJECTION
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#endif
+
 namespace korvun {
 
 namespace {
+
+#ifdef KORVUN_FAULT_INJECTION
+// Test builds only. The environment chooses one counted file operation (open, write, fsync,
+// rename; numbered from 1 in the order the process makes them) and what happens to it:
+//   KORVUN_FAULT_AT=N           the operation, 0 or unset for none
+//   KORVUN_FAULT_MODE=once      only operation N fails (the default)
+//   KORVUN_FAULT_MODE=from      N and every later operation fail, as on a full disk
+//   KORVUN_FAULT_MODE=kill      the process kills itself with SIGKILL just before N
+//   KORVUN_FAULT_ERRNO=ENOSPC   or EIO (the default): the error a failed operation reports
+//   KORVUN_FAULT_LOG=FILE       appends "N OPERATION PATH" per operation and "point NAME"
+//                               per TestPoint, so a test can count and place operations
+// A failed write first writes half of its bytes, as a disk that fills up midway does.
+struct FaultPlan {
+    enum class Mode { Once, From, Kill };
+    uint64_t at = 0;
+    Mode mode = Mode::Once;
+    int error = EIO;
+    int logFd = -1;
+    std::string stopAt;
+    uint64_t stopOccurrence = 1;
+};
+
+FaultPlan ReadFaultPlan() {
+    FaultPlan plan;
+    if (const char* at = std::getenv("KORVUN_FAULT_AT")) plan.at = std::strtoull(at, nullptr, 10);
+    if (const char* mode = std::getenv("KORVUN_FAULT_MODE")) {
+        if (std::strcmp(mode, "from") == 0) plan.mode = FaultPlan::Mode::From;
+        if (std::strcmp(mode, "kill") == 0) plan.mode = FaultPlan::Mode::Kill;
+    }
+    if (const char* error = std::getenv("KORVUN_FAULT_ERRNO")) {
+        if (std::strcmp(error, "ENOSPC") == 0) plan.error = ENOSPC;
+    }
+    if (const char* log = std::getenv("KORVUN_FAULT_LOG")) {
+        plan.logFd = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (const char* stop = std::getenv("KORVUN_TEST_STOP_AT")) {
+        plan.stopAt = stop;
+        auto colon = plan.stopAt.find(':');
+        if (colon != std::string::npos) {
+            plan.stopOccurrence = std::strtoull(plan.stopAt.c_str() + colon + 1, nullptr, 10);
+            plan.stopAt.resize(colon);
+        }
+    }
+    return plan;
+}
+
+const FaultPlan& Plan() {
+    static const FaultPlan plan = ReadFaultPlan();
+    return plan;
+}
+
+std::atomic<uint64_t> operationCount{0};
+
+void LogLine(const std::string& line) {
+    if (Plan().logFd >= 0) (void)!::write(Plan().logFd, line.data(), line.size());
+}
+
+// The path behind a descriptor, looked up only when there is a log to write it to.
+std::string DescriptorPath(int fd) {
+    if (Plan().logFd < 0) return {};
+    char target[4096];
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : link;
+}
+
+// Counts one operation; true (errno set) when it must fail.
+bool InjectFault(const char* operation, const std::string& path) {
+    const FaultPlan& plan = Plan();
+    uint64_t n = ++operationCount;
+    if (plan.logFd >= 0) LogLine(std::to_string(n) + " " + operation + " " + path + "\n");
+    if (plan.at == 0 || n < plan.at) return false;
+    if (plan.mode == FaultPlan::Mode::Kill) ::raise(SIGKILL);
+    if (plan.mode == FaultPlan::Mode::Once && n != plan.at) return false;
+    errno = plan.error;
+    return true;
+}
+#define KORVUN_FAULT(operation, path, failure) \
+    if (InjectFault(operation, path)) return failure
+#else
+#define KORVUN_FAULT(operation, path, failure)
+#endif
 
 int OpenFlags(OpenMode mode) {
     switch (mode) {
@@ -36,6 +126,7 @@ std::string ParentDirectory(const std::string& native) {
 }  // namespace
 
 int OpenFile(const std::string& name, OpenMode mode) {
+    KORVUN_FAULT("open", NativePath(name), -1);
     int fd;
     do {
         fd = ::open(NativePath(name).c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
@@ -74,6 +165,14 @@ bool ReadFull(int fd, void* buffer, size_t size) {
 
 bool WriteFull(int fd, const void* buffer, size_t size) {
     const auto* in = static_cast<const char*>(buffer);
+#ifdef KORVUN_FAULT_INJECTION
+    if (InjectFault("write", DescriptorPath(fd))) {
+        int error = errno;
+        if (::write(fd, in, size / 2) < 0) error = errno;
+        errno = error;
+        return false;
+    }
+#endif
     while (size > 0) {
         ssize_t n = ::write(fd, in, size);
         if (n < 0) {
@@ -94,9 +193,15 @@ int64_t SeekFile(int fd, int64_t offset, int whence) {
     return ::lseek(fd, static_cast<off_t>(offset), whence);
 }
 
-bool SyncFile(int fd) { return ::fsync(fd) == 0; }
+bool SyncFile(int fd) {
+    KORVUN_FAULT("fsync", DescriptorPath(fd), false);
+    return ::fsync(fd) == 0;
+}
+
+void StartWriteback(int fd) { ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
 bool SyncParentDirectory(const std::string& name) {
+    KORVUN_FAULT("fsync", ParentDirectory(NativePath(name)), false);
     int dir = ::open(ParentDirectory(NativePath(name)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return false;
     bool ok = ::fsync(dir) == 0;
@@ -105,6 +210,7 @@ bool SyncParentDirectory(const std::string& name) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
+    KORVUN_FAULT("rename", NativePath(from) + " " + NativePath(to), false);
     if (::rename(NativePath(from).c_str(), NativePath(to).c_str()) != 0) return false;
     return SyncParentDirectory(to);
 }
@@ -120,5 +226,14 @@ std::optional<uint64_t> FileSize(const std::string& name) {
     if (::stat(NativePath(name).c_str(), &st) != 0) return std::nullopt;
     return static_cast<uint64_t>(st.st_size);
 }
+
+#ifdef KORVUN_FAULT_INJECTION
+void TestPoint(const char* name) {
+    static std::atomic<uint64_t> reached{0};
+    LogLine(std::string("point ") + name + "\n");
+    const FaultPlan& plan = Plan();
+    if (plan.stopAt == name && ++reached == plan.stopOccurrence) ::raise(SIGKILL);
+}
+#endif
 
 }  // namespace korvun

@@ -38,6 +38,10 @@ int64_t SeekFile(int fd, int64_t offset, int whence);
 // fsync of the descriptor.
 bool SyncFile(int fd);
 
+// Asks the kernel to start writing the descriptor's dirty pages now, without waiting, so
+// that a later SyncFile of a large file finds most of the work done.
+void StartWriteback(int fd);
+
 // fsync of the directory that holds name, so a rename or creation reaches the disk.
 bool SyncParentDirectory(const std::string& name);
 
@@ -49,5 +53,15 @@ bool DeleteFile(const std::string& name);
 
 bool FileExists(const std::string& name);
 std::optional<uint64_t> FileSize(const std::string& name);
+
+// A named moment of the run, for the reliability tests. Only a build configured with
+// KORVUN_FAULT_INJECTION has one: it notes the point in the file-operation log and ends the
+// process there with SIGKILL when KORVUN_TEST_STOP_AT names it ("NAME" or "NAME:N" for the
+// Nth time). Elsewhere it compiles to nothing.
+#ifdef KORVUN_FAULT_INJECTION
+void TestPoint(const char* name);
+#else
+inline void TestPoint(const char*) {}
+#endif
 
 }  // namespace korvun

@@ -47,6 +47,7 @@ bool CUpdateThread::ApplyPatch() {
     std::string packageName = PatchFileName(versions_.currentVersion);
     window_.ClearByteCounter();
     window_.ClearSpeedText();
+    TestPoint("extract");
     int extracted = ExtractCurrentPackage(packageName);
     if (extracted == 0) {
         window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
@@ -60,6 +61,7 @@ bool CUpdateThread::ApplyPatch() {
 
     // Package 1 makes a fresh client; only later packages carry archive updates.
     if (versions_.currentVersion >= 2 && FileExists("update.kah") && FileExists("update.kaf")) {
+        TestPoint("merge");
         if (!MergeUpdateArchive()) return false;
     }
 
@@ -68,6 +70,7 @@ bool CUpdateThread::ApplyPatch() {
         return false;
     }
     DeleteFile(packageName);
+    TestPoint("applied");
     return !StopRequested();
 }
 

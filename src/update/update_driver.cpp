@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <vector>
 
 #include "app/message_box.h"
@@ -33,8 +34,15 @@ std::string CurrentDirectory() {
 
 bool CUpdateThread::Start() {
     workingDirectory_ = CurrentDirectory();
-    session_.SetConnectTimeout(InternetSession::kDefaultTimeoutMs);
-    session_.SetReceiveTimeout(InternetSession::kDefaultTimeoutMs);
+    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
+#ifdef KORVUN_FAULT_INJECTION
+    // The reliability tests cannot wait a minute for every time-out they provoke.
+    if (const char* testTimeout = std::getenv("KORVUN_TEST_TIMEOUT_MS")) {
+        timeoutMs = static_cast<unsigned>(std::strtoul(testTimeout, nullptr, 10));
+    }
+#endif
+    session_.SetConnectTimeout(timeoutMs);
+    session_.SetReceiveTimeout(timeoutMs);
     return StartThread();
 }
 
@@ -97,6 +105,7 @@ void CUpdateThread::Run() {
     flags_.patchPhase = true;
     if (!DownloadAndApplyPatches()) return;
 
+    TestPoint("before-delete-list");
     ApplyDeleteList();
     Finish();
 }

@@ -245,6 +245,7 @@ bool CUpdateThread::StartNextPatch() {
         return false;
     }
     ++versions_.currentVersion;
+    TestPoint("download");
     if (!OpenDownload(PatchUrl(versions_.currentVersion),
                       PatchFileName(versions_.currentVersion))) {
         return false;

@@ -1,0 +1,160 @@
+// Injected disk faults: every file operation of a small update fails once, and in a second walk
+// every operation from it on fails (a disk that fills up). Each run must end with a documented
+// message, never record a version that is not installed, leave an index that passes its check,
+// and the next clean run must finish the update.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "reliability/release_fixture.h"
+#include "support/nginx_fixture.h"
+
+namespace korvun::test {
+namespace {
+
+// The status line the run ended with: the console prints one line per status change on
+// standard output (message boxes go to standard error).
+std::string LastStatus(const std::string& out) {
+    std::string last, line;
+    std::istringstream lines(out);
+    while (std::getline(lines, line)) {
+        if (!line.empty()) last = line;
+    }
+    return last;
+}
+
+bool IsDocumentedFailure(const std::string& message) {
+    static const std::regex coded(".*c[0-9][0-9](-1)?$");
+    return std::regex_match(message, coded) || message == "SaveLocalVersion Error";
+}
+
+std::string CodeOf(const std::string& message) {
+    static const std::regex code(".*(c[0-9][0-9](-1)?)$");
+    std::smatch match;
+    if (std::regex_match(message, match, code)) return match[1];
+    return message;
+}
+
+class FaultWalk : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        scratch_ = MakeScratchDirectory("korvun-faults");
+        environment_ = std::make_unique<ConsoleEnvironment>(scratch_);
+        versions_ = GenerateVersions(2, 7);
+        PublishRelease(versions_, server_.Root());
+        game_ = scratch_ + "/game";
+    }
+
+    void Install() { InstallClient(versions_.front(), 1, game_, server_.Address()); }
+
+    std::string scratch_;
+    std::unique_ptr<ConsoleEnvironment> environment_;
+    std::vector<ClientTree> versions_;
+    NginxServer server_;
+    std::string game_;
+};
+
+TEST_F(FaultWalk, EveryFileOperationFailingOnceAndFromThereOn) {
+    Install();
+    std::string log = scratch_ + "/reference.log";
+    RunResult reference = RunConsole(*environment_, game_, {"KORVUN_FAULT_LOG=" + log});
+    ASSERT_EQ(reference.exitCode, 0) << reference.err;
+    ASSERT_TRUE(CompareClient(game_, versions_.back()).empty());
+    std::string logText = ReadFileBytes(log);
+    std::vector<std::string> operations;
+    std::istringstream lines(logText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("point ", 0) != 0) operations.push_back(line);
+    }
+    ASSERT_GT(operations.size(), 30u);
+
+    std::map<std::string, int> outcomes;
+    int runs = 0;
+    for (const char* mode : {"once", "from"}) {
+        for (size_t n = 1; n <= operations.size(); ++n) {
+            SCOPED_TRACE(std::string(mode) + " at operation " + operations[n - 1]);
+            Install();
+            const char* error = n % 2 == 0 ? "ENOSPC" : "EIO";
+            RunResult faulted = RunConsole(
+                *environment_, game_,
+                {"KORVUN_FAULT_AT=" + std::to_string(n), std::string("KORVUN_FAULT_MODE=") + mode,
+                 std::string("KORVUN_FAULT_ERRNO=") + error},
+                60);
+            ++runs;
+            ASSERT_EQ(faulted.signal, 0) << "the console died: " << faulted.err;
+            ASSERT_FALSE(faulted.timedOut);
+            std::string marker = ReadMarker(game_);
+            std::string message = LastStatus(faulted.out);
+            if (faulted.exitCode == 0) {
+                // A completed run must have installed everything, unless the deletion step
+                // failed after the last package: its result is not reported, and the marker
+                // it leaves sends the next start to the reinstall state.
+                std::vector<std::string> differences = CompareClient(game_, versions_.back());
+                if (!differences.empty()) {
+                    EXPECT_EQ(marker, "UPDATE_START") << differences.front();
+                    ++outcomes[std::string(mode) + ": completed, deletion step failed"];
+                } else {
+                    ++outcomes[std::string(mode) + ": completed"];
+                }
+            } else {
+                ASSERT_EQ(faulted.exitCode, 1) << faulted.err;
+                EXPECT_TRUE(IsDocumentedFailure(message)) << faulted.out << faulted.err;
+                ++outcomes[std::string(mode) + ": " + CodeOf(message)];
+            }
+
+            // Never ahead: every file holds the recorded version's content or a later one.
+            std::string current = ReadCurrentVersion(game_);
+            size_t recorded = std::stoul(current);
+            ASSERT_GE(recorded, 1u);
+            ASSERT_LE(recorded, versions_.size());
+            std::string why;
+            EXPECT_TRUE(ClientAtLeast(game_, versions_, recorded - 1, &why))
+                << "CurrentVersion " << current << ": " << why;
+            std::string check;
+            EXPECT_TRUE(ArchiveCheckPasses(game_, &check)) << check;
+
+            RunResult clean = RunConsole(*environment_, game_, {});
+            if (marker == "UPDATE_START") {
+                // The documented state after an archive update that did not finish.
+                EXPECT_EQ(clean.exitCode, 2) << clean.err;
+                EXPECT_NE(clean.err.find("c22"), std::string::npos) << clean.err;
+            } else {
+                EXPECT_EQ(clean.exitCode, 0) << clean.err;
+                std::vector<std::string> differences = CompareClient(game_, versions_.back());
+                EXPECT_TRUE(differences.empty()) << differences.front();
+            }
+            EXPECT_TRUE(ArchiveCheckPasses(game_, &check)) << check;
+            if (HasFatalFailure()) return;
+        }
+    }
+    std::printf("%zu file operations, %d faulted runs\n", operations.size(), runs);
+    for (const auto& [outcome, count] : outcomes) {
+        std::printf("  %-48s %d\n", outcome.c_str(), count);
+    }
+}
+
+// A run killed after the last package was recorded and before the deletion step leaves
+// delete.lst behind; the next run has nothing to download and must still apply it.
+TEST_F(FaultWalk, KillBeforeTheDeletionStepIsMendedByTheNextRun) {
+    Install();
+    RunResult killed = RunConsole(*environment_, game_, {"KORVUN_TEST_STOP_AT=before-delete-list"});
+    ASSERT_EQ(killed.signal, SIGKILL) << killed.err;
+    EXPECT_EQ(ReadCurrentVersion(game_), std::to_string(versions_.size()));
+    ASSERT_TRUE(std::filesystem::exists(game_ + "/delete.lst"));
+    ASSERT_FALSE(CompareClient(game_, versions_.back()).empty());
+
+    RunResult clean = RunConsole(*environment_, game_, {});
+    EXPECT_EQ(clean.exitCode, 0) << clean.err;
+    std::vector<std::string> differences = CompareClient(game_, versions_.back());
+    EXPECT_TRUE(differences.empty()) << differences.front();
+    EXPECT_FALSE(std::filesystem::exists(game_ + "/delete.lst"));
+    EXPECT_EQ(ReadMarker(game_), "UPDATE_END");
+}
+
+}  // namespace
+}  // namespace korvun::test

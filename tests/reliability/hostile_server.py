@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""An update server that misbehaves on chosen paths, for the reliability tests.
+
+Files are served from --root. Each --rule SUFFIX=SCENARIO applies the scenario to every
+request whose path ends with SUFFIX (the first matching rule wins); other paths are served
+correctly. Scenarios:
+
+  plain             200 with Content-Length and the file
+  nolength          200 without Content-Length; the body ends when the connection closes
+  longlength        Content-Length one kilobyte above the file's size, the file, then close
+  shortlength       Content-Length half the file's size, then the whole file
+  cut:N             Content-Length of the file, its first N bytes, then close
+  trickle:S         Content-Length of the file, one byte per second for S seconds, then the rest
+  trickle-stall:S   one byte per second for S seconds, then silence for --stall seconds
+  endless           200 without Content-Length and a body that never ends
+  endless-length    Content-Length of the file, the file, then bytes that never end
+  status404         404 with an HTML page and its Content-Length
+  status500         500 with an HTML page and its Content-Length
+  redirect-loop     302 to the same path, for ever
+  replace:FILE      200 with the bytes of FILE (relative to --root) in place of the file
+
+On start it prints "PORT <n>" and a line end to standard output.
+"""
+
+import argparse
+import os
+import socketserver
+import sys
+import time
+
+ERROR_PAGE = (b"<!DOCTYPE html><html><head><title>%s</title></head>"
+              b"<body><h1>%s</h1><p>The server could not answer this request.</p></body></html>\n")
+
+
+class Handler(socketserver.StreamRequestHandler):
+    def handle(self):
+        try:
+            self.serve_one()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def send_head(self, status, headers):
+        lines = ["HTTP/1.1 %s" % status] + ["%s: %s" % h for h in headers]
+        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        self.wfile.flush()
+
+    def error_page(self, status):
+        page = ERROR_PAGE % (status.encode(), status.encode())
+        self.send_head(status, [("Content-Type", "text/html"), ("Content-Length", len(page)),
+                                ("Connection", "close")])
+        self.wfile.write(page)
+
+    def load(self, relative):
+        full = os.path.realpath(os.path.join(self.server.root, relative.lstrip("/")))
+        if not full.startswith(self.server.root + os.sep) or not os.path.isfile(full):
+            return None
+        with open(full, "rb") as f:
+            return f.read()
+
+    def serve_one(self):
+        line = self.rfile.readline(65537)
+        if not line:
+            return
+        while True:
+            header = self.rfile.readline(65537)
+            if not header or header in (b"\r\n", b"\n"):
+                break
+        parts = line.decode("latin-1").split()
+        path = parts[1].split("?", 1)[0] if len(parts) >= 2 else "/"
+        scenario = "plain"
+        for suffix, rule in self.server.rules:
+            if path.endswith(suffix):
+                scenario = rule
+                break
+        print("%s %s" % (scenario, path), file=sys.stderr, flush=True)
+        name, _, argument = scenario.partition(":")
+
+        if name == "status404":
+            return self.error_page("404 Not Found")
+        if name == "status500":
+            return self.error_page("500 Internal Server Error")
+        if name == "redirect-loop":
+            self.send_head("302 Found", [("Location", path), ("Content-Length", 0),
+                                         ("Connection", "close")])
+            return
+        if name == "endless":
+            self.send_head("200 OK", [("Connection", "close")])
+            self.endless()
+            return
+
+        body = self.load(argument if name == "replace" else path)
+        if body is None:
+            return self.error_page("404 Not Found")
+        length = [("Content-Type", "application/octet-stream"), ("Connection", "close")]
+        if name in ("plain", "replace"):
+            self.send_head("200 OK", length + [("Content-Length", len(body))])
+            self.wfile.write(body)
+        elif name == "nolength":
+            self.send_head("200 OK", length)
+            self.wfile.write(body)
+        elif name == "longlength":
+            self.send_head("200 OK", length + [("Content-Length", len(body) + 1024)])
+            self.wfile.write(body)
+        elif name == "shortlength":
+            self.send_head("200 OK", length + [("Content-Length", len(body) // 2)])
+            self.wfile.write(body)
+        elif name == "cut":
+            self.send_head("200 OK", length + [("Content-Length", len(body))])
+            self.wfile.write(body[:int(argument)])
+        elif name in ("trickle", "trickle-stall"):
+            self.send_head("200 OK", length + [("Content-Length", len(body))])
+            seconds = int(argument)
+            for i in range(min(seconds, len(body))):
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+                time.sleep(1)
+            if name == "trickle-stall":
+                time.sleep(self.server.stall)
+                return
+            self.wfile.write(body[seconds:])
+        elif name == "endless-length":
+            self.send_head("200 OK", length + [("Content-Length", len(body))])
+            self.wfile.write(body)
+            self.endless()
+        self.wfile.flush()
+
+    def endless(self):
+        chunk = b"Z" * 65536
+        deadline = time.time() + self.server.stall
+        while time.time() < deadline:
+            self.wfile.write(chunk)
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--rule", action="append", default=[], help="SUFFIX=SCENARIO")
+    parser.add_argument("--stall", type=float, default=30.0,
+                        help="seconds that silences and endless bodies last at most")
+    args = parser.parse_args()
+
+    server = Server(("127.0.0.1", 0), Handler)
+    server.root = os.path.realpath(args.root)
+    server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
+    server.stall = args.stall
+    print("PORT %d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,188 @@
+// Hostile update servers: each misbehaviour on the version file or on a package must end the
+// run with its documented outcome, lose nothing of the installed client, and leave it so that a
+// run against a sound server completes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "reliability/release_fixture.h"
+#include "support/nginx_fixture.h"
+
+extern char** environ;
+
+namespace korvun::test {
+namespace {
+
+// tests/reliability/hostile_server.py with its rules, on a free port of 127.0.0.1.
+class HostileServer {
+  public:
+    HostileServer(const std::string& root, const std::vector<std::string>& rules) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+        std::vector<std::string> args = {
+            "python3", KORVUN_HOSTILE_SERVER, "--root", root, "--stall", "10"};
+        for (const std::string& rule : rules) {
+            args.push_back("--rule");
+            args.push_back(rule);
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+        int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipeFds[1]);
+        if (rc != 0) throw std::runtime_error("cannot start the hostile server");
+        char line[64] = {};
+        FILE* out = fdopen(pipeFds[0], "r");
+        if (!out || !std::fgets(line, sizeof line, out) ||
+            std::sscanf(line, "PORT %d", &port_) != 1) {
+            throw std::runtime_error("the hostile server did not start");
+        }
+        std::fclose(out);
+    }
+    ~HostileServer() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+struct Misbehaviour {
+    const char* name;
+    std::string rule;  // SUFFIX=SCENARIO
+    int exitCode;
+    const char* code;     // in the last message, or "" for none
+    size_t versionAfter;  // CurrentVersion the run leaves
+};
+
+constexpr const char* kVersionFile = "/patch/UpdateVersion.ini";
+constexpr const char* kPackage2 = "/patch/patch/pk0002.patch";
+constexpr const char* kPackage3 = "/patch/patch/pk0003.patch";
+
+class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
+  protected:
+    static void SetUpTestSuite() {
+        scratch_ = MakeScratchDirectory("korvun-hostile-server");
+        environment_ = new ConsoleEnvironment(scratch_);
+        versions_ = new std::vector<ClientTree>(GenerateVersions(2, 11));
+        root_ = scratch_ + "/root";
+        PublishRelease(*versions_, root_);
+        WriteFileBytes(root_ + "/garbage.bin", "This is not what you asked for.\n\x01\x02\x03");
+        WriteFileBytes(root_ + "/notini.txt", "<html>PatchFileVersion: 3; CheckVersion 3</html>");
+    }
+    static void TearDownTestSuite() {
+        delete environment_;
+        delete versions_;
+    }
+
+    static std::string scratch_;
+    static std::string root_;
+    static ConsoleEnvironment* environment_;
+    static std::vector<ClientTree>* versions_;
+};
+
+std::string HostileServers::scratch_;
+std::string HostileServers::root_;
+ConsoleEnvironment* HostileServers::environment_ = nullptr;
+std::vector<ClientTree>* HostileServers::versions_ = nullptr;
+
+// The status line the run ended with: the console prints one line per status change on
+// standard output (message boxes go to standard error).
+std::string LastStatus(const std::string& out) {
+    std::string last, line;
+    std::istringstream lines(out);
+    while (std::getline(lines, line)) {
+        if (!line.empty()) last = line;
+    }
+    return last;
+}
+
+TEST_P(HostileServers, EndsWithItsOutcomeAndLosesNothing) {
+    const Misbehaviour& m = GetParam();
+    std::string game = scratch_ + "/game-" + m.name;
+    HostileServer hostile(root_, {m.rule});
+    InstallClient(versions_->front(), 1, game, hostile.Address());
+
+    RunResult run = RunConsole(*environment_, game, {"KORVUN_TEST_TIMEOUT_MS=2000"}, 90);
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.exitCode, m.exitCode) << run.err;
+    std::string message = LastStatus(run.out);
+    if (*m.code) {
+        ASSERT_GE(message.size(), std::string(m.code).size()) << run.out << run.err;
+        EXPECT_EQ(message.substr(message.size() - std::string(m.code).size()), m.code)
+            << run.out << run.err;
+    } else {
+        EXPECT_NE(message.find("Completed"), std::string::npos) << run.out << run.err;
+    }
+    EXPECT_EQ(ReadCurrentVersion(game), std::to_string(m.versionAfter));
+    std::string why;
+    EXPECT_TRUE(ClientAtLeast(game, *versions_, m.versionAfter - 1, &why)) << why;
+    std::string check;
+    EXPECT_TRUE(ArchiveCheckPasses(game, &check)) << check;
+
+    // Pointed at a sound server, the same client completes.
+    HostileServer sound(root_, {});
+    WriteFileBytes(game + "/UpdaterURL.txt", sound.Address() + "\r\n");
+    RunResult clean = RunConsole(*environment_, game, {}, 60);
+    EXPECT_EQ(clean.exitCode, 0) << clean.err;
+    std::vector<std::string> differences = CompareClient(game, versions_->back());
+    EXPECT_TRUE(differences.empty()) << differences.front();
+    RemoveTree(game);
+}
+
+std::string RandomCut() {
+    // A cut anywhere in the package, but seeded so that a failure can be repeated.
+    std::mt19937 random(20240611);
+    return "cut:" + std::to_string(1 + random() % 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reliability, HostileServers,
+    ::testing::Values(
+        Misbehaviour{"version_no_length", std::string(kVersionFile) + "=nolength", 1, "c25", 1},
+        // Without a length a package counts as missing: nothing is downloaded.
+        Misbehaviour{"package_no_length", std::string(kPackage3) + "=nolength", 0, "", 1},
+        Misbehaviour{"package_length_too_long", std::string(kPackage2) + "=longlength", 1, "c23-1",
+                     1},
+        Misbehaviour{"package_length_too_short", std::string(kPackage2) + "=shortlength", 1, "c12",
+                     1},
+        Misbehaviour{"package_cut", std::string(kPackage2) + "=" + RandomCut(), 1, "c23-1", 1},
+        Misbehaviour{"package_cut_in_second", std::string(kPackage3) + "=cut:100", 1, "c23-1", 2},
+        // One byte a second for longer than the receive time-out: each read is answered
+        // within it, so the download goes on and completes.
+        Misbehaviour{"package_trickle", std::string(kPackage2) + "=trickle:4", 0, "", 3},
+        Misbehaviour{"package_trickle_then_silence", std::string(kPackage2) + "=trickle-stall:3", 1,
+                     "c23-1", 1},
+        Misbehaviour{"version_endless", std::string(kVersionFile) + "=endless", 1, "c25", 1},
+        Misbehaviour{"package_endless_after_length", std::string(kPackage2) + "=endless-length", 0,
+                     "", 3},
+        Misbehaviour{"version_404_page", std::string(kVersionFile) + "=status404", 1, "c08", 1},
+        Misbehaviour{"package_500_page", std::string(kPackage2) + "=status500", 1, "c12", 1},
+        Misbehaviour{"version_redirect_loop", std::string(kVersionFile) + "=redirect-loop", 1,
+                     "c25", 1},
+        Misbehaviour{"version_not_ini", std::string(kVersionFile) + "=replace:notini.txt", 1, "c08",
+                     1},
+        Misbehaviour{"package_not_zip", std::string(kPackage2) + "=replace:garbage.bin", 1, "c12",
+                     1}),
+    [](const ::testing::TestParamInfo<Misbehaviour>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace korvun::test

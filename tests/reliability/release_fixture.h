@@ -1,0 +1,107 @@
+// What the reliability tests share: generated client trees of several versions, patch packages
+// made from them by independent writers (libzip for the ZIP, the test archive writer for the
+// update archive), a served release, game directories, runs of the fault-injection console
+// and the checks that decide whether a client is exactly a given version.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvun::test {
+
+// One version of the client: loose files by '/'-separated path, archive entries by
+// '\'-separated path.
+struct ClientTree {
+    std::map<std::string, std::string> loose;
+    std::map<std::string, std::string> archive;
+};
+
+// Versions 1 .. packages + 1 of a generated client; version 1 is the installed one and each
+// later version is patch package number `version`. Every package replaces and adds archive
+// entries and loose files; the last one also removes archive entries through delete.lst.
+// entryScale multiplies the content sizes (1: a few kilobytes per entry).
+std::vector<ClientTree> GenerateVersions(int packages, uint32_t seed, size_t entryScale = 1);
+
+// Writes the patch package that turns `from` into `to` as package `number` (libzip, deflated).
+void WritePackage(const ClientTree& from, const ClientTree& to, const std::string& path);
+
+// Lays out a server root: patch/UpdateVersion.ini (CheckVersion 3, PatchFileVersion = last)
+// and patch/patch/pk%.4u.patch for versions 2 .. versions.size().
+void PublishRelease(const std::vector<ClientTree>& versions, const std::string& serverRoot);
+
+// Installs `tree` as a client at CurrentVersion `version` into dir (created when missing),
+// pointed at the server address.
+void InstallClient(const ClientTree& tree, uint32_t version, const std::string& dir,
+                   const std::string& serverAddress);
+
+// Every difference between the client in dir and tree (loose files present in tree, and the
+// archive in full: missing, changed and extra entries). Empty when identical.
+std::vector<std::string> CompareClient(const std::string& dir, const ClientTree& tree);
+
+// True when the client in dir holds every file of `tree` with the content of that version or
+// of a later one in `versions` (a partly applied later package); missing is a failure.
+bool ClientAtLeast(const std::string& dir, const std::vector<ClientTree>& versions, size_t index,
+                   std::string* why);
+
+// `korvun-tool archive check DIR/data.kah` passes.
+bool ArchiveCheckPasses(const std::string& dir, std::string* output = nullptr);
+
+// The StartUpdate marker and CurrentVersion of dir/Version.ini, as text.
+std::string ReadMarker(const std::string& dir);
+std::string ReadCurrentVersion(const std::string& dir);
+
+struct RunResult {
+    int exitCode = -1;      // when the program exited
+    int signal = 0;         // when a signal ended it
+    bool timedOut = false;  // killed by the runner
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// The environment every console run gets: a private lock directory (so parallel test runs
+// of other people do not meet our single-instance lock), a Wine prefix with Direct3D 9, no
+// display, no proxies.
+class ConsoleEnvironment {
+  public:
+    explicit ConsoleEnvironment(const std::string& scratch);
+    std::vector<std::string> Variables(const std::vector<std::string>& extra) const;
+
+  private:
+    std::string runtimeDir_;
+    std::string winePrefix_;
+};
+
+// Runs the fault-injection console with -C dir and the extra environment entries
+// ("NAME=value"); killed after timeoutSeconds.
+RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,
+                     const std::vector<std::string>& extraEnvironment, double timeoutSeconds = 60);
+// Starts it and returns the pid; stdout and stderr go to the given files.
+pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir,
+                   const std::vector<std::string>& extraEnvironment, const std::string& outFile,
+                   const std::string& errFile);
+// Waits for a started program; kills it after timeoutSeconds.
+RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& errFile,
+                      double timeoutSeconds);
+
+// Runs a program and captures its output (used for korvun-tool).
+RunResult RunProgram(const std::vector<std::string>& args, double timeoutSeconds = 60);
+
+// Paths of the programs under test.
+std::string ConsoleProgram();
+std::string ToolProgram();
+
+// Copies and removes whole trees; files of a directory tree by relative path.
+void RemoveTree(const std::string& path);
+std::map<std::string, std::string> ReadTree(const std::string& root);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// A directory for scratch files: /dev/shm when usable (fsync is cheap there), else $TMPDIR.
+std::string MakeScratchDirectory(const std::string& prefix);
+
+}  // namespace korvun::test
