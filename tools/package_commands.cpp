@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/updater_window.h"
+#include "command_helpers.h"
 #include "command_registry.h"
 #include "platform/stop_event.h"
 #include "zip/extract_package.h"
@@ -149,8 +150,8 @@ struct PackageOptions {
 
 void AddPackageCommands(CLI::App& app) {
     static PackageOptions options;
-    auto* package = app.add_subcommand("package", "Check and extract patch packages");
-    package->require_subcommand(1);
+    // package build (package_build_commands.cpp) joins the same group.
+    auto* package = SubcommandGroup(app, "package", "Check and extract patch packages");
 
     auto* ls = package->add_subcommand("ls", "List the entries of a package");
     ls->add_option("PACKAGE", options.package, "Package file")->required();

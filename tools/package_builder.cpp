@@ -1,0 +1,507 @@
+#include "package_builder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "archive_pair_writer.h"
+#include "client_tree.h"
+#include "platform/file_io.h"
+#include "tool_support.h"
+#include "zip/zip_exception.h"
+#include "zip/zip_reader.h"
+
+namespace korvun::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUpdateIndex = "update.kah";
+constexpr const char* kUpdateData = "update.kaf";
+constexpr const char* kDeleteList = "delete.lst";
+// The package reader addresses entries with 16 bits and knows no ZIP64 records; the updater
+// reads Content-Length as a signed 32-bit number.
+constexpr size_t kMaxEntries = 65535;
+constexpr uint64_t kMaxPackageBytes = 0x7FFFFFFF;
+
+// One file of the package: its name in the ZIP and the file on disk that holds its bytes.
+struct PlannedEntry {
+    std::string zipName;  // '/'-separated
+    std::string source;
+};
+
+// Names the package machinery itself puts at the top of a game directory; a tree that holds
+// them would have them overwritten or consumed by the updater.
+bool IsReservedTopLevel(const std::string& relativePath) {
+    std::string folded = FoldCase(relativePath);
+    if (folded == kUpdateIndex || folded == kUpdateData || folded == "update.log" ||
+        folded == kDeleteList) {
+        return true;
+    }
+    return folded.size() > 8 && folded.rfind("pk", 0) == 0 &&
+           folded.compare(folded.size() - 6, 6, ".patch") == 0;
+}
+
+bool ValidUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80           ? 1
+                        : (c >> 5) == 0x6  ? 2
+                        : (c >> 4) == 0xE  ? 3
+                        : (c >> 3) == 0x1E ? 4
+                                           : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Loose names travel as ZIP names: UTF-8 (flagged as such when not plain ASCII), '/' between
+// components. A backslash would turn into a separator on the client.
+bool ShippableLooseName(const std::string& path) {
+    return ValidUtf8(path) && path.find('\\') == std::string::npos &&
+           std::none_of(path.begin(), path.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+// A deletion list line ends at a line feed and a tab ends its path.
+bool ListablePath(const std::string& path) {
+    return path.find_first_of("\t\r\n") == std::string::npos;
+}
+
+// Whether deflate makes the file smaller; libzip would deflate it regardless.
+bool DeflateHelps(const std::string& path, uint64_t size) {
+    if (size == 0) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::vector<unsigned char> in(1 << 16), out(1 << 16);
+    uint64_t produced = 0;
+    int64_t got;
+    int flush = Z_NO_FLUSH;
+    do {
+        got = ReadSome(fd, in.data(), in.size());
+        flush = got <= 0 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = in.data();
+        stream.avail_in = got > 0 ? static_cast<uInt>(got) : 0;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            deflate(&stream, flush);
+            produced += out.size() - stream.avail_out;
+        } while (stream.avail_out == 0);
+    } while (flush != Z_FINISH && produced < size);
+    deflateEnd(&stream);
+    CloseFile(fd);
+    return produced < size;
+}
+
+bool SameLooseContent(const ClientTree& a, const LooseFile& fa, const ClientTree& b,
+                      const LooseFile& fb) {
+    return fa.size == fb.size && SameFileContent(a.LoosePath(fa), b.LoosePath(fb));
+}
+
+// The deletion list lines of a package, read with the updater's package reader.
+bool ReadDeletionList(const std::string& package, std::vector<std::string>& lines,
+                      std::string& error) {
+    try {
+        CZipReader reader;
+        reader.OpenPackage(package);
+        CZipEntry entry;
+        for (int i = 0; i < reader.GetEntryCount(); ++i) {
+            reader.GetEntryInfo(entry, static_cast<uint16_t>(i));
+            if (FoldCase(entry.Name()) != kDeleteList) continue;
+            if (!reader.OpenEntry(static_cast<uint16_t>(i))) break;
+            std::string text(entry.uncompressedSize, '\0');
+            uint32_t got = reader.ReadEntry(text.data(), entry.uncompressedSize);
+            reader.CloseEntry(nullptr, false);
+            text.resize(got);
+            size_t start = 0;
+            while (start < text.size()) {
+                size_t end = text.find('\n', start);
+                std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+                line = line.substr(0, line.find_first_of("\t\r"));
+                if (!line.empty()) lines.push_back(line);
+                if (end == std::string::npos) break;
+                start = end + 1;
+            }
+        }
+        return true;
+    } catch (const std::exception& e) {
+        error = package + ": " + e.what();
+        return false;
+    }
+}
+
+struct Comparison {
+    std::vector<const LooseFile*> looseToShip;
+    std::vector<const ArchiveFile*> entriesToShip;
+    std::set<std::string> deletions;  // folded keys, for the carried ones
+    std::vector<std::string> deletionLines;
+};
+
+// Everything in the NEW tree that the updater could not carry or would mistake.
+bool CheckNewTree(const ClientTree& tree, std::string& error) {
+    std::vector<std::string> problems = tree.Problems();
+    for (const auto& [key, file] : tree.Loose()) {
+        if (file.path.find('/') == std::string::npos && IsReservedTopLevel(file.path)) {
+            problems.push_back(file.path + " is a name the updater uses for the package itself");
+        } else if (!ShippableLooseName(file.path)) {
+            problems.push_back(file.path +
+                               ": the name is not UTF-8 or holds a backslash or control byte");
+        } else if (file.size > UINT32_MAX) {
+            problems.push_back(file.path + " is too large for a package (4 GiB or more)");
+        }
+    }
+    for (const auto& [key, file] : tree.Archive()) {
+        if (!ListablePath(file.path) || file.path.find('/') != std::string::npos) {
+            problems.push_back("archive entry " + file.path +
+                               ": the name holds a '/', tab or line break");
+        }
+    }
+    if (problems.empty()) return true;
+    error = tree.Root() + " cannot be shipped as it is:";
+    for (const std::string& problem : problems) error += "\n  " + problem;
+    return false;
+}
+
+void CompareTrees(const ClientTree& from, const ClientTree& to, Comparison& diff,
+                  PackageBuildReport& report) {
+    for (const auto& [key, file] : to.Loose()) {
+        auto old = from.Loose().find(key);
+        if (old == from.Loose().end()) {
+            diff.looseToShip.push_back(&file);
+            report.addedLoose.push_back(file.path);
+        } else if (!SameLooseContent(from, old->second, to, file)) {
+            diff.looseToShip.push_back(&file);
+            report.changedLoose.push_back(file.path);
+        }
+        struct stat info;
+        if (::stat(to.LoosePath(file).c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0) {
+            report.warnings.push_back(file.path +
+                                      " is read-only: clients get it read-only, and a later "
+                                      "package cannot replace it");
+        }
+    }
+    for (const auto& [key, file] : from.Loose()) {
+        if (!to.Loose().contains(key)) report.deletedLoose.push_back(file.path);
+    }
+
+    DataFile oldData(from.DataFilePath()), newData(to.DataFilePath());
+    for (const auto& [key, file] : to.Archive()) {
+        auto old = from.Archive().find(key);
+        bool unreadable = false;
+        if (old == from.Archive().end()) {
+            diff.entriesToShip.push_back(&file);
+            report.addedEntries.push_back(file.path);
+        } else if (old->second.entry.extraWord != file.entry.extraWord ||
+                   !SameEntryContent(oldData, old->second.entry, newData, file.entry, unreadable)) {
+            diff.entriesToShip.push_back(&file);
+            report.changedEntries.push_back(file.path);
+        }
+    }
+    for (const auto& [key, file] : from.Archive()) {
+        if (to.Archive().contains(key)) continue;
+        report.deletedEntries.push_back(file.path);
+        diff.deletions.insert(key);
+        diff.deletionLines.push_back(file.path);
+    }
+    report.headerChanged =
+        from.HeaderWord() != to.HeaderWord() || from.HeaderBlock() != to.HeaderBlock();
+}
+
+// Deletions of earlier packages that still hold in the new tree. The updater applies the
+// deletion list once, after the last package of a run, and each package's list replaces the
+// one before on disk; so every list repeats the earlier ones.
+bool CarryDeletions(const PackageBuildOptions& options, const ClientTree& to, Comparison& diff,
+                    PackageBuildReport& report, std::string& error) {
+    std::string previous = options.previous;
+    if (previous.empty() && options.number > 2) {
+        std::string candidate = options.outDir + "/" + PackageFileName(options.number - 1);
+        if (::access(candidate.c_str(), F_OK) == 0) {
+            previous = candidate;
+        } else {
+            report.warnings.push_back(
+                "no package " + std::to_string(options.number - 1) +
+                " given (--previous) or found in " + options.outDir +
+                ": the deletions of earlier packages are not repeated, so a client that "
+                "updates over several packages in one run may keep entries they deleted");
+        }
+    }
+    if (previous.empty()) return true;
+    std::vector<std::string> lines;
+    if (!ReadDeletionList(previous, lines, error)) return false;
+    for (const std::string& line : lines) {
+        std::string key = FoldCase(line);
+        for (char& c : key) c = c == '/' ? '\\' : c;
+        if (to.Archive().contains(key) || !diff.deletions.insert(key).second) continue;
+        diff.deletionLines.push_back(line);
+        report.carriedDeletions.push_back(line);
+    }
+    return true;
+}
+
+bool WriteUpdateArchive(const ClientTree& to, const Comparison& diff, const std::string& staging,
+                        std::string& error) {
+    ArchivePairWriter writer;
+    if (!writer.Open(staging + "/" + kUpdateIndex, error)) return false;
+    DataFile newData(to.DataFilePath());
+    for (const ArchiveFile* file : diff.entriesToShip) {
+        if (!writer.AddFrom(file->path, newData, file->entry.offset, file->entry.size,
+                            file->entry.extraWord, error)) {
+            return false;
+        }
+    }
+    if (!writer.Finish(to.HeaderWord(), to.HeaderBlock().data(), error)) return false;
+    // The merge reads it with the same loader; make sure it takes what was written.
+    QuietWindow window;
+    NoStateMarkers markers;
+    GameArchive check(window, markers);
+    if (!check.LoadGameIndexFile(staging + "/" + kUpdateIndex) ||
+        check.GameFileCount() != writer.Count()) {
+        error = "the update archive did not read back: " + check.LoadError();
+        return false;
+    }
+    return true;
+}
+
+bool WriteZip(const std::string& path, const std::vector<PlannedEntry>& entries,
+              PackageBuildReport& report, std::string& error) {
+    int code = 0;
+    zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (!zip) {
+        zip_error_t failure;
+        zip_error_init_with_code(&failure, code);
+        error = path + ": " + zip_error_strerror(&failure);
+        zip_error_fini(&failure);
+        return false;
+    }
+    for (const PlannedEntry& entry : entries) {
+        zip_source_t* source = zip_source_file(zip, entry.source.c_str(), 0, -1);
+        zip_int64_t index =
+            source ? zip_file_add(zip, entry.zipName.c_str(), source, ZIP_FL_ENC_UTF_8) : -1;
+        if (index < 0) {
+            if (source) zip_source_free(source);
+            error = entry.zipName + ": " + zip_strerror(zip);
+            zip_discard(zip);
+            return false;
+        }
+        struct stat info {};
+        ::stat(entry.source.c_str(), &info);
+        bool deflate = DeflateHelps(entry.source, static_cast<uint64_t>(info.st_size));
+        zip_set_file_compression(zip, static_cast<zip_uint64_t>(index),
+                                 deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
+        ++(deflate ? report.deflated : report.stored);
+    }
+    if (zip_close(zip) != 0) {
+        error = path + ": " + zip_strerror(zip);
+        zip_discard(zip);
+        return false;
+    }
+    return true;
+}
+
+// Reads every entry back with the reader the clients run, checks its name, its CRC-32 and
+// its bytes against the file it came from.
+bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries,
+               std::string& error) {
+    try {
+        CZipReader reader;
+        reader.OpenPackage(path);
+        if (reader.GetEntryCount() != static_cast<int>(entries.size())) {
+            error = "the package reads back with " + std::to_string(reader.GetEntryCount()) +
+                    " entries instead of " + std::to_string(entries.size());
+            return false;
+        }
+        std::vector<char> got(1 << 16), want(1 << 16);
+        CZipEntry info;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const auto index = static_cast<uint16_t>(i);
+            reader.GetEntryInfo(info, index);
+            std::string expected = entries[i].zipName;
+            std::replace(expected.begin(), expected.end(), '/', '\\');
+            if (info.Name() != expected) {
+                error = "entry " + std::to_string(i) + " reads back as \"" + info.Name() +
+                        "\" instead of \"" + expected + "\"";
+                return false;
+            }
+            int source = ::open(entries[i].source.c_str(), O_RDONLY | O_CLOEXEC);
+            bool same = source >= 0 && reader.OpenEntry(index);
+            uint32_t n;
+            while (same &&
+                   (n = reader.ReadEntry(got.data(), static_cast<uint32_t>(got.size()))) > 0) {
+                same = ReadFull(source, want.data(), n) &&
+                       std::memcmp(got.data(), want.data(), n) == 0;
+            }
+            char extra;
+            same = same && ReadSome(source, &extra, 1) == 0;
+            CloseFile(source);
+            if (reader.CloseEntry(nullptr, !same) != 1 || !same) {
+                error = expected + " does not read back as written";
+                return false;
+            }
+        }
+        return true;
+    } catch (const CZipException& e) {
+        error =
+            path + ": " + ZipCauseText(e.Cause()) + " (cause " + std::to_string(e.Cause()) + ")";
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+    }
+    return false;
+}
+
+// A directory beside the package for the update archive and the deletion list; removed
+// when the object goes.
+class StagingDirectory {
+  public:
+    explicit StagingDirectory(const std::string& outDir) {
+        std::string pattern = outDir + "/.korvun-package-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (::mkdtemp(name.data())) path_ = name.data();
+    }
+    ~StagingDirectory() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+bool NothingToShip(const Comparison& diff, const PackageBuildReport& report) {
+    return diff.looseToShip.empty() && diff.entriesToShip.empty() &&
+           report.deletedEntries.empty() && !report.headerChanged;
+}
+
+BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& to,
+                         const Comparison& diff, PackageBuildReport& report, std::string& error) {
+    StagingDirectory staging(options.outDir);
+    if (staging.Path().empty()) {
+        error =
+            "cannot create a working directory in " + options.outDir + ": " + std::strerror(errno);
+        return kBuildRefused;
+    }
+    std::vector<PlannedEntry> entries;
+    for (const LooseFile* file : diff.looseToShip) {
+        entries.push_back({file->path, to.LoosePath(*file)});
+    }
+    if (!diff.entriesToShip.empty() || report.headerChanged) {
+        if (!WriteUpdateArchive(to, diff, staging.Path(), error)) return kBuildRefused;
+        entries.push_back({kUpdateIndex, staging.Path() + "/" + kUpdateIndex});
+        entries.push_back({kUpdateData, staging.Path() + "/" + kUpdateData});
+    }
+    // Every package carries a deletion list, empty or not, so that it replaces the list an
+    // earlier package of the same run left behind (which might name entries this one brings
+    // back).
+    std::string list;
+    for (const std::string& line : diff.deletionLines) list += line + "\r\n";
+    if (!WriteFileAtomically(staging.Path() + "/" + kDeleteList, list, error)) {
+        return kBuildRefused;
+    }
+    entries.push_back({kDeleteList, staging.Path() + "/" + kDeleteList});
+    if (entries.size() > kMaxEntries) {
+        error = "the package would hold " + std::to_string(entries.size()) +
+                " files; the updater reads at most 65535";
+        return kBuildRefused;
+    }
+
+    std::string partial = staging.Path() + "/package.zip";
+    if (!WriteZip(partial, entries, report, error) || !VerifyZip(partial, entries, error)) {
+        return kBuildRefused;
+    }
+    report.packageBytes = FileSize(partial).value_or(0);
+    if (report.packageBytes > kMaxPackageBytes) {
+        error =
+            "the package is 2 GiB or larger, which the updater cannot download; split the "
+            "change over several packages";
+        return kBuildRefused;
+    }
+    int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC);
+    bool synced = fd >= 0 && SyncFile(fd);
+    CloseFile(fd);
+    // link() refuses to replace a package someone else wrote meanwhile.
+    report.packagePath = options.outDir + "/" + PackageFileName(options.number);
+    if (!synced || ::link(partial.c_str(), report.packagePath.c_str()) != 0) {
+        error = "cannot write " + report.packagePath + ": " + std::strerror(errno);
+        return kBuildRefused;
+    }
+    SyncParentDirectory(report.packagePath);
+    return kBuildWritten;
+}
+
+}  // namespace
+
+std::string PackageFileName(uint32_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pk%.4u.patch", number);
+    return name;
+}
+
+BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport& report,
+                         std::string& error) {
+    if (options.number < 2) {
+        error =
+            "package numbers start at 2: the updater never downloads package 1 (a client at "
+            "version 0 is told to reinstall, and package 1 would never be merged); a client "
+            "installer is version 1 or later";
+        return kBuildRefused;
+    }
+    ClientTree from, to;
+    if (!from.Load(options.from)) {
+        error = from.Error();
+        return kBuildUnreadable;
+    }
+    if (!to.Load(options.to)) {
+        error = to.Error();
+        return kBuildUnreadable;
+    }
+    if (!CheckNewTree(to, error)) return kBuildRefused;
+    struct stat info;
+    if (::stat(options.outDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = options.outDir + " is not a directory";
+        return kBuildUnreadable;
+    }
+    std::string target = options.outDir + "/" + PackageFileName(options.number);
+    if (::access(target.c_str(), F_OK) == 0) {
+        error = target + " exists already; remove it first to build it again";
+        return kBuildRefused;
+    }
+
+    Comparison diff;
+    CompareTrees(from, to, diff, report);
+    for (const std::string& path : report.deletedEntries) {
+        if (!ListablePath(path)) {
+            error = "archive entry " + path + " cannot be named in a deletion list";
+            return kBuildRefused;
+        }
+    }
+    if (NothingToShip(diff, report) && !options.allowEmpty) {
+        error = options.from + " and " + options.to +
+                " hold the same content for the updater; no package written (--allow-empty "
+                "writes one that only advances the clients' version)";
+        return kBuildRefused;
+    }
+    if (!CarryDeletions(options, to, diff, report, error)) return kBuildUnreadable;
+    return WritePackage(options, to, diff, report, error);
+}
+
+}  // namespace korvun::tool

@@ -1,0 +1,350 @@
+#include "release.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <vector>
+
+#include "package_builder.h"
+#include "platform/file_io.h"
+#include "platform/profile.h"
+#include "tool_support.h"
+#include "zip/zip_exception.h"
+#include "zip/zip_reader.h"
+
+namespace korvun::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The updater reads Content-Length as a signed 32-bit number, and a length of 0 as a file
+// that is not there.
+constexpr uint64_t kMaxPublishedBytes = 0x7FFFFFFF;
+
+constexpr const char* kNoticePage = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>Korvun</title>
+<style>
+  body { margin: 0; font: 13px/1.5 sans-serif; color: #e8e2d0;
+         background: linear-gradient(#1d2433, #0e1119); }
+  main { padding: 18px 22px; }
+  h1 { margin: 0 0 8px; font-size: 18px; color: #f0c96a; letter-spacing: 1px; }
+  p { margin: 0 0 8px; }
+  .small { color: #9aa3b5; font-size: 11px; }
+</style>
+</head>
+<body>
+<main>
+  <h1>Welcome back to Korvun</h1>
+  <p>The updater is bringing your client up to date. When it says
+     <b>Update Completed</b>, press <b>Start</b> and enjoy the game.</p>
+  <p class="small">News and events appear here. Server operators: replace this page with
+     notice/index.html of your own.</p>
+</main>
+</body>
+</html>
+)";
+
+std::string VersionFilePath(const std::string& root) { return root + "/patch/UpdateVersion.ini"; }
+std::string PackageDirectory(const std::string& root) { return root + "/patch/patch"; }
+
+// The updater converts these values with atoi and keeps them unsigned.
+uint32_t ProfileNumber(const std::string& text) {
+    return static_cast<uint32_t>(std::atoi(text.c_str()));
+}
+
+bool WriteReleaseState(const std::string& root, const ReleaseState& state, std::string& error) {
+    std::string content = "[Version]\r\nCheckVersion=" + std::to_string(state.checkVersion) +
+                          "\r\nUpdaterVersion=" + std::to_string(state.updaterVersion) +
+                          "\r\nPatchFileVersion=" + std::to_string(state.patchFileVersion) + "\r\n";
+    if (!WriteFileAtomically(VersionFilePath(root), content, error)) return false;
+    std::optional<ReleaseState> back = ReadReleaseState(root, error);
+    if (!back || back->patchFileVersion != state.patchFileVersion ||
+        back->updaterVersion != state.updaterVersion) {
+        error = VersionFilePath(root) + " does not read back as written";
+        return false;
+    }
+    return true;
+}
+
+bool MakeDirectories(const std::string& path, std::string& error) {
+    std::error_code failure;
+    fs::create_directories(path, failure);
+    if (failure) error = "cannot create " + path + ": " + failure.message();
+    return !failure;
+}
+
+void EnsureNoticePage(const std::string& root, ReleaseResult& result) {
+    std::string page = root + "/notice/index.html";
+    if (::access(page.c_str(), F_OK) == 0) return;
+    std::string error;
+    if (MakeDirectories(root + "/notice", error) && WriteFileAtomically(page, kNoticePage, error)) {
+        result.notes.push_back("created " + page + " (the page the updater window shows)");
+    } else {
+        result.notes.push_back("warning: " + error);
+    }
+}
+
+ReleaseResult Refused(ReleaseStatus status, std::string error) {
+    ReleaseResult result;
+    result.status = status;
+    result.error = std::move(error);
+    return result;
+}
+
+// Reads every entry with the reader the clients run and checks its CRC-32.
+bool PackageReadsBack(const std::string& path, std::string& error) {
+    try {
+        CZipReader reader;
+        reader.OpenPackage(path);
+        std::vector<char> buffer(1 << 16);
+        CZipEntry entry;
+        for (int i = 0; i < reader.GetEntryCount(); ++i) {
+            const auto index = static_cast<uint16_t>(i);
+            reader.GetEntryInfo(entry, index);
+            if (entry.IsDirectory()) continue;
+            if (!reader.OpenEntry(index)) {
+                error = path + ": " + entry.Name() + " is encrypted";
+                return false;
+            }
+            while (reader.ReadEntry(buffer.data(), static_cast<uint32_t>(buffer.size())) > 0) {
+            }
+            if (reader.CloseEntry(nullptr, false) != 1) {
+                error = path + ": " + entry.Name() + " does not read back";
+                return false;
+            }
+        }
+        return true;
+    } catch (const CZipException& e) {
+        error =
+            path + ": " + ZipCauseText(e.Cause()) + " (cause " + std::to_string(e.Cause()) + ")";
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+    }
+    return false;
+}
+
+bool PlaceWithoutOverwrite(const std::string& from, const std::string& to, std::string& error) {
+    std::string temp = CopyToTemporary(from, to, error);
+    if (temp.empty()) return false;
+    bool linked = ::link(temp.c_str(), to.c_str()) == 0;
+    if (!linked) error = "cannot publish " + to + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    SyncParentDirectory(to);
+    return linked;
+}
+
+struct PlannedPackage {
+    uint32_t number;
+    std::string source;
+    std::string target;
+    bool alreadyInPlace = false;
+};
+
+// Every check before anything is published, so that a refusal changes nothing.
+bool PlanPackages(const std::string& root, const ReleaseState& state,
+                  const std::vector<std::string>& packages, std::vector<PlannedPackage>& plan,
+                  std::string& error) {
+    std::map<uint32_t, std::string> byNumber;
+    for (const std::string& package : packages) {
+        std::string name = fs::path(package).filename().string();
+        std::optional<uint32_t> number = PackageNumberFromName(name);
+        if (!number) {
+            error = package + ": a package must be named pk%.4u.patch, e.g. pk0002.patch";
+            return false;
+        }
+        if (!byNumber.emplace(*number, package).second) {
+            error = "package " + std::to_string(*number) + " is given twice";
+            return false;
+        }
+    }
+    uint32_t expected = state.patchFileVersion + 1;
+    for (const auto& [number, source] : byNumber) {
+        if (number <= state.patchFileVersion) {
+            error = "package " + std::to_string(number) +
+                    " is already published (PatchFileVersion is " +
+                    std::to_string(state.patchFileVersion) + "); published packages never change";
+            return false;
+        }
+        if (number != expected) {
+            error = "package " + std::to_string(expected) +
+                    " is missing: clients download nothing while a package of their range is "
+                    "missing";
+            return false;
+        }
+        ++expected;
+        std::optional<uint64_t> size = FileSize(source);
+        if (!size || *size == 0 || *size > kMaxPublishedBytes) {
+            error = source + (size ? " is empty or 2 GiB or larger; clients cannot download it"
+                                   : " cannot be read");
+            return false;
+        }
+        if (!PackageReadsBack(source, error)) return false;
+        PlannedPackage planned{number, source,
+                               PackageDirectory(root) + "/" + PackageFileName(number)};
+        if (::access(planned.target.c_str(), F_OK) == 0) {
+            if (!SameFileContent(source, planned.target)) {
+                error = planned.target + " exists with other content; it is not overwritten";
+                return false;
+            }
+            planned.alreadyInPlace = true;
+        }
+        plan.push_back(planned);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<uint32_t> PackageNumberFromName(const std::string& fileName) {
+    if (fileName.size() < 12 || fileName.rfind("pk", 0) != 0 ||
+        fileName.compare(fileName.size() - 6, 6, ".patch") != 0) {
+        return std::nullopt;
+    }
+    std::string digits = fileName.substr(2, fileName.size() - 8);
+    if (digits.size() > 10 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) {
+        return std::nullopt;
+    }
+    uint64_t value = std::stoull(digits);
+    if (value > UINT32_MAX || PackageFileName(static_cast<uint32_t>(value)) != fileName) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::optional<ReleaseState> ReadReleaseState(const std::string& root, std::string& error) {
+    std::string file = VersionFilePath(root);
+    if (::access(file.c_str(), R_OK) != 0) {
+        error = file + " cannot be read; is " + root + " a server made with release init?";
+        return std::nullopt;
+    }
+    ReleaseState state;
+    std::string check = ReadProfileString("Version", "CheckVersion", "", file);
+    std::string updater = ReadProfileString("Version", "UpdaterVersion", "", file);
+    std::string patch = ReadProfileString("Version", "PatchFileVersion", "", file);
+    if (updater.empty() || patch.empty()) {
+        error = file + " lacks UpdaterVersion or PatchFileVersion";
+        return std::nullopt;
+    }
+    state.checkVersion = std::atoi(check.c_str());
+    state.updaterVersion = ProfileNumber(updater);
+    state.patchFileVersion = ProfileNumber(patch);
+    return state;
+}
+
+ReleaseResult InitRelease(const std::string& root, uint32_t base) {
+    if (base < 1) {
+        return Refused(kReleaseRefused,
+                       "the client version must be 1 or more: a client at version 0 is told "
+                       "to reinstall");
+    }
+    std::string error;
+    ReleaseResult result;
+    if (!MakeDirectories(PackageDirectory(root), error)) return Refused(kReleaseRefused, error);
+    if (::access(VersionFilePath(root).c_str(), F_OK) == 0) {
+        std::optional<ReleaseState> state = ReadReleaseState(root, error);
+        if (!state) return Refused(kReleaseUnreadable, error);
+        if (state->patchFileVersion != base) {
+            return Refused(kReleaseRefused, root + " is a release already, at version " +
+                                                std::to_string(state->patchFileVersion) +
+                                                "; nothing changed");
+        }
+        result.notes.push_back(root + " is a release already, at version " + std::to_string(base));
+    } else {
+        ReleaseState state;
+        state.patchFileVersion = base;
+        if (!WriteReleaseState(root, state, error)) return Refused(kReleaseRefused, error);
+        result.notes.push_back("created " + VersionFilePath(root) + ": CheckVersion=3, " +
+                               "UpdaterVersion=" + std::to_string(state.updaterVersion) +
+                               ", PatchFileVersion=" + std::to_string(base));
+    }
+    EnsureNoticePage(root, result);
+    return result;
+}
+
+ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages) {
+    std::string error;
+    std::optional<ReleaseState> state = ReadReleaseState(root, error);
+    if (!state) return Refused(kReleaseUnreadable, error);
+    std::vector<PlannedPackage> plan;
+    if (!PlanPackages(root, *state, packages, plan, error)) return Refused(kReleaseRefused, error);
+
+    ReleaseResult result;
+    for (const PlannedPackage& package : plan) {
+        if (package.alreadyInPlace) {
+            result.notes.push_back(package.target + " was in place already (same content)");
+        } else if (!PlaceWithoutOverwrite(package.source, package.target, error)) {
+            return Refused(kReleaseRefused, error);
+        } else {
+            result.notes.push_back("published " + package.target);
+        }
+    }
+    if (!plan.empty()) {
+        state->patchFileVersion = plan.back().number;
+        if (!WriteReleaseState(root, *state, error)) return Refused(kReleaseRefused, error);
+        result.notes.push_back("PatchFileVersion=" + std::to_string(state->patchFileVersion));
+    }
+    EnsureNoticePage(root, result);
+    return result;
+}
+
+ReleaseResult SetUpdater(const std::string& root, const std::string& file,
+                         std::optional<uint32_t> version, bool test) {
+    std::string error;
+    std::optional<ReleaseState> state = ReadReleaseState(root, error);
+    if (!state) return Refused(kReleaseUnreadable, error);
+    std::optional<uint64_t> size = FileSize(file);
+    if (!size || *size == 0 || *size > kMaxPublishedBytes) {
+        return Refused(kReleaseRefused, file + " cannot be read, or is empty or 2 GiB or larger");
+    }
+    uint32_t newVersion = version.value_or(
+        std::max<uint32_t>(kUpdaterVersionThreshold + 1, state->updaterVersion + 1));
+    if (!test && newVersion <= kUpdaterVersionThreshold) {
+        return Refused(kReleaseRefused,
+                       "UpdaterVersion must be above 20 for clients to fetch "
+                       "the new updater");
+    }
+    if (!MakeDirectories(root + "/Korvun", error)) return Refused(kReleaseRefused, error);
+    std::string target = root + (test ? "/Korvun/test_updater.exe" : "/Korvun/new_updater.exe");
+    std::string temp = CopyToTemporary(file, target, error);
+    if (temp.empty() || !ReplaceFile(temp, target)) {
+        if (!temp.empty()) ::unlink(temp.c_str());
+        return Refused(kReleaseRefused, error.empty() ? "cannot write " + target : error);
+    }
+    ReleaseResult result;
+    result.notes.push_back("published " + target);
+    if (test) {
+        result.notes.push_back(
+            "testers fetch it when their game directory holds UpdateVersion-tov-.ini with "
+            "UpdaterVersion above 20; UpdateVersion.ini is unchanged");
+        return result;
+    }
+    state->updaterVersion = newVersion;
+    if (!WriteReleaseState(root, *state, error)) return Refused(kReleaseRefused, error);
+    result.notes.push_back("UpdaterVersion=" + std::to_string(newVersion) +
+                           ": clients with game.exe fetch the new updater instead of patching "
+                           "until it is withdrawn");
+    return result;
+}
+
+ReleaseResult WithdrawUpdater(const std::string& root) {
+    std::string error;
+    std::optional<ReleaseState> state = ReadReleaseState(root, error);
+    if (!state) return Refused(kReleaseUnreadable, error);
+    state->updaterVersion = kUpdaterVersionThreshold;
+    if (!WriteReleaseState(root, *state, error)) return Refused(kReleaseRefused, error);
+    ReleaseResult result;
+    result.notes.push_back("UpdaterVersion=20: clients patch again");
+    return result;
+}
+
+}  // namespace korvun::tool

@@ -1,0 +1,75 @@
+// korvun-tool release init / add / set-updater / withdraw-updater: lay out and maintain what
+// the update server publishes.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "command_helpers.h"
+#include "command_registry.h"
+#include "release.h"
+
+namespace korvun::tool {
+
+namespace {
+
+void Report(const ReleaseResult& result) {
+    for (const std::string& note : result.notes) std::printf("%s\n", note.c_str());
+    if (result.status != kReleaseDone) std::fprintf(stderr, "release: %s\n", result.error.c_str());
+    SetExitStatus(result.status);
+}
+
+struct ReleaseOptions {
+    std::string root;
+    std::vector<std::string> packages;
+    std::string file;
+    uint32_t base = 1;
+    std::optional<uint32_t> updaterVersion;
+    bool test = false;
+};
+
+void AddReleaseCommands(CLI::App& app) {
+    static ReleaseOptions options;
+    CLI::App* release = SubcommandGroup(
+        app, "release",
+        "Lay out and maintain an update server's files (exit 0 done, 1 refused, 2 unreadable)");
+
+    CLI::App* init = release->add_subcommand(
+        "init", "Create patch/UpdateVersion.ini, patch/patch/ and notice/index.html");
+    init->add_option("SERVER_ROOT", options.root, "The directory the web server serves")
+        ->required();
+    init->add_option("--client-version", options.base,
+                     "Version of the client installer, the first PatchFileVersion (default 1)");
+    init->callback([] { Report(InitRelease(options.root, options.base)); });
+
+    CLI::App* add = release->add_subcommand(
+        "add", "Publish the next packages (no gaps, no overwrites), then announce the newest");
+    add->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    add->add_option("PACKAGE", options.packages, "pkNNNN.patch files")->required();
+    add->callback([] { Report(AddPackages(options.root, options.packages)); });
+
+    CLI::App* updater = release->add_subcommand(
+        "set-updater", "Publish Korvun/new_updater.exe and raise UpdaterVersion above 20");
+    updater->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    updater->add_option("FILE", options.file, "The new updater program")->required();
+    updater->add_option("--updater-version", options.updaterVersion,
+                        "UpdaterVersion to announce (default: one more, at least 21)");
+    updater->add_flag("--test", options.test,
+                      "Publish Korvun/test_updater.exe for testers; UpdateVersion.ini unchanged");
+    updater->callback([] {
+        Report(SetUpdater(options.root, options.file, options.updaterVersion, options.test));
+    });
+
+    CLI::App* withdraw = release->add_subcommand(
+        "withdraw-updater", "Set UpdaterVersion back to 20 so that clients patch again");
+    withdraw->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    withdraw->callback([] { Report(WithdrawUpdater(options.root)); });
+}
+
+const RegisterCommandGroup registered(AddReleaseCommands);
+
+}  // namespace
+
+}  // namespace korvun::tool

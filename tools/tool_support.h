@@ -1,0 +1,63 @@
+// Small pieces the operator commands share: a window and state markers for library code that
+// wants them but has nothing to show, case folding as the client's file system and archive
+// do it, and durable whole-file writes for what a server publishes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/state_markers.h"
+#include "app/updater_window.h"
+
+namespace korvun::tool {
+
+// The archive and extraction code report to a window; the tool prints its own summary.
+class QuietWindow : public UpdaterWindow {
+  public:
+    // The last status line, where the library leaves its failure message.
+    const std::string& Status() const { return status_; }
+
+  protected:
+    void SetFieldText(TextField field, const std::string& text) override {
+        if (field == TextField::Status) status_ = text;
+    }
+    void MoveStatusLineUp() override {}
+    void PaintGauge(GaugeId, bool, int) override {}
+    void EnableStartButton(bool) override {}
+    void DoRequestClose() override {}
+
+  private:
+    std::string status_;
+};
+
+// Operator trees have no Version.ini whose markers would mean anything.
+class NoStateMarkers : public StateMarkers {
+  public:
+    bool MarkExtractStart() override { return true; }
+    bool MarkExtractEnd() override { return true; }
+    bool MarkUpdateStart() override { return true; }
+    bool MarkUpdateEnd() override { return true; }
+    bool ClearStateMarker() override { return true; }
+};
+
+// Folds ASCII letters only, as the archive's name comparison and the client's
+// case-insensitive file names do; other bytes stay as they are.
+std::string FoldCase(std::string_view text);
+
+// True for a top-level file the updater keeps for itself in a game directory (Version.ini,
+// CONFIG.ini, UpdaterURL.txt, UpdateVersion.ini, UpdateVersion-tov-.ini, new_updater.exe).
+// These say which server a client uses and what it has installed; they are not game content.
+bool IsBookkeepingFile(std::string_view relativePath);
+
+// Writes content to path through a temporary file in the same directory, flushed and renamed
+// over path, so readers see the old file or the new one. False with a reason in error.
+bool WriteFileAtomically(const std::string& path, std::string_view content, std::string& error);
+
+// Copies from to a temporary file beside to and flushes it; returns the temporary name, or
+// an empty string with a reason in error. The caller renames or links it into place.
+std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error);
+
+// Byte-for-byte comparison of two files; false also when either cannot be read.
+bool SameFileContent(const std::string& a, const std::string& b);
+
+}  // namespace korvun::tool
