@@ -31,7 +31,10 @@ std::string Payload(size_t size) {
     return data;
 }
 
-TEST_F(InterruptTest, StopDuringADownloadKeepsThePartialPackageAndTheVersion) {
+// SIGINT from a terminal user, SIGTERM from a service manager: the same safe stop.
+class StopSignalTest : public UpdateScenario, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignalTest, StopDuringADownloadKeepsThePartialPackageAndTheVersion) {
     const std::string payload = Payload(3 << 20);
     TrickleServer slow(1 << 20);  // bytes per second: the package takes about three seconds
     slow.WriteFile("patch/UpdateVersion.ini",
@@ -44,11 +47,12 @@ TEST_F(InterruptTest, StopDuringADownloadKeepsThePartialPackageAndTheVersion) {
     std::unique_ptr<ChildProcess> console = StartConsole();
     ASSERT_TRUE(WaitUntil([&] { return SizeOf(GamePath("pk0002.patch")) > 100000; }, 30s))
         << console->Stdout() << console->Stderr();
-    console->Signal(SIGINT);
+    console->Signal(GetParam());
     auto signalled = std::chrono::steady_clock::now();
     EXPECT_EQ(console->Wait(30s), kStopped) << console->Stdout() << console->Stderr();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
 
+    ExpectNoSanitizerReport(console->Stderr());
     EXPECT_EQ(console->Stderr(), "");
     EXPECT_EQ(console->Stdout().find("Extracting"), std::string::npos) << console->Stdout();
     EXPECT_LT(SizeOf(GamePath("pk0002.patch")), package.size());
@@ -67,6 +71,11 @@ TEST_F(InterruptTest, StopDuringADownloadKeepsThePartialPackageAndTheVersion) {
     EXPECT_FALSE(GameFileExists("pk0002.patch"));
     EXPECT_EQ(LocalValue("CurrentVersion"), "2");
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGINT ? "Interrupt" : "Terminate");
+                         });
 
 TEST_F(InterruptTest, StopDuringAnExtractionClearsTheMarkerAndKeepsThePackage) {
     // Compressed to little, so the download is over at once and the extraction takes long.
@@ -94,6 +103,7 @@ TEST_F(InterruptTest, StopDuringAnExtractionClearsTheMarkerAndKeepsThePackage) {
     console->Signal(SIGINT);
     EXPECT_EQ(console->Wait(30s), kStopped) << console->Stdout() << console->Stderr();
 
+    ExpectNoSanitizerReport(console->Stderr());
     EXPECT_EQ(console->Stderr(), "");
     EXPECT_EQ(console->Stdout().find("Completed"), std::string::npos) << console->Stdout();
     EXPECT_LT(completeEntries(), kEntries);
@@ -128,6 +138,7 @@ TEST_F(InterruptTest, DamagedPackageFailsTheExtractionAndIsFetchedAgainNextTime)
     ConsoleResult run = RunConsole();
     EXPECT_EQ(run.status, kFailed) << run.out << run.err;
     EXPECT_EQ(run.LastLine(), "Extraction Failedc12");
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(LocalValue("StartUpdate"), "EXTRACT_START");
     EXPECT_EQ(LocalValue("CurrentVersion"), "1");
     EXPECT_EQ(ReadGameFile("pk0002.patch"), damaged);

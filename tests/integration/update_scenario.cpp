@@ -271,7 +271,14 @@ ConsoleResult UpdateScenario::RunConsole(std::chrono::milliseconds timeout) {
     result.status = console->Wait(timeout);
     result.out = console->Stdout();
     result.err = console->Stderr();
+    ExpectNoSanitizerReport(result.err);
     return result;
+}
+
+void ExpectNoSanitizerReport(const std::string& err) {
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
+        EXPECT_EQ(err.find(report), std::string::npos) << err;
+    }
 }
 
 }  // namespace korvun::test

@@ -65,6 +65,9 @@ struct ConsoleResult {
     std::string LastLine() const;
 };
 
+// Fails the test when a sanitizer build of the updater reported a fault.
+void ExpectNoSanitizerReport(const std::string& err);
+
 class UpdateScenario : public ::testing::Test {
   protected:
     UpdateScenario();
