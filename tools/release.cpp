@@ -241,8 +241,8 @@ std::optional<ReleaseState> ReadReleaseState(const std::string& root, std::strin
     return state;
 }
 
-ReleaseResult InitRelease(const std::string& root, uint32_t base) {
-    if (base < 1) {
+ReleaseResult InitRelease(const std::string& root, std::optional<uint32_t> base) {
+    if (base && *base < 1) {
         return Refused(kReleaseRefused,
                        "the client version must be 1 or more: a client at version 0 is told "
                        "to reinstall");
@@ -253,19 +253,17 @@ ReleaseResult InitRelease(const std::string& root, uint32_t base) {
     if (::access(VersionFilePath(root).c_str(), F_OK) == 0) {
         std::optional<ReleaseState> state = ReadReleaseState(root, error);
         if (!state) return Refused(kReleaseUnreadable, error);
-        if (state->patchFileVersion != base) {
-            return Refused(kReleaseRefused, root + " is a release already, at version " +
-                                                std::to_string(state->patchFileVersion) +
-                                                "; nothing changed");
-        }
-        result.notes.push_back(root + " is a release already, at version " + std::to_string(base));
+        std::string already = root + " is a release already, at version " +
+                              std::to_string(state->patchFileVersion) + "; nothing changed";
+        if (base && state->patchFileVersion != *base) return Refused(kReleaseRefused, already);
+        result.notes.push_back(already);
     } else {
         ReleaseState state;
-        state.patchFileVersion = base;
+        state.patchFileVersion = base.value_or(1);
         if (!WriteReleaseState(root, state, error)) return Refused(kReleaseRefused, error);
         result.notes.push_back("created " + VersionFilePath(root) + ": CheckVersion=3, " +
                                "UpdaterVersion=" + std::to_string(state.updaterVersion) +
-                               ", PatchFileVersion=" + std::to_string(base));
+                               ", PatchFileVersion=" + std::to_string(state.patchFileVersion));
     }
     EnsureNoticePage(root, result);
     return result;

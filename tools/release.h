@@ -35,8 +35,10 @@ struct ReleaseResult {
 // Reads SERVER_ROOT/patch/UpdateVersion.ini with the updater's own profile reader.
 std::optional<ReleaseState> ReadReleaseState(const std::string& root, std::string& error);
 
-// Lays out an empty server whose clients are at version base (their installer's version).
-ReleaseResult InitRelease(const std::string& root, uint32_t base);
+// Lays out an empty server whose clients are at version base (their installer's version,
+// default 1). On a server laid out already it changes nothing, and refuses when base is given
+// and differs from the server's PatchFileVersion.
+ReleaseResult InitRelease(const std::string& root, std::optional<uint32_t> base);
 // Publishes packages that continue the server's numbering without a gap, then announces the
 // newest one.
 ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages);

@@ -25,7 +25,7 @@ struct ReleaseOptions {
     std::string root;
     std::vector<std::string> packages;
     std::string file;
-    uint32_t base = 1;
+    std::optional<uint32_t> base;
     std::optional<uint32_t> updaterVersion;
     bool test = false;
 };
