@@ -58,7 +58,6 @@ void ConsoleWindow::SetFieldText(TextField field, const std::string& text) {
 
 void ConsoleWindow::MoveStatusLineUp() {
     std::lock_guard<std::mutex> lock(mutex_);
-    error_ = true;
     outcome_ = Outcome::Failed;
 }
 
@@ -71,8 +70,9 @@ void ConsoleWindow::PaintGauge(GaugeId gauge, bool /*withBackground*/, int fillW
 void ConsoleWindow::EnableStartButton(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Only the completed state enables the start button; the reinstall state disables it
-    // and is the only other caller.
-    if (!error_) outcome_ = enabled ? Outcome::Completed : Outcome::Reinstall;
+    // and is the only other caller. Either is the end of the run, and overrides an error shown
+    // on the way (the first fetch of the version file may fail and the second succeed).
+    outcome_ = enabled ? Outcome::Completed : Outcome::Reinstall;
     dirty_ = true;
     changed_.notify_all();
 }

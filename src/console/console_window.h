@@ -49,7 +49,6 @@ class ConsoleWindow : public UpdaterWindow {
     std::condition_variable changed_;
     std::string status_, byteCounter_, speed_;
     int filePixels_ = 0, totalPixels_ = 0;
-    bool error_ = false;
     bool dirty_ = false;
     bool drawnLive_ = false;
     bool closeRequested_ = false;

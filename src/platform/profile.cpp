@@ -198,7 +198,8 @@ bool ReplaceContent(const std::string& native, const std::string& content,
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& def, const std::string& file) {
     std::optional<std::string> content = ReadWholeFile(NativePath(file));
-    if (!content) return def;
+    if (!content) return def;  // errno says why: ENOENT for a missing file
+    errno = 0;
     std::vector<Line> lines = SplitLines(*content);
     Location location = Locate(lines, Trim(section), Trim(key));
     if (!location.key) return def;

@@ -8,7 +8,8 @@ namespace korvun {
 
 // Value of key in section of file; def when the file, the section or the key is absent.
 // Section and key names match case-insensitively; the value is trimmed and one pair of
-// surrounding quotes is removed.
+// surrounding quotes is removed. Afterwards errno is 0 when the file was read, ENOENT when it
+// does not exist, and the error when it exists but could not be read.
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& def, const std::string& file);
 

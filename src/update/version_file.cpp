@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <optional>
 
@@ -68,8 +69,11 @@ bool IsLocalCheckVersionValid() {
 bool ReadLocalVersion(VersionNumbers* versions) {
     std::optional<std::string> current = ReadValue("CurrentVersion", kLocalVersionFile);
     if (!current) {
+        // A file that exists but could not be read has not lost its key: writing "0" over
+        // it would turn a passing read error into a client that must be reinstalled.
+        bool unreadable = errno != 0 && errno != ENOENT;
         versions->baseVersion = versions->currentVersion = 0;
-        WriteProfileString(kSection, "CurrentVersion", "0", kLocalVersionFile);
+        if (!unreadable) WriteProfileString(kSection, "CurrentVersion", "0", kLocalVersionFile);
         return true;
     }
     versions->baseVersion = versions->currentVersion =
@@ -99,6 +103,10 @@ bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdate
     versions->serverCheckVersion = 0;
     if (std::optional<int32_t> check = ReadServerValue("CheckVersion", overridePresent)) {
         versions->serverCheckVersion = *check;
+    } else if (errno != 0) {
+        // An absent CheckVersion means 0 and ends the run as completed; a file that could not
+        // be read says nothing, and must not end it that way.
+        return RejectServerFile();
     }
 
     std::optional<int32_t> updater = ReadServerValue("UpdaterVersion", overridePresent);

@@ -1,5 +1,11 @@
 #include "zip/extract_package.h"
 
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <tuple>
+#include <vector>
+
 #include "app/updater_window.h"
 #include "platform/stop_event.h"
 #include "zip/zip_reader.h"
@@ -12,6 +18,35 @@ constexpr uint32_t kWriteBufferSize = 1500000;
 constexpr uint32_t kReadBufferSize = 16384;
 constexpr uint32_t kSearchBufferSize = 32768;
 constexpr uint32_t kChunkSize = 65535;
+constexpr uint64_t kLocalHeaderSize = 30;
+
+// Two entries that would write the same file (names compare as the case-insensitive target
+// directories resolve them), or two entries whose data share bytes of the package, are not
+// something a sound writer makes: the second would silently replace the first, or one block of
+// data would be counted many times (the overlapping-entries zip bomb). Such a package is
+// refused before anything is written.
+bool EntriesAreDistinct(const CZipReader& reader) {
+    std::set<std::string> names;
+    // (disk, start, lowest end) of each entry's local header, name and data.
+    std::vector<std::tuple<uint16_t, uint64_t, uint64_t>> regions;
+    CZipEntry entry;
+    for (int i = 0; i < reader.GetEntryCount(); ++i) {
+        if (!reader.GetEntryInfo(entry, static_cast<uint16_t>(i))) return false;
+        std::string folded = entry.Name();
+        for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!names.insert(folded).second) return false;
+        uint64_t start = entry.localHeaderOffset;
+        regions.emplace_back(
+            entry.diskNumberStart, start,
+            start + kLocalHeaderSize + entry.storedNameLength + entry.compressedSize);
+    }
+    std::sort(regions.begin(), regions.end());
+    for (size_t i = 1; i < regions.size(); ++i) {
+        const auto& [disk, start, end] = regions[i - 1];
+        if (std::get<0>(regions[i]) == disk && std::get<1>(regions[i]) < end) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -20,6 +55,8 @@ int ExtractPackage(const std::string& packageName, const std::string& destRoot,
     CZipReader reader;
     reader.SetBufferSizes(kWriteBufferSize, kReadBufferSize, kSearchBufferSize);
     reader.OpenPackage(packageName);
+
+    if (!EntriesAreDistinct(reader)) return kExtractFailed;
 
     const int count = reader.GetEntryCount();
     uint64_t total = 0;

@@ -1,4 +1,5 @@
-// The crash suite: runs the console over a five-package release and kills it with SIGKILL at
+// The crash suite: runs the console over a five-package release (made by `korvun-tool package
+// build` from generated client trees) and kills it with SIGKILL at
 // seeded moments in every phase of a run, then lets a clean run finish and judges the client.
 //
 // A kill lands just before a chosen file operation (open, write, fsync, rename) of the run,
@@ -8,7 +9,8 @@
 // kill is instead a timed one, at a random moment of the run's length, and every third kill of
 // the deletion phase uses the stop point between the last package and the deletion step. The kill
 // is followed by `archive check` (the index must never be torn) and by a clean run, classified as:
-//   completed  exit 0 and the client identical to the newest version
+//   completed  exit 0 and the client identical to the newest version (`client verify`, and
+//              the test's own comparison)
 //   reinstall  exit 2 with c21/c22, the documented state after an interrupted archive update
 //   other      anything else: a failure of the suite
 // A completed run whose client differs, or an index that fails its check, is silent
@@ -122,7 +124,9 @@ int main(int argc, char** argv) {
     ConsoleEnvironment environment(scratch);
     std::vector<ClientTree> versions = GenerateVersions(5, seed, 4);
     NginxServer server;
-    PublishRelease(versions, server.Root());
+    std::string trees = scratch + "/trees";
+    std::string newest = trees + "/v" + std::to_string(versions.size());
+    PublishReleaseWithTool(versions, server.Root(), trees);
     std::string game = scratch + "/game";
 
     // The reference run: the operations and how long a whole run takes.
@@ -130,6 +134,8 @@ int main(int argc, char** argv) {
     std::string referenceLog = scratch + "/reference.log";
     RunResult reference = RunConsole(environment, game, {"KORVUN_FAULT_LOG=" + referenceLog});
     std::vector<std::string> differences = CompareClient(game, versions.back());
+    std::string verifyOutput;
+    if (!ClientVerifyPasses(game, newest, &verifyOutput)) differences.push_back(verifyOutput);
     if (reference.exitCode != 0 || !differences.empty()) {
         std::fprintf(stderr, "reference run failed (exit %d): %s\n", reference.exitCode,
                      reference.err.c_str());
@@ -215,7 +221,11 @@ int main(int argc, char** argv) {
                 verdict = "index check failed: " + check;
                 failed = true;
             } else if (clean.exitCode == 0) {
+                // Two independent judges: the operator's `client verify` against the newest
+                // tree, and the test's own comparison with the generated version.
                 std::vector<std::string> diff = CompareClient(game, versions.back());
+                std::string verify;
+                if (!ClientVerifyPasses(game, newest, &verify)) diff.push_back(verify);
                 if (diff.empty() && Contains(clean.out, "Completed")) {
                     ++tally.completed;
                     verdict = "completed, identical";

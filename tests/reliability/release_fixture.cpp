@@ -194,6 +194,40 @@ void PublishRelease(const std::vector<ClientTree>& versions, const std::string& 
                        std::to_string(versions.size()) + "\r\n");
 }
 
+void WriteTree(const ClientTree& tree, const std::string& dir) {
+    RemoveTree(dir);
+    fs::create_directories(dir);
+    for (const auto& [name, content] : tree.loose) WriteFileBytes(dir + "/" + name, content);
+    std::string data;
+    std::string index = EncodeArchive(tree.archive, data);
+    WriteFileBytes(dir + "/data.kah", index);
+    WriteFileBytes(dir + "/data.kaf", data);
+}
+
+void PublishReleaseWithTool(const std::vector<ClientTree>& versions, const std::string& serverRoot,
+                            const std::string& treesDir) {
+    std::string packages = serverRoot + "/patch/patch";
+    fs::create_directories(packages);
+    for (size_t v = 1; v <= versions.size(); ++v) {
+        WriteTree(versions[v - 1], treesDir + "/v" + std::to_string(v));
+    }
+    for (size_t v = 2; v <= versions.size(); ++v) {
+        RunResult built = RunProgram(
+            {ToolProgram(), "package", "build", "--from", treesDir + "/v" + std::to_string(v - 1),
+             "--to", treesDir + "/v" + std::to_string(v), "--number", std::to_string(v), packages});
+        if (built.exitCode != 0) throw std::runtime_error("package build failed: " + built.err);
+    }
+    WriteFileBytes(serverRoot + "/patch/UpdateVersion.ini",
+                   "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=" +
+                       std::to_string(versions.size()) + "\r\n");
+}
+
+bool ClientVerifyPasses(const std::string& dir, const std::string& treeDir, std::string* output) {
+    RunResult result = RunProgram({ToolProgram(), "client", "verify", dir, "--against", treeDir});
+    if (output) *output = result.out + result.err;
+    return result.exitCode == 0;
+}
+
 void InstallClient(const ClientTree& tree, uint32_t version, const std::string& dir,
                    const std::string& serverAddress) {
     RemoveTree(dir);
@@ -241,17 +275,29 @@ std::vector<std::string> CompareClient(const std::string& dir, const ClientTree&
 
 bool ClientAtLeast(const std::string& dir, const std::vector<ClientTree>& versions, size_t index,
                    std::string* why) {
-    auto acceptable = [&](auto member, const std::string& name, const std::string& content) {
+    // A file may hold the recorded version's content or a later one. What the next package
+    // changes may also hold anything at all: it was being extracted or merged when the run
+    // ended, and the next run applies that package again from the start.
+    auto acceptable = [&](auto member, const std::string& name, const std::string* content) {
+        const auto& recorded = versions[index].*member;
+        if (index + 1 < versions.size()) {
+            const auto& next = versions[index + 1].*member;
+            auto was = recorded.find(name);
+            auto will = next.find(name);
+            if (will == next.end() || will->second != was->second) return true;
+        }
+        if (content == nullptr) return false;
         for (size_t v = index; v < versions.size(); ++v) {
             const auto& files = versions[v].*member;
             auto found = files.find(name);
-            if (found != files.end() && found->second == content) return true;
+            if (found != files.end() && found->second == *content) return true;
         }
         return false;
     };
     for (const auto& item : versions[index].loose) {
         std::string path = dir + "/" + item.first;
-        if (!fs::exists(path) || !acceptable(&ClientTree::loose, item.first, ReadFileBytes(path))) {
+        std::string content = ReadFileBytes(path);
+        if (!acceptable(&ClientTree::loose, item.first, fs::exists(path) ? &content : nullptr)) {
             if (why)
                 *why = "file " + item.first + " is older than version " + std::to_string(index + 1);
             return false;
@@ -265,8 +311,8 @@ bool ClientAtLeast(const std::string& dir, const std::vector<ClientTree>& versio
     }
     for (const auto& item : versions[index].archive) {
         auto found = entries.find(item.first);
-        if (found == entries.end() ||
-            !acceptable(&ClientTree::archive, item.first, found->second)) {
+        if (!acceptable(&ClientTree::archive, item.first,
+                        found == entries.end() ? nullptr : &found->second)) {
             if (why)
                 *why =
                     "entry " + item.first + " is older than version " + std::to_string(index + 1);

@@ -30,8 +30,21 @@ std::vector<ClientTree> GenerateVersions(int packages, uint32_t seed, size_t ent
 void WritePackage(const ClientTree& from, const ClientTree& to, const std::string& path);
 
 // Lays out a server root: patch/UpdateVersion.ini (CheckVersion 3, PatchFileVersion = last)
-// and patch/patch/pk%.4u.patch for versions 2 .. versions.size().
+// and patch/patch/pk%.4u.patch for versions 2 .. versions.size(), written with libzip by
+// WritePackage.
 void PublishRelease(const std::vector<ClientTree>& versions, const std::string& serverRoot);
+
+// The same with the operator's tool: every version is written out as a complete client tree
+// under treesDir/vN and each package made by `korvun-tool package build`.
+void PublishReleaseWithTool(const std::vector<ClientTree>& versions, const std::string& serverRoot,
+                            const std::string& treesDir);
+
+// Writes a version as a complete client tree (loose files, data.kah, data.kaf).
+void WriteTree(const ClientTree& tree, const std::string& dir);
+
+// `korvun-tool client verify dir --against treeDir` finds them identical.
+bool ClientVerifyPasses(const std::string& dir, const std::string& treeDir,
+                        std::string* output = nullptr);
 
 // Installs `tree` as a client at CurrentVersion `version` into dir (created when missing),
 // pointed at the server address.
@@ -42,8 +55,9 @@ void InstallClient(const ClientTree& tree, uint32_t version, const std::string& 
 // archive in full: missing, changed and extra entries). Empty when identical.
 std::vector<std::string> CompareClient(const std::string& dir, const ClientTree& tree);
 
-// True when the client in dir holds every file of `tree` with the content of that version or
-// of a later one in `versions` (a partly applied later package); missing is a failure.
+// True when the client in dir is at least versions[index]: every file and archive entry holds
+// that version's content or a later one, except what the next package changes, which may be
+// in any state (that package was being applied and will be applied again from the start).
 bool ClientAtLeast(const std::string& dir, const std::vector<ClientTree>& versions, size_t index,
                    std::string* why);
 
