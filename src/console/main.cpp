@@ -65,6 +65,19 @@ int BlockStopSignals() {
     return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+void IgnoreBrokenPipeSignal(int) {}
+
+// Output is a courtesy: a reader that goes away (`| head`) must not kill the process in the
+// middle of an extraction; failed writes are simply lost. A handler rather than SIG_IGN, so
+// that the programs it starts get the default back.
+void IgnoreBrokenOutput() {
+    struct sigaction action {};
+    action.sa_handler = IgnoreBrokenPipeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 bool StopSignalArrived(int signalFd, unsigned timeoutMs) {
     pollfd fd{signalFd, POLLIN, 0};
     if (poll(&fd, 1, static_cast<int>(timeoutMs)) <= 0) return false;
@@ -106,6 +119,7 @@ int main(int argc, char** argv) {
         return kFailed;
     }
 
+    IgnoreBrokenOutput();
     int signalFd = BlockStopSignals();
     korvun::NamedMutex mutex(korvun::kSingleInstanceMutexName);
     if (korvun::RunStartupChecks(mutex) != korvun::StartupCheckResult::Passed) return kFailed;

@@ -53,7 +53,7 @@ int OpenOutput(const std::string& path) {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::string& outputPrefix,
                            const std::vector<std::string>& unset,
-                           const std::vector<std::string>& setEnv)
+                           const std::vector<std::string>& setEnv, int stdoutFd)
     : outPath_(outputPrefix + ".out"), errPath_(outputPrefix + ".err") {
     int out = OpenOutput(outPath_);
     int err = OpenOutput(errPath_);
@@ -62,7 +62,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::stri
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
 
     // A runner that ignores or blocks SIGINT would pass that on and make the stop tests

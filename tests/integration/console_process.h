@@ -17,11 +17,12 @@ using namespace std::chrono_literals;
 class ChildProcess {
   public:
     // Starts args[0] (a path) with standard output and error in outputPrefix + ".out" and
-    // ".err". The child gets this process's environment without the variables named in
-    // unset, plus setEnv ("NAME=value" each). Throws std::runtime_error when it cannot start.
+    // ".err" (or standard output on stdoutFd when that is not -1). The child gets this
+    // process's environment without the variables named in unset, plus setEnv ("NAME=value"
+    // each). Throws std::runtime_error when it cannot start.
     ChildProcess(const std::vector<std::string>& args, const std::string& outputPrefix,
                  const std::vector<std::string>& unset = {},
-                 const std::vector<std::string>& setEnv = {});
+                 const std::vector<std::string>& setEnv = {}, int stdoutFd = -1);
     // Kills the child if it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

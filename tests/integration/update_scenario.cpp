@@ -257,12 +257,12 @@ std::vector<std::string> UpdateScenario::ConsoleEnvironment() const {
     return {"WINEPREFIX=" + root_.Path() + "/wine", "XDG_RUNTIME_DIR=" + root_.Path() + "/run"};
 }
 
-std::unique_ptr<ChildProcess> UpdateScenario::StartConsole() {
+std::unique_ptr<ChildProcess> UpdateScenario::StartConsole(int stdoutFd) {
     std::string prefix = root_.Path() + "/console-" + std::to_string(++runs_);
     // Without a display there is no game window to look for.
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{kConsole, "-C", GamePath()}, prefix,
-        std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"}, ConsoleEnvironment());
+        std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"}, ConsoleEnvironment(), stdoutFd);
 }
 
 ConsoleResult UpdateScenario::RunConsole(std::chrono::milliseconds timeout) {

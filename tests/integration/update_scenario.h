@@ -95,7 +95,8 @@ class UpdateScenario : public ::testing::Test {
 
     // Runs the console updater in the client directory until it ends.
     ConsoleResult RunConsole(std::chrono::milliseconds timeout = 60s);
-    std::unique_ptr<ChildProcess> StartConsole();
+    // stdoutFd: where its standard output goes instead of a file, when not -1.
+    std::unique_ptr<ChildProcess> StartConsole(int stdoutFd = -1);
     std::vector<std::string> ConsoleEnvironment() const;
 
     TempDirectory root_{"korvun-integration"};
