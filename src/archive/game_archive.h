@@ -122,6 +122,7 @@ class GameArchive {
                           bool prefixEmpty);
     bool OpenDataFiles();
     bool CopyContent(ArchiveEntry& entry, uint64_t target);
+    void NoteBytesWritten(uint64_t bytes);
     bool SeekTracked(int fd, int64_t& tracked, uint64_t position);
     bool FindDataEnd();
     bool CopyRunToEnd(std::list<PendingCopy>::iterator first,
@@ -153,6 +154,8 @@ class GameArchive {
     int32_t filesCopied_ = 0;
     uint32_t lostBytes_ = 0;
     bool modified_ = false;
+    uint64_t unflushedBytes_ = 0;
+    static constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
 
     std::unique_ptr<uint8_t[]> copyBuffer_;
     // Where the two data descriptors stand (-1 unknown) and where data.kaf ends, so that

@@ -217,6 +217,7 @@ bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
             buffer[it->entry.offset + it->entry.size - start] = 0;
         }
         copied = WriteFull(gameDataFd_, buffer, span + 1);
+        NoteBytesWritten(span + 1);
     }
     if (!copied) {
         gameDataPos_ = updateDataPos_ = -1;
@@ -233,6 +234,16 @@ bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
         AddEntry(it->path, std::move(it->entry));
     }
     return true;
+}
+
+void GameArchive::NoteBytesWritten(uint64_t bytes) {
+    // The content must reach the disk before the new index does; starting the writes while
+    // the copy goes on keeps that final flush short.
+    unflushedBytes_ += bytes;
+    if (unflushedBytes_ >= kWritebackStep) {
+        StartWriteback(gameDataFd_);
+        unflushedBytes_ = 0;
+    }
 }
 
 bool GameArchive::TakeFreeSpace(uint32_t needed, uint64_t& offset) {
@@ -304,6 +315,7 @@ bool GameArchive::CopyContent(ArchiveEntry& entry, uint64_t target) {
         copied = copied && WriteFull(gameDataFd_, buffer, out);
         updateDataPos_ += static_cast<int64_t>(slice);
         gameDataPos_ += static_cast<int64_t>(out);
+        NoteBytesWritten(out);
     }
     if (!copied) {
         gameDataPos_ = updateDataPos_ = -1;
