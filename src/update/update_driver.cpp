@@ -1,9 +1,12 @@
 // The run of the update worker: from the local checks to its end state.
+#include <dirent.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/message_box.h"
@@ -30,6 +33,27 @@ std::string CurrentDirectory() {
     return buffer.data();
 }
 
+// An atomic write goes to a temporary file that is renamed over the real one; a run killed in
+// between leaves the temporary behind. Only one updater runs at a time, so whatever such
+// files exist when a run starts are left over, and would otherwise pile up in the game
+// directory.
+void RemoveStaleTemporaries() {
+    DIR* directory = opendir(".");
+    if (directory == nullptr) return;
+    std::vector<std::string> stale;
+    while (dirent* item = readdir(directory)) {
+        std::string name = item->d_name;
+        for (const char* prefix : {"version.ini.tmp", "data.kah.tmp"}) {
+            if (name.size() >= std::strlen(prefix) &&
+                strncasecmp(name.c_str(), prefix, std::strlen(prefix)) == 0) {
+                stale.push_back(name);
+            }
+        }
+    }
+    closedir(directory);
+    for (const std::string& name : stale) DeleteFile("./" + name);
+}
+
 }  // namespace
 
 bool CUpdateThread::Start() {
@@ -49,6 +73,7 @@ bool CUpdateThread::Start() {
 void CUpdateThread::Run() {
     totalProgress_ = false;
     if (StopRequested()) return;
+    RemoveStaleTemporaries();
 
     if (!IsLocalCheckVersionValid()) {
         ShowMessageBox(ComposeMessage(

@@ -72,6 +72,8 @@ struct Misbehaviour {
     size_t versionAfter;  // CurrentVersion the run leaves
 };
 
+void PrintTo(const Misbehaviour& m, std::ostream* out) { *out << m.name; }
+
 constexpr const char* kVersionFile = "/patch/UpdateVersion.ini";
 constexpr const char* kPackage2 = "/patch/patch/pk0002.patch";
 constexpr const char* kPackage3 = "/patch/patch/pk0003.patch";
