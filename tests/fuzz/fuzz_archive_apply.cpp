@@ -54,12 +54,26 @@ GameFiles MakeGame() {
     return {korvun::test::EncodeIndex(builder.index), builder.data};
 }
 
+std::string scratchDirectory;
+
+void RemoveScratchDirectory() {
+    for (const char* name : {"data.kah", "data.kaf", "data.kah.tmp", "update.kah", "update.kaf",
+                             "update.log", "delete.lst"}) {
+        unlink((scratchDirectory + "/" + name).c_str());
+    }
+    rmdir(scratchDirectory.c_str());
+}
+
 // The scratch directory becomes the current directory once, for the whole run.
 void EnterScratchDirectory() {
     static bool entered = false;
     if (entered) return;
-    char pattern[] = "/tmp/korvun-fuzz-apply-XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) abort();
+    // Memory-backed when possible: every merge ends with an fsync of the index.
+    std::string pattern = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                          "/korvun-fuzz-apply-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr || chdir(pattern.c_str()) != 0) abort();
+    scratchDirectory = pattern;
+    std::atexit(RemoveScratchDirectory);
     entered = true;
 }
 
