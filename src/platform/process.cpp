@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -198,11 +199,26 @@ bool StartProcess(const std::string& commandLine) {
     for (std::string& arg : argv) argvPointers.push_back(arg.data());
     argvPointers.push_back(nullptr);
 
+    // The updater may block or catch signals for its own use (the console waits for SIGINT
+    // and SIGTERM on a descriptor); the started program gets a clean signal state.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGHUP, SIGQUIT}) {
+        sigaddset(&defaults, signal);
+    }
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid;
-    int error = searchPath ? ::posix_spawnp(&pid, executable.c_str(), nullptr, nullptr,
+    int error = searchPath ? ::posix_spawnp(&pid, executable.c_str(), nullptr, &attributes,
                                             argvPointers.data(), environ)
-                           : ::posix_spawn(&pid, executable.c_str(), nullptr, nullptr,
+                           : ::posix_spawn(&pid, executable.c_str(), nullptr, &attributes,
                                            argvPointers.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         errno = error;
         return false;
