@@ -345,18 +345,21 @@ void CUpdaterDlg::OpenHomePage() {
 
 void CUpdaterDlg::OnLeftDown(wxMouseEvent& event) {
     wxPoint at = event.GetPosition();
-    if (kHomePageSpot.Contains(at)) OpenHomePage();
     dragging_ = true;
     dragOrigin_ = at;
+    dragWindowStart_ = GetPosition();
+    dragPointerStart_ = ClientToScreen(at);
     if (!HasCapture()) CaptureMouse();
+    // Launching the browser may take a while; the drag must not wait for it.
+    if (kHomePageSpot.Contains(at)) CallAfter([this] { OpenHomePage(); });
 }
 
 void CUpdaterDlg::OnMotion(wxMouseEvent& event) {
     if (!dragging_ || !event.LeftIsDown()) return;
-    // The pointer keeps its place on the window.
-    wxPoint at = event.GetPosition();
-    wxPoint left = GetPosition();
-    Move(at.x + left.x - dragOrigin_.x, left.y + at.y - dragOrigin_.y);
+    // The pointer keeps its place on the window. Screen coordinates, because a motion event
+    // queued before the last move carries a position relative to where the window was.
+    wxPoint pointer = wxGetMousePosition();
+    Move(dragWindowStart_ + (pointer - dragPointerStart_));
 }
 
 void CUpdaterDlg::OnLeftUp(wxMouseEvent&) {

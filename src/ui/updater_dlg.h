@@ -88,6 +88,9 @@ class CUpdaterDlg : public wxDialog, public UpdaterWindow {
     wxIcon icon_;
     wxFont statusFont_;
     wxPoint dragOrigin_;
+    // Where the window and the pointer were on the screen when the drag began.
+    wxPoint dragWindowStart_;
+    wxPoint dragPointerStart_;
     bool initialised_ = false;
     bool stopping_ = false;       // StopWorker() is waiting for the worker
     bool closeDeferred_ = false;  // a close request arrived while it waited
