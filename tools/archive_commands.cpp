@@ -17,6 +17,7 @@
 #include "archive/game_archive.h"
 #include "command_registry.h"
 #include "platform/file_io.h"
+#include "tool_support.h"
 
 namespace korvun::tool {
 
@@ -24,38 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Keeps the last status text, which is where the updater puts its failure message.
-class MessageWindow : public UpdaterWindow {
-  public:
-    const std::string& Status() const { return status_; }
-
-  protected:
-    void SetFieldText(TextField field, const std::string& text) override {
-        if (field == TextField::Status) status_ = text;
-    }
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-
-  private:
-    std::string status_;
-};
-
-// The tool works on archives an operator handles, not on a player's installation, so there is
-// no Version.ini whose markers would mean anything.
-class NoMarkers : public StateMarkers {
-  public:
-    bool MarkExtractStart() override { return true; }
-    bool MarkExtractEnd() override { return true; }
-    bool MarkUpdateStart() override { return true; }
-    bool MarkUpdateEnd() override { return true; }
-    bool ClearStateMarker() override { return true; }
-};
-
 struct Session {
-    MessageWindow window;
-    NoMarkers markers;
+    QuietWindow window;
+    NoStateMarkers markers;
     GameArchive archive{window, markers};
 };
 
