@@ -69,6 +69,7 @@ bool CUpdateThread::ApplyPatch() {
         window_.ShowErrorText("SaveLocalVersion Error");
         return false;
     }
+    TestPoint("version-saved");
     DeleteFile(packageName);
     TestPoint("applied");
     return !StopRequested();

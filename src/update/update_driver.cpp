@@ -85,6 +85,9 @@ void CUpdateThread::Run() {
     if (StopRequested()) return;
 
     ReadLocalVersion();
+    // A run that ended between recording a package and deleting it left the package behind;
+    // it is applied, and nothing else would ever remove it.
+    if (versions_.baseVersion != 0) DeleteFile(PatchFileName(versions_.baseVersion));
     // The first attempt keeps its own failure messages to itself; only a second failure is
     // worth telling the player about.
     if (!FetchVersionFile(true) && !FetchVersionFile(false)) return;
