@@ -18,7 +18,9 @@ using CommandGroup = std::function<void(CLI::App& app)>;
 std::vector<CommandGroup>& CommandGroups();
 
 struct RegisterCommandGroup {
-    explicit RegisterCommandGroup(CommandGroup group) { CommandGroups().push_back(std::move(group)); }
+    explicit RegisterCommandGroup(CommandGroup group) {
+        CommandGroups().push_back(std::move(group));
+    }
 };
 
 // Exit statuses shared by every command: 0 success, 1 failure (the updater's own message

@@ -7,7 +7,8 @@
 
 namespace korvun {
 
-using MessageBoxPresenter = std::function<void(const std::string& text, const std::string& caption)>;
+using MessageBoxPresenter =
+    std::function<void(const std::string& text, const std::string& caption)>;
 
 void SetMessageBoxPresenter(MessageBoxPresenter presenter);
 

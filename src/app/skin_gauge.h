@@ -8,7 +8,7 @@
 namespace korvun {
 
 class SkinGauge {
-public:
+  public:
     // Called to paint: withBackground first covers the old fill; fillWidth is the width of
     // the fill bitmap to draw from its left edge (0 draws nothing).
     using Painter = std::function<void(bool withBackground, int fillWidth)>;
@@ -31,7 +31,7 @@ public:
     float Fraction() const { return fraction_; }
     int FillWidth() const { return FillWidthFor(fraction_); }
 
-private:
+  private:
     float FractionFor(uint64_t position) const;
     int FillWidthFor(float fraction) const;
 

@@ -4,7 +4,7 @@
 namespace korvun {
 
 class StateMarkers {
-public:
+  public:
     virtual ~StateMarkers() = default;
     // Each writes its marker durably before returning; false when the write failed.
     virtual bool MarkExtractStart() = 0;  // "EXTRACT_START"

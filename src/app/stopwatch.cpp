@@ -7,7 +7,7 @@ namespace korvun {
 namespace {
 
 class SteadyClockImpl : public Clock {
-public:
+  public:
     int64_t Counter() const override {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())

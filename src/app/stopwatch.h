@@ -7,7 +7,7 @@
 namespace korvun {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual int64_t Counter() const = 0;    // QueryPerformanceCounter
     virtual int64_t Frequency() const = 0;  // QueryPerformanceFrequency
@@ -17,12 +17,12 @@ public:
 const Clock& SteadyClock();
 
 class Stopwatch {
-public:
+  public:
     explicit Stopwatch(const Clock& clock = SteadyClock());
     void Restart();
     double Elapsed() const;  // seconds since construction or the last Restart()
 
-private:
+  private:
     const Clock* clock_;
     int64_t frequency_;
     int64_t start_;

@@ -20,7 +20,7 @@ struct WorkerFlags {
 };
 
 class UpdaterWindow {
-public:
+  public:
     explicit UpdaterWindow(const Clock& clock = SteadyClock());
     virtual ~UpdaterWindow() = default;
     UpdaterWindow(const UpdaterWindow&) = delete;
@@ -63,7 +63,7 @@ public:
     // Asks the front-end to close the window (WM_CLOSE posted by the worker).
     void RequestClose() { DoRequestClose(); }
 
-protected:
+  protected:
     enum class TextField { Status, ByteCounter, Speed };
     enum class GaugeId { File, Total };
 
@@ -78,7 +78,7 @@ protected:
     // Call from the derived constructor once the gauge widths are known (515 for the skin).
     void InitGauges(int fileGaugeWidth, int totalGaugeWidth);
 
-private:
+  private:
     bool PatchPhase() const;
     bool ReplaceUpdater() const;
     void FillGaugesFull();

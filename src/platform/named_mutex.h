@@ -6,7 +6,7 @@
 namespace korvun {
 
 class NamedMutex {
-public:
+  public:
     // Takes an flock on a lock file named after name in $XDG_RUNTIME_DIR (else /tmp, with the
     // user id in the file name). The descriptor is close-on-exec: programs the updater starts
     // do not inherit the lock.
@@ -18,7 +18,7 @@ public:
     // False when another process holds the lock (ERROR_ALREADY_EXISTS).
     bool Acquired() const { return acquired_; }
 
-private:
+  private:
     int fd_ = -1;
     bool acquired_ = false;
 };

@@ -7,13 +7,13 @@
 namespace korvun {
 
 class StopEvent {
-public:
+  public:
     void Set();
     // True when the event is set; waits up to timeoutMs for it (0 = just test).
     bool Wait(unsigned timeoutMs = 0) const;
     bool IsSet() const { return Wait(0); }
 
-private:
+  private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     bool set_ = false;

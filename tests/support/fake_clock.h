@@ -8,12 +8,12 @@
 namespace korvun::test {
 
 class FakeClock : public Clock {
-public:
+  public:
     int64_t Counter() const override { return counter_.load(); }
     int64_t Frequency() const override { return 1000000; }  // microseconds
     void Advance(double seconds) { counter_ += static_cast<int64_t>(seconds * 1e6 + 0.5); }
 
-private:
+  private:
     std::atomic<int64_t> counter_{1000000};
 };
 

@@ -17,7 +17,7 @@ struct GaugePaint {
 };
 
 class RecordingWindow : public UpdaterWindow {
-public:
+  public:
     static constexpr int kGaugeWidth = 515;
 
     explicit RecordingWindow(const Clock& clock = SteadyClock());
@@ -35,14 +35,14 @@ public:
     size_t TextCalls() const;
     void ClearRecords();
 
-protected:
+  protected:
     void SetFieldText(TextField field, const std::string& text) override;
     void MoveStatusLineUp() override;
     void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override;
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string status_, byteCounter_, speed_;
     bool startEnabled_ = false;

@@ -13,7 +13,7 @@ struct Paint {
 };
 
 class SkinGaugeTest : public ::testing::Test {
-protected:
+  protected:
     SkinGauge gauge;
     std::vector<Paint> paints;
 

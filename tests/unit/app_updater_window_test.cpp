@@ -13,7 +13,7 @@ using test::FakeClock;
 using test::RecordingWindow;
 
 class UpdaterWindowTest : public ::testing::Test {
-protected:
+  protected:
     FakeClock clock;
     RecordingWindow window{clock};
     WorkerFlags flags;
