@@ -117,9 +117,21 @@ class UpdaterWindowTest : public ::testing::Test {
     }
 
     // Starts the updater and waits for its window; the window id.
+    // Starts the updater and waits until its window stands centred and its event loop runs
+    // (the first text has been drawn), so that input sent next reaches the window where the
+    // test expects it, however busy the machine is.
     std::string StartWindow(std::unique_ptr<Process>* process) {
         *process = StartUpdater(Trace());
-        return display_.WaitForWindow("^Korvun Updater$", (*process)->Pid());
+        std::string window = display_.WaitForWindow("^Korvun Updater$", (*process)->Pid());
+        if (window.empty()) return window;
+        WaitUntil(
+            [&] {
+                XDisplay::Geometry g = display_.WindowGeometry(window);
+                return g.x == kLeft && g.y == kTop;
+            },
+            10s);
+        WaitUntil([&] { return !ReadFile(Trace()).empty(); }, 10s);
+        return window;
     }
 
     std::string Trace() const { return root_.Path() + "/trace.txt"; }
