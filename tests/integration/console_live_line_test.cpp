@@ -75,8 +75,11 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
     std::string status = root_.Path() + "/live-status";
     std::string command = "env -u DISPLAY";
     for (const std::string& assignment : ConsoleEnvironment()) command += " " + Quote(assignment);
+    // The status file appears only once it holds the exit status: the shell creates a
+    // redirection's file before the command writes to it.
     command += " " + Quote(kConsolePath) + " -C " + Quote(GamePath()) + "; echo $? > " +
-               Quote(status) + "; sleep 60";
+               Quote(status + ".tmp") + " && mv " + Quote(status + ".tmp") + " " + Quote(status) +
+               "; sleep 60";
     ProgramResult started = Tmux({"new-session", "-d", "-x", "120", "-y", "10", command});
     ASSERT_EQ(started.status, std::optional<int>(0)) << started.err;
     started_ = true;
