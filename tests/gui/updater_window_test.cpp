@@ -123,7 +123,7 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
             return g.x == left - 20 && g.y == top - 10;
         },
         5s));
-    EXPECT_TRUE(WaitUntil([&] { return FileExists(root_.Path() + "/browser.txt"); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 5s));
     EXPECT_EQ(ReadFile(root_.Path() + "/browser.txt"), "http://" + server_.Address() + "/\n");
     display_.Screenshot("window_dragged");
 }
