@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "app/quiet_window.h"
 #include "archive/game_archive.h"
 #include "support/archive_writer.h"
 
@@ -20,31 +21,13 @@ namespace fs = std::filesystem;
 using korvun::GameArchive;
 using korvun::test::ArchiveBuilder;
 
-class NullWindow : public korvun::UpdaterWindow {
-  protected:
-    void SetFieldText(TextField, const std::string&) override {}
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-};
-
-class NullMarkers : public korvun::StateMarkers {
-  public:
-    bool MarkExtractStart() override { return true; }
-    bool MarkExtractEnd() override { return true; }
-    bool MarkUpdateStart() override { return true; }
-    bool MarkUpdateEnd() override { return true; }
-    bool ClearStateMarker() override { return true; }
-};
-
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 bool Merge() {
-    NullWindow window;
-    NullMarkers markers;
+    korvun::QuietWindow window;
+    korvun::NoStateMarkers markers;
     GameArchive archive(window, markers);
     return archive.MergeUpdateArchive();
 }
@@ -206,8 +189,8 @@ bool ScaleBenchmark(ScaleFigures& figures) {
     figures.small = BestMerge();
 
     WriteScaleArchives(200000);
-    NullWindow window;
-    NullMarkers markers;
+    korvun::QuietWindow window;
+    korvun::NoStateMarkers markers;
     figures.load = figures.save = 1e9;
     for (int round = 0; round < 3; ++round) {
         GameArchive archive(window, markers);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/quiet_window.h"
 #include "app/updater_window.h"
 #include "platform/stop_event.h"
 #include "support/zip_test_packages.h"
@@ -28,15 +29,6 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-
-class NullWindow : public korvun::UpdaterWindow {
-  protected:
-    void SetFieldText(TextField, const std::string&) override {}
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-};
 
 struct Run {
     double seconds = 0;
@@ -132,7 +124,7 @@ long PeakRssKiB() {
 
 int ExtractMode(const std::string& package, const std::string& destination,
                 const std::string& report) {
-    NullWindow window;
+    korvun::QuietWindow window;
     korvun::StopEvent stop;
     int status = 1;
     try {

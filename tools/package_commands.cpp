@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/quiet_window.h"
 #include "app/updater_window.h"
 #include "command_helpers.h"
 #include "command_registry.h"
@@ -20,16 +21,6 @@
 namespace korvun::tool {
 
 namespace {
-
-// The extraction needs a window for its gauge and byte counter; the tool shows neither.
-class SilentWindow : public UpdaterWindow {
-  protected:
-    void SetFieldText(TextField, const std::string&) override {}
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-};
 
 const char* MethodName(uint16_t method) {
     switch (method) {
@@ -126,7 +117,7 @@ bool ExtractInto(const std::string& package, const std::string& directory) {
         std::fprintf(stderr, "cannot create the directory %s\n", directory.c_str());
         return false;
     }
-    SilentWindow window;
+    QuietWindow window;
     StopEvent stop;
     // The updater hands over its working directory, an absolute path.
     const std::string root = std::filesystem::absolute(directory).lexically_normal().string();

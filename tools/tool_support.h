@@ -1,44 +1,14 @@
-// Small pieces the operator commands share: a window and state markers for library code that
-// wants them but has nothing to show, case folding as the client's file system and archive
+// Small pieces the operator commands share: the quiet window and markers for library code
+// that wants them but has nothing to show, case folding as the client's file system and archive
 // do it, and durable whole-file writes for what a server publishes.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "app/state_markers.h"
-#include "app/updater_window.h"
+#include "app/quiet_window.h"
 
 namespace korvun::tool {
-
-// The archive and extraction code report to a window; the tool prints its own summary.
-class QuietWindow : public UpdaterWindow {
-  public:
-    // The last status line, where the library leaves its failure message.
-    const std::string& Status() const { return status_; }
-
-  protected:
-    void SetFieldText(TextField field, const std::string& text) override {
-        if (field == TextField::Status) status_ = text;
-    }
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-
-  private:
-    std::string status_;
-};
-
-// Operator trees have no Version.ini whose markers would mean anything.
-class NoStateMarkers : public StateMarkers {
-  public:
-    bool MarkExtractStart() override { return true; }
-    bool MarkExtractEnd() override { return true; }
-    bool MarkUpdateStart() override { return true; }
-    bool MarkUpdateEnd() override { return true; }
-    bool ClearStateMarker() override { return true; }
-};
 
 // Folds ASCII letters only, as the archive's name comparison and the client's
 // case-insensitive file names do; other bytes stay as they are.

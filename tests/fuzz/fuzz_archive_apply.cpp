@@ -12,29 +12,12 @@
 #include <cstring>
 #include <string>
 
+#include "app/quiet_window.h"
 #include "archive/game_archive.h"
 #include "platform/file_io.h"
 #include "support/archive_writer.h"
 
 namespace {
-
-class NullWindow : public korvun::UpdaterWindow {
-  protected:
-    void SetFieldText(TextField, const std::string&) override {}
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-};
-
-class NullMarkers : public korvun::StateMarkers {
-  public:
-    bool MarkExtractStart() override { return true; }
-    bool MarkExtractEnd() override { return true; }
-    bool MarkUpdateStart() override { return true; }
-    bool MarkUpdateEnd() override { return true; }
-    bool ClearStateMarker() override { return true; }
-};
 
 struct GameFiles {
     std::string index;
@@ -93,8 +76,8 @@ void CheckInside(const korvun::ArchiveFolder& folder, uint64_t dataSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static NullWindow window;
-    static NullMarkers markers;
+    static korvun::QuietWindow window;
+    static korvun::NoStateMarkers markers;
     static const GameFiles game = MakeGame();
     EnterScratchDirectory();
     if (size < 4) return 0;

@@ -6,27 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "app/quiet_window.h"
 #include "archive/game_archive.h"
 
 namespace {
-
-class NullWindow : public korvun::UpdaterWindow {
-  protected:
-    void SetFieldText(TextField, const std::string&) override {}
-    void MoveStatusLineUp() override {}
-    void PaintGauge(GaugeId, bool, int) override {}
-    void EnableStartButton(bool) override {}
-    void DoRequestClose() override {}
-};
-
-class NullMarkers : public korvun::StateMarkers {
-  public:
-    bool MarkExtractStart() override { return true; }
-    bool MarkExtractEnd() override { return true; }
-    bool MarkUpdateStart() override { return true; }
-    bool MarkUpdateEnd() override { return true; }
-    bool ClearStateMarker() override { return true; }
-};
 
 std::string Written(korvun::GameArchive& archive) {
     std::string out;
@@ -49,8 +32,8 @@ void CollectPaths(const korvun::ArchiveFolder& folder, const std::string& prefix
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static NullWindow window;
-    static NullMarkers markers;
+    static korvun::QuietWindow window;
+    static korvun::NoStateMarkers markers;
     korvun::GameArchive archive(window, markers);
     korvun::IndexReader in(data, size);
     if (archive.LoadGameIndex(in)) {
