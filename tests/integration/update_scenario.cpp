@@ -94,49 +94,9 @@ std::string PackageName(unsigned number) {
     return name;
 }
 
-TrickleServer::TrickleServer(double bytesPerSecond) : root_("korvun-trickle") {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string rate = std::to_string(bytesPerSecond);
-    std::vector<std::string> args = {"python3", "-u", kTrickleScript, "--root", root_.Path(),
-                                     "--rate",  rate};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (rc != 0) {
-        close(pipeFds[0]);
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + kTrickleScript);
-    }
-    std::string announced;
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (announced.find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        pollfd p{pipeFds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buffer[64];
-        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        announced.append(buffer, static_cast<size_t>(n));
-    }
-    close(pipeFds[0]);
-    if (announced.rfind("PORT ", 0) != 0) throw std::runtime_error("slow server did not start");
-    port_ = std::stoi(announced.substr(5));
-}
-
-TrickleServer::~TrickleServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-}
+TrickleServer::TrickleServer(double bytesPerSecond)
+    : root_("korvun-trickle"),
+      server_(kTrickleScript, {"--root", root_.Path(), "--rate", std::to_string(bytesPerSecond)}) {}
 
 void TrickleServer::WriteFile(const std::string& relative, const std::string& content) const {
     WriteTextFile(root_.Path() + "/" + relative, content);

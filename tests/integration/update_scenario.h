@@ -46,16 +46,12 @@ std::string PackageName(unsigned number);
 class TrickleServer {
   public:
     explicit TrickleServer(double bytesPerSecond);
-    ~TrickleServer();
-    TrickleServer(const TrickleServer&) = delete;
-    TrickleServer& operator=(const TrickleServer&) = delete;
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string Address() const { return server_.Address(); }
     void WriteFile(const std::string& relative, const std::string& content) const;
 
   private:
     TempDirectory root_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    ScriptServer server_;
 };
 
 struct ConsoleResult {

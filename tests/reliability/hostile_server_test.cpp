@@ -1,11 +1,7 @@
 // Hostile update servers: each misbehaviour on the version file or on a package must end the
 // run with its documented outcome, lose nothing of the installed client, and leave it so that a
 // run against a sound server completes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,46 +18,20 @@ namespace korvun::test {
 namespace {
 
 // tests/reliability/hostile_server.py with its rules, on a free port of 127.0.0.1.
-class HostileServer {
-  public:
-    HostileServer(const std::string& root, const std::vector<std::string>& rules) {
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-        std::vector<std::string> args = {
-            "python3", KORVUN_HOSTILE_SERVER, "--root", root, "--stall", "10"};
-        for (const std::string& rule : rules) {
-            args.push_back("--rule");
-            args.push_back(rule);
-        }
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        if (rc != 0) throw std::runtime_error("cannot start the hostile server");
-        char line[64] = {};
-        FILE* out = fdopen(pipeFds[0], "r");
-        if (!out || !std::fgets(line, sizeof line, out) ||
-            std::sscanf(line, "PORT %d", &port_) != 1) {
-            throw std::runtime_error("the hostile server did not start");
-        }
-        std::fclose(out);
+std::vector<std::string> HostileServerArguments(const std::string& root,
+                                                const std::vector<std::string>& rules) {
+    std::vector<std::string> args = {"--root", root, "--stall", "10"};
+    for (const std::string& rule : rules) {
+        args.push_back("--rule");
+        args.push_back(rule);
     }
-    ~HostileServer() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    return args;
+}
 
-  private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+class HostileServer : public ScriptServer {
+  public:
+    HostileServer(const std::string& root, const std::vector<std::string>& rules)
+        : ScriptServer(KORVUN_HOSTILE_SERVER, HostileServerArguments(root, rules)) {}
 };
 
 struct Misbehaviour {

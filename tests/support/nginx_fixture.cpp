@@ -282,17 +282,14 @@ size_t NginxServer::CountRequests(const std::string& needle, size_t atLeast,
     }
 }
 
-MisbehavingServer::MisbehavingServer(const std::string& defaultScenario, double stallSeconds)
-    : root_("korvun-misbehaving") {
+ScriptServer::ScriptServer(const std::string& script, const std::vector<std::string>& arguments) {
     BypassProxiesForLoopback();
-    // The script lives next to this file in the source tree.
-    std::string script = (fs::path(__FILE__).parent_path() / "misbehaving_server.py").string();
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = Spawn({ProgramPath("/usr/bin/python3", "python3"), "-u", script, "--root", root_.Path(),
-                  "--scenario", defaultScenario, "--stall", std::to_string(stallSeconds)},
-                 pipeFds[1], quiet);
+    std::vector<std::string> args = {ProgramPath("/usr/bin/python3", "python3"), "-u", script};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    pid_ = Spawn(args, pipeFds[1], quiet);
     close(pipeFds[1]);
     if (quiet >= 0) close(quiet);
     if (pid_ < 0) {
@@ -300,7 +297,6 @@ MisbehavingServer::MisbehavingServer(const std::string& defaultScenario, double 
         throw std::runtime_error("cannot start " + script);
     }
 
-    // The server announces its port as "PORT n" once it listens.
     std::string announced;
     auto deadline = steady_clock::now() + milliseconds(10000);
     while (announced.find('\n') == std::string::npos && steady_clock::now() < deadline) {
@@ -314,14 +310,21 @@ MisbehavingServer::MisbehavingServer(const std::string& defaultScenario, double 
     close(pipeFds[0]);
     if (announced.rfind("PORT ", 0) != 0) {
         Terminate(pid_);
-        throw std::runtime_error("misbehaving server did not start: " + announced);
+        throw std::runtime_error(script + " did not start: " + announced);
     }
     port_ = static_cast<uint16_t>(std::stoi(announced.substr(5)));
 }
 
-MisbehavingServer::~MisbehavingServer() { Terminate(pid_); }
+ScriptServer::~ScriptServer() { Terminate(pid_); }
 
-std::string MisbehavingServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
+MisbehavingServer::MisbehavingServer(const std::string& defaultScenario, double stallSeconds)
+    : root_("korvun-misbehaving"),
+      // The script lives next to this file in the source tree.
+      server_((fs::path(__FILE__).parent_path() / "misbehaving_server.py").string(),
+              {"--root", root_.Path(), "--scenario", defaultScenario, "--stall",
+               std::to_string(stallSeconds)}) {}
+
+std::string MisbehavingServer::Address() const { return server_.Address(); }
 
 std::string MisbehavingServer::Address(const std::string& scenario) const {
     return Address() + "/" + scenario;

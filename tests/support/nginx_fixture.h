@@ -88,17 +88,31 @@ class NginxServer {
     pid_t pid_ = -1;
 };
 
+// A test HTTP server written in Python that prints "PORT n" once it listens on 127.0.0.1;
+// stopped (SIGTERM, then SIGKILL) with the object.
+class ScriptServer {
+  public:
+    ScriptServer(const std::string& script, const std::vector<std::string>& arguments);
+    ~ScriptServer();
+    ScriptServer(const ScriptServer&) = delete;
+    ScriptServer& operator=(const ScriptServer&) = delete;
+
+    uint16_t Port() const { return port_; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+};
+
 // tests/support/misbehaving_server.py on a free port of 127.0.0.1. The scenario is the
 // first path component of a URL, or defaultScenario.
 class MisbehavingServer {
   public:
     explicit MisbehavingServer(const std::string& defaultScenario = "plain",
                                double stallSeconds = 30.0);
-    ~MisbehavingServer();
-    MisbehavingServer(const MisbehavingServer&) = delete;
-    MisbehavingServer& operator=(const MisbehavingServer&) = delete;
 
-    uint16_t Port() const { return port_; }
+    uint16_t Port() const { return server_.Port(); }
     std::string Address() const;  // "127.0.0.1:PORT"
     // Address with a scenario as the first path component: "127.0.0.1:PORT/short".
     std::string Address(const std::string& scenario) const;
@@ -107,8 +121,7 @@ class MisbehavingServer {
 
   private:
     TempDirectory root_;
-    uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    ScriptServer server_;
 };
 
 // A port on 127.0.0.1 with nothing listening (bound, then released).
