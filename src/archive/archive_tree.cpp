@@ -1,6 +1,7 @@
 #include "archive/archive_tree.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace korvun {
 
@@ -8,56 +9,118 @@ namespace {
 
 // Below this size a walk of the list is cheaper than building a hash index.
 constexpr size_t kIndexThreshold = 16;
+// Holes left by taken files are squeezed out once there are more of them than this and
+// than files.
+constexpr size_t kHoleSlack = 32;
 
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string FoldedName(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) c = FoldAscii(c);
-    return folded;
-}
 
 }  // namespace
 
 bool NamesEqualIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+        if (a[i] != b[i] && FoldAscii(a[i]) != FoldAscii(b[i])) return false;
     }
     return true;
 }
 
-template <typename List>
-void NameIndex<List>::Build(List& list) {
-    byFoldedName_.clear();
-    byFoldedName_.reserve(list.size());
-    for (auto it = list.begin(); it != list.end(); ++it) Add(it);
+uint32_t FoldedNameHash(std::string_view name) {
+    // FNV-1a, with a final mix so that the low bits used for the table are well spread.
+    uint32_t hash = 2166136261u;
+    for (char c : name) hash = (hash ^ static_cast<uint8_t>(FoldAscii(c))) * 16777619u;
+    hash ^= hash >> 15;
+    hash *= 0x2c1b3c6du;
+    return hash ^ (hash >> 12);
 }
 
-template <typename List>
-void NameIndex<List>::Add(Iterator it) {
-    // Elements only ever join at the end of their list, so each vector stays in list order.
-    byFoldedName_[FoldedName(it->name)].push_back(it);
+template <typename NameAt>
+void NameIndex::Build(size_t positions, NameAt nameAt) {
+    slots_.assign(std::bit_ceil(std::max<size_t>(positions * 2, 32)), Slot{});
+    used_ = 0;
+    nextSame_.clear();
+    for (size_t position = 0; position < positions; ++position) {
+        if (nameAt(position)) Add(static_cast<uint32_t>(position), nameAt);
+    }
 }
 
-template <typename List>
-void NameIndex<List>::Remove(Iterator it) {
-    auto found = byFoldedName_.find(FoldedName(it->name));
-    if (found == byFoldedName_.end()) return;
-    auto& same = found->second;
-    same.erase(std::find(same.begin(), same.end(), it));
-    if (same.empty()) byFoldedName_.erase(found);
+template <typename NameAt>
+size_t NameIndex::SlotOf(std::string_view name, uint32_t hash, NameAt nameAt) const {
+    size_t mask = slots_.size() - 1;
+    size_t slot = hash & mask;
+    for (; slots_[slot].first != kNone; slot = (slot + 1) & mask) {
+        if (slots_[slot].hash == hash &&
+            NamesEqualIgnoringCase(*nameAt(slots_[slot].first), name)) {
+            break;
+        }
+    }
+    return slot;
 }
 
-template <typename List>
-typename NameIndex<List>::Iterator NameIndex<List>::Find(std::string_view name,
-                                                         Iterator end) const {
-    auto found = byFoldedName_.find(FoldedName(name));
-    return found == byFoldedName_.end() ? end : found->second.front();
+template <typename NameAt>
+void NameIndex::Add(uint32_t position, NameAt nameAt) {
+    const std::string& name = *nameAt(position);
+    uint32_t hash = FoldedNameHash(name);
+    Slot& slot = slots_[SlotOf(name, hash, nameAt)];
+    if (slot.first != kNone) {
+        // A later twin: it becomes the first only once those before it are taken out.
+        if (nextSame_.size() <= position) nextSame_.resize(position + 1, kNone);
+        nextSame_[slot.last] = position;
+        slot.last = position;
+        return;
+    }
+    slot = Slot{position, position, hash};
+    if (++used_ * 2 > slots_.size()) Grow();
 }
 
-template class NameIndex<ArchiveFolder::FileList>;
-template class NameIndex<ArchiveFolder::FolderList>;
+template <typename NameAt>
+uint32_t NameIndex::Find(std::string_view name, NameAt nameAt) const {
+    return slots_[SlotOf(name, FoldedNameHash(name), nameAt)].first;
+}
+
+void NameIndex::Remove(uint32_t position, std::string_view name) {
+    uint32_t hash = FoldedNameHash(name);
+    size_t mask = slots_.size() - 1;
+    size_t slot = hash & mask;
+    while (slots_[slot].first != position) {
+        if (slots_[slot].first == kNone) return;
+        slot = (slot + 1) & mask;
+    }
+    uint32_t next = position < nextSame_.size() ? nextSame_[position] : kNone;
+    if (next != kNone) {
+        slots_[slot].first = next;
+    } else {
+        Erase(slot);
+    }
+}
+
+void NameIndex::Erase(size_t slot) {
+    // Linear probing without tombstones: later members of the cluster whose probe path
+    // crosses the hole move back into it.
+    size_t mask = slots_.size() - 1;
+    size_t hole = slot;
+    for (size_t at = (hole + 1) & mask; slots_[at].first != kNone; at = (at + 1) & mask) {
+        size_t home = slots_[at].hash & mask;
+        if (((at - home) & mask) >= ((at - hole) & mask)) {
+            slots_[hole] = slots_[at];
+            hole = at;
+        }
+    }
+    slots_[hole] = Slot{};
+    --used_;
+}
+
+void NameIndex::Grow() {
+    std::vector<Slot> old(slots_.size() * 2, Slot{});
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& entry : old) {
+        if (entry.first == kNone) continue;
+        size_t slot = entry.hash & mask;
+        while (slots_[slot].first != kNone) slot = (slot + 1) & mask;
+        slots_[slot] = entry;
+    }
+}
 
 ArchiveFolder::ArchiveFolder(std::string folderName) : name(std::move(folderName)) {}
 
@@ -74,69 +137,112 @@ ArchiveFolder::~ArchiveFolder() {
 ArchiveFolder::ArchiveFolder(ArchiveFolder&&) noexcept = default;
 ArchiveFolder& ArchiveFolder::operator=(ArchiveFolder&&) noexcept = default;
 
-ArchiveEntry& ArchiveFolder::AppendFile(ArchiveEntry entry) {
-    files_.push_back(std::move(entry));
-    if (fileIndex_) fileIndex_->Add(std::prev(files_.end()));
-    return files_.back();
+void ArchiveFolder::AppendFile(ArchiveEntry entry) {
+    files_.push_back(FileSlot{std::move(entry), true});
+    IndexAppendedFile();
+}
+
+void ArchiveFolder::AppendFile(std::string_view fileName, uint64_t offset, uint32_t size,
+                               uint32_t extraWord) {
+    ArchiveEntry& entry = files_.emplace_back().entry;
+    entry.name.assign(fileName);
+    entry.offset = offset;
+    entry.size = size;
+    entry.extraWord = extraWord;
+    IndexAppendedFile();
+}
+
+void ArchiveFolder::IndexAppendedFile() {
+    ++liveFiles_;
+    if (fileIndex_) {
+        fileIndex_->Add(static_cast<uint32_t>(files_.size() - 1),
+                        [&](size_t at) { return &files_[at].entry.name; });
+    }
 }
 
 ArchiveFolder& ArchiveFolder::AppendSubfolder(std::string folderName) {
-    subfolders_.emplace_back(std::move(folderName));
-    if (folderIndex_) folderIndex_->Add(std::prev(subfolders_.end()));
-    return subfolders_.back();
-}
-
-ArchiveFolder::FileList::iterator ArchiveFolder::FindFileIterator(std::string_view fileName) const {
-    if (!fileIndex_ && files_.size() > kIndexThreshold) {
-        fileIndex_ = std::make_unique<NameIndex<FileList>>();
-        fileIndex_->Build(files_);
+    ArchiveFolder& folder = subfolders_.emplace_back(std::move(folderName));
+    if (folderIndex_) {
+        folderAt_.push_back(&folder);
+        folderIndex_->Add(static_cast<uint32_t>(folderAt_.size() - 1),
+                          [&](size_t at) { return &folderAt_[at]->name; });
     }
-    if (fileIndex_) return fileIndex_->Find(fileName, files_.end());
-    return std::find_if(files_.begin(), files_.end(), [&](const ArchiveEntry& entry) {
-        return NamesEqualIgnoringCase(entry.name, fileName);
-    });
+    return folder;
 }
 
-ArchiveFolder::FolderList::iterator ArchiveFolder::FindFolderIterator(
-    std::string_view folderName) const {
+uint32_t ArchiveFolder::FindFilePosition(std::string_view fileName) const {
+    auto nameAt = [&](size_t at) { return files_[at].live ? &files_[at].entry.name : nullptr; };
+    if (!fileIndex_ && liveFiles_ > kIndexThreshold) {
+        fileIndex_ = std::make_unique<NameIndex>();
+        fileIndex_->Build(files_.size(), nameAt);
+    }
+    if (fileIndex_) return fileIndex_->Find(fileName, nameAt);
+    for (size_t at = 0; at < files_.size(); ++at) {
+        if (files_[at].live && NamesEqualIgnoringCase(files_[at].entry.name, fileName)) {
+            return static_cast<uint32_t>(at);
+        }
+    }
+    return NameIndex::kNone;
+}
+
+ArchiveFolder* ArchiveFolder::FindFolder(std::string_view folderName) const {
+    auto nameAt = [&](size_t at) { return &folderAt_[at]->name; };
     if (!folderIndex_ && subfolders_.size() > kIndexThreshold) {
-        folderIndex_ = std::make_unique<NameIndex<FolderList>>();
-        folderIndex_->Build(subfolders_);
+        folderAt_.clear();
+        for (ArchiveFolder& folder : subfolders_) folderAt_.push_back(&folder);
+        folderIndex_ = std::make_unique<NameIndex>();
+        folderIndex_->Build(folderAt_.size(), nameAt);
     }
-    if (folderIndex_) return folderIndex_->Find(folderName, subfolders_.end());
-    return std::find_if(subfolders_.begin(), subfolders_.end(), [&](const ArchiveFolder& folder) {
-        return NamesEqualIgnoringCase(folder.name, folderName);
-    });
+    if (folderIndex_) {
+        uint32_t at = folderIndex_->Find(folderName, nameAt);
+        return at == NameIndex::kNone ? nullptr : folderAt_[at];
+    }
+    for (ArchiveFolder& folder : subfolders_) {
+        if (NamesEqualIgnoringCase(folder.name, folderName)) return &folder;
+    }
+    return nullptr;
 }
 
 const ArchiveEntry* ArchiveFolder::FindFile(std::string_view fileName) const {
-    auto it = FindFileIterator(fileName);
-    return it == files_.end() ? nullptr : &*it;
+    uint32_t at = FindFilePosition(fileName);
+    return at == NameIndex::kNone ? nullptr : &files_[at].entry;
 }
 
 ArchiveFolder* ArchiveFolder::FindSubfolder(std::string_view folderName) {
-    auto it = FindFolderIterator(folderName);
-    return it == subfolders_.end() ? nullptr : &*it;
+    return FindFolder(folderName);
 }
 
 const ArchiveFolder* ArchiveFolder::FindSubfolder(std::string_view folderName) const {
-    auto it = FindFolderIterator(folderName);
-    return it == subfolders_.end() ? nullptr : &*it;
+    return FindFolder(folderName);
 }
 
 std::optional<ArchiveEntry> ArchiveFolder::TakeFile(std::string_view fileName) {
-    auto it = FindFileIterator(fileName);
-    if (it == files_.end()) return std::nullopt;
-    if (fileIndex_) fileIndex_->Remove(it);
-    ArchiveEntry entry = std::move(*it);
-    files_.erase(it);
+    uint32_t at = FindFilePosition(fileName);
+    if (at == NameIndex::kNone) return std::nullopt;
+    FileSlot& slot = files_[at];
+    if (fileIndex_) fileIndex_->Remove(at, slot.entry.name);
+    ArchiveEntry entry = std::move(slot.entry);
+    slot.live = false;
+    --liveFiles_;
+    size_t holes = files_.size() - liveFiles_;
+    if (holes > kHoleSlack && holes > liveFiles_) SqueezeHoles();
     return entry;
 }
 
-ArchiveFolder::FileList ArchiveFolder::TakeAllFiles() {
+void ArchiveFolder::SqueezeHoles() {
+    std::erase_if(files_, [](const FileSlot& slot) { return !slot.live; });
+    fileIndex_.reset();  // positions moved; rebuilt on the next lookup
+}
+
+std::vector<ArchiveEntry> ArchiveFolder::TakeAllFiles() {
+    std::vector<ArchiveEntry> taken;
+    taken.reserve(liveFiles_);
+    for (FileSlot& slot : files_) {
+        if (slot.live) taken.push_back(std::move(slot.entry));
+    }
+    files_.clear();
+    liveFiles_ = 0;
     fileIndex_.reset();
-    FileList taken;
-    taken.swap(files_);
     return taken;
 }
 

@@ -25,6 +25,14 @@ constexpr size_t kDeleteLineChars = 2047;
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+// After a record's name: offset (8 bytes), size (4) and the extra word (4).
+constexpr size_t kRecordFieldBytes = 16;
+
+ArchiveEntry RecordEntry(const GameArchive::RecordView& record) {
+    return ArchiveEntry{std::string(record.name), LoadLittle64(record.fields),
+                        LoadLittle32(record.fields + 8), LoadLittle32(record.fields + 12)};
+}
+
 }  // namespace
 
 GameArchive::GameArchive(UpdaterWindow& window, StateMarkers& markers)
@@ -41,45 +49,58 @@ void GameArchive::CloseAll() {
     CloseFile(updateIndexFd_);
 }
 
-bool GameArchive::ReadName(IndexReader& in, std::string& name, const char* what) {
+bool GameArchive::PeekRecord(IndexReader& in, size_t fieldBytes, const char* what,
+                             RecordView& record) {
     uint64_t at = in.Position();
-    uint32_t length;
-    if (!in.ReadU32(length)) {
+    const uint8_t* head = in.Peek(4);
+    if (!head) {
         loadError_ =
             std::string("truncated ") + what + " name length at byte " + std::to_string(at);
         return false;
     }
+    uint32_t length = LoadLittle32(head);
     if (length == 0 || length > kMaxNameLength) {
         loadError_ = std::string(what) + " name length " + std::to_string(length) + " at byte " +
                      std::to_string(at) + " is outside 1 to " + std::to_string(kMaxNameLength);
         return false;
     }
-    char bytes[kMaxNameLength];
-    if (!in.Read(bytes, length)) {
+    const uint8_t* named = in.Peek(4 + length);
+    if (!named) {
         loadError_ = std::string("truncated ") + what + " name at byte " + std::to_string(at + 4);
         return false;
     }
-    size_t nameBytes = strnlen(bytes, length);
+    size_t nameBytes = strnlen(reinterpret_cast<const char*>(named + 4), length);
     if (nameBytes > kMaxNameBytes) {
         loadError_ = std::string(what) + " name at byte " + std::to_string(at + 4) +
                      " has no terminator within 256 bytes";
         return false;
     }
-    name.assign(bytes, nameBytes);
-    if (nameBytes + 1 != length && loadNotes_.size() < kMaxLoadNotes) {
+    // Peeking further may move the bytes already seen.
+    const uint8_t* whole = in.Peek(4 + length + fieldBytes);
+    auto nameIn = [&](const uint8_t* bytes) {
+        return std::string_view(reinterpret_cast<const char*>(bytes + 4), nameBytes);
+    };
+    if (!whole) {
+        loadError_ = std::string("truncated ") + what + " record \"" +
+                     std::string(nameIn(in.Peek(4 + length))) + "\"";
+        return false;
+    }
+    record.name = nameIn(whole);
+    record.fields = whole + 4 + length;
+    record.bytes = 4 + length + fieldBytes;
+    if (record.name.size() + 1 != length && loadNotes_.size() < kMaxLoadNotes) {
         loadNotes_.push_back(std::string(what) + " name length " + std::to_string(length) +
                              " at byte " + std::to_string(at) + " for a name of " +
-                             std::to_string(nameBytes) + " bytes");
+                             std::to_string(record.name.size()) + " bytes");
     }
     return true;
 }
 
 bool GameArchive::ReadRecord(IndexReader& in, ArchiveEntry& entry, const char* what) {
-    if (!ReadName(in, entry.name, what)) return false;
-    if (!in.ReadU64(entry.offset) || !in.ReadU32(entry.size) || !in.ReadU32(entry.extraWord)) {
-        loadError_ = std::string("truncated ") + what + " record \"" + entry.name + "\"";
-        return false;
-    }
+    RecordView record;
+    if (!PeekRecord(in, kRecordFieldBytes, what, record)) return false;
+    entry = RecordEntry(record);
+    in.Skip(record.bytes);
     return true;
 }
 
@@ -109,7 +130,10 @@ bool GameArchive::ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t de
                      " levels at byte " + std::to_string(in.Position());
         return false;
     }
-    if (!ReadName(in, folder.name, "folder")) return false;
+    RecordView named;
+    if (!PeekRecord(in, 0, "folder", named)) return false;
+    folder.name.assign(named.name);
+    in.Skip(named.bytes);
 
     uint32_t rawFiles;
     if (!in.ReadU32(rawFiles)) {
@@ -124,10 +148,13 @@ bool GameArchive::ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t de
                      " bytes that follow";
         return false;
     }
+    if (files > 0) folder.ReserveFiles(static_cast<size_t>(files));
     for (int32_t i = 0; i < files; ++i) {
-        ArchiveEntry entry;
-        if (!ReadRecord(in, entry, "file")) return false;
-        folder.AppendFile(std::move(entry));
+        RecordView record;
+        if (!PeekRecord(in, kRecordFieldBytes, "file", record)) return false;
+        folder.AppendFile(record.name, LoadLittle64(record.fields), LoadLittle32(record.fields + 8),
+                          LoadLittle32(record.fields + 12));
+        in.Skip(record.bytes);
     }
 
     uint32_t rawFolders;
@@ -150,11 +177,14 @@ bool GameArchive::ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t de
 }
 
 void GameArchive::WriteRecord(IndexWriter& out, const ArchiveEntry& entry) {
-    out.WriteU32(static_cast<uint32_t>(entry.name.size() + 1));
-    out.Write(entry.name.c_str(), entry.name.size() + 1);
-    out.WriteU64(entry.offset);
-    out.WriteU32(entry.size);
-    out.WriteU32(entry.extraWord);
+    size_t nameBytes = entry.name.size() + 1;
+    uint8_t* record = out.Reserve(4 + nameBytes + kRecordFieldBytes);
+    StoreLittle32(record, static_cast<uint32_t>(nameBytes));
+    std::memcpy(record + 4, entry.name.c_str(), nameBytes);
+    uint8_t* fields = record + 4 + nameBytes;
+    StoreLittle64(fields, entry.offset);
+    StoreLittle32(fields + 8, entry.size);
+    StoreLittle32(fields + 12, entry.extraWord);
 }
 
 void GameArchive::WriteFolder(IndexWriter& out, const ArchiveFolder& folder) {

@@ -87,6 +87,13 @@ class GameArchive {
     // over it. False when it could not be written; the old file is untouched then.
     bool SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount);
 
+    // A record in the reader's buffer: its name and the fixed fields after it.
+    struct RecordView {
+        std::string_view name;
+        const uint8_t* fields = nullptr;
+        size_t bytes = 0;  // the whole record, to skip once it has been taken in
+    };
+
     const std::string& LoadError() const { return loadError_; }
     // Irregularities that loading accepted (a name length that is not the name's length + 1,
     // bytes after the trailer), for the check command.
@@ -113,7 +120,7 @@ class GameArchive {
 
   private:
     bool ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t depth);
-    bool ReadName(IndexReader& in, std::string& name, const char* what);
+    bool PeekRecord(IndexReader& in, size_t fieldBytes, const char* what, RecordView& record);
     bool ReadRecord(IndexReader& in, ArchiveEntry& entry, const char* what);
     bool ReadCount(IndexReader& in, uint32_t& count, size_t minRecordBytes, const char* what);
     bool LoadIndexBody(IndexReader& in, bool checkSignature);
@@ -127,6 +134,9 @@ class GameArchive {
     bool FindDataEnd();
     bool CopyRunToEnd(std::list<PendingCopy>::iterator first,
                       std::list<PendingCopy>::iterator last);
+    bool WriteStagedCopies();
+    bool WriteStagedSpan(std::vector<size_t>& members, uint64_t spanStart, size_t spanBytes,
+                         bool gaps);
     void Fail(const std::string& text, const char* code);
     void CloseAll();
 
@@ -156,6 +166,23 @@ class GameArchive {
     bool modified_ = false;
     uint64_t unflushedBytes_ = 0;
     static constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
+
+    // Small copies into free space wait here and are written in offset order, neighbours
+    // together: the kernel's cost of a small write grows with the page-cache folio it lands
+    // in, which for a large data file is far more than the few bytes written.
+    struct StagedCopy {
+        uint64_t source;  // in update.kaf
+        uint64_t target;  // in data.kaf
+        uint32_t size;    // content bytes; the terminator follows at target + size
+    };
+    static constexpr uint32_t kStagedCopyLimit = 64 * 1024;
+    static constexpr uint64_t kStagedBytesLimit = 4 * 1024 * 1024;
+    static constexpr size_t kStagedCountLimit = 65536;
+    static constexpr uint64_t kStagedJoinGap = 4096;
+    std::vector<StagedCopy> staged_;
+    uint64_t stagedBytes_ = 0;
+    uint64_t stagedLow_ = UINT64_MAX;
+    uint64_t stagedHigh_ = 0;
 
     std::unique_ptr<uint8_t[]> copyBuffer_;
     // Where the two data descriptors stand (-1 unknown) and where data.kaf ends, so that

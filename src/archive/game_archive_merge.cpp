@@ -189,7 +189,7 @@ bool GameArchive::CopyPending() {
         }
         runBytes += uint64_t{entry.size} + 1;
     }
-    if (!CopyRunToEnd(run, pending_.end())) return false;
+    if (!CopyRunToEnd(run, pending_.end()) || !WriteStagedCopies()) return false;
     pending_.clear();
     // The new index will point at these bytes; they must be on disk before it is.
     return gameDataFd_ == -1 || SyncFile(gameDataFd_);
@@ -286,8 +286,97 @@ bool GameArchive::SeekTracked(int fd, int64_t& tracked, uint64_t position) {
 }
 
 bool GameArchive::CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset) {
-    if (!OpenDataFiles()) return false;
+    if (!OpenDataFiles() || !FindDataEnd()) return false;
+    uint64_t dataEnd = static_cast<uint64_t>(gameDataEnd_);
+    // Only a small copy that lies wholly inside the file waits: spans written later then
+    // never reach past the end, where the copies to the end go.
+    if (entry.size < kStagedCopyLimit && offset <= dataEnd && entry.size < dataEnd - offset) {
+        uint64_t end = offset + entry.size + 1;
+        staged_.push_back(StagedCopy{entry.offset, offset, entry.size});
+        stagedBytes_ += entry.size + 1;
+        stagedLow_ = std::min(stagedLow_, offset);
+        stagedHigh_ = std::max(stagedHigh_, end);
+        entry.offset = offset;
+        bool full = stagedBytes_ >= kStagedBytesLimit || staged_.size() >= kStagedCountLimit;
+        return !full || WriteStagedCopies();
+    }
+    // A copy written now must not be overtaken by an earlier one over the same bytes (only a
+    // damaged free-space list has overlapping records).
+    bool overlaps =
+        offset < stagedHigh_ && (offset >= stagedLow_ || entry.size >= stagedLow_ - offset);
+    if (overlaps && !WriteStagedCopies()) return false;
     return CopyContent(entry, offset);
+}
+
+bool GameArchive::WriteStagedCopies() {
+    std::vector<size_t> byTarget(staged_.size());
+    for (size_t i = 0; i < byTarget.size(); ++i) byTarget[i] = i;
+    std::stable_sort(byTarget.begin(), byTarget.end(),
+                     [&](size_t a, size_t b) { return staged_[a].target < staged_[b].target; });
+    // Copies less than a block apart go out in one write, the bytes between them rewritten
+    // as they stand; a span never exceeds the copy buffer.
+    std::vector<size_t> members;
+    bool written = true;
+    for (size_t i = 0; written && i < byTarget.size();) {
+        uint64_t spanStart = staged_[byTarget[i]].target;
+        uint64_t spanEnd = spanStart;
+        bool gaps = false;
+        members.clear();
+        for (; i < byTarget.size(); ++i) {
+            const StagedCopy& copy = staged_[byTarget[i]];
+            uint64_t end = std::max(spanEnd, copy.target + copy.size + 1);
+            if (!members.empty() &&
+                (copy.target > spanEnd + kStagedJoinGap || end - spanStart > kCopyBufferSize)) {
+                break;
+            }
+            gaps = gaps || copy.target > spanEnd;
+            members.push_back(byTarget[i]);
+            spanEnd = end;
+        }
+        written =
+            WriteStagedSpan(members, spanStart, static_cast<size_t>(spanEnd - spanStart), gaps);
+    }
+    staged_.clear();
+    stagedBytes_ = 0;
+    stagedLow_ = UINT64_MAX;
+    stagedHigh_ = 0;
+    return written;
+}
+
+bool GameArchive::WriteStagedSpan(std::vector<size_t>& members, uint64_t spanStart,
+                                  size_t spanBytes, bool gaps) {
+    uint8_t* buffer = copyBuffer_.get();
+    bool copied = SeekTracked(gameDataFd_, gameDataPos_, spanStart);
+    if (copied && gaps) {
+        copied = ReadFull(gameDataFd_, buffer, spanBytes);
+        gameDataPos_ += static_cast<int64_t>(spanBytes);
+    }
+    // In the order they were placed, so that copies over the same bytes (a damaged list)
+    // end as they would one by one; that is also their order in update.kaf.
+    std::sort(members.begin(), members.end());
+    for (size_t index : members) {
+        const StagedCopy& copy = staged_[index];
+        uint8_t* at = buffer + (copy.target - spanStart);
+        // A short read means update.kaf holds less than its index claims.
+        copied = copied && SeekTracked(updateDataFd_, updateDataPos_, copy.source) &&
+                 ReadFull(updateDataFd_, at, copy.size);
+        if (!copied) break;
+        updateDataPos_ += copy.size;
+        at[copy.size] = 0;
+    }
+    copied = copied && SeekTracked(gameDataFd_, gameDataPos_, spanStart) &&
+             WriteFull(gameDataFd_, buffer, spanBytes);
+    if (!copied) {
+        gameDataPos_ = updateDataPos_ = -1;
+        return false;
+    }
+    gameDataPos_ += static_cast<int64_t>(spanBytes);
+    NoteBytesWritten(spanBytes);
+    for (size_t n = 0; n < members.size(); ++n) {
+        ++filesCopied_;
+        window_.FileGauge().SetPos(static_cast<uint64_t>(filesCopied_));
+    }
+    return true;
 }
 
 bool GameArchive::CopyToEnd(ArchiveEntry& entry) {

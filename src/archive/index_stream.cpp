@@ -12,10 +12,11 @@ namespace korvun {
 namespace {
 
 constexpr size_t kBufferSize = 1 << 16;
+constexpr size_t kWritebackStep = 1 << 20;
 
 }  // namespace
 
-IndexReader::IndexReader(int fd) : fd_(fd), buffer_(kBufferSize) {
+IndexReader::IndexReader(int fd) : fd_(fd), buffer_(kBufferSize), data_(buffer_.data()) {
     int64_t here = SeekFile(fd, 0, SEEK_CUR);
     int64_t end = SeekFile(fd, 0, SEEK_END);
     if (here < 0 || end < here || SeekFile(fd, here, SEEK_SET) != here) {
@@ -26,9 +27,10 @@ IndexReader::IndexReader(int fd) : fd_(fd), buffer_(kBufferSize) {
 }
 
 IndexReader::IndexReader(const void* data, size_t size)
-    : memory_(static_cast<const uint8_t*>(data)), remaining_(size) {}
+    : data_(static_cast<const uint8_t*>(data)), bufferLen_(size), remaining_(size) {}
 
 bool IndexReader::Fill() {
+    if (fd_ < 0) return false;  // bytes in memory are all in view already
     if (bufferPos_ > 0) {
         std::memmove(buffer_.data(), buffer_.data() + bufferPos_, bufferLen_ - bufferPos_);
         bufferLen_ -= bufferPos_;
@@ -40,70 +42,72 @@ bool IndexReader::Fill() {
     return true;
 }
 
-bool IndexReader::Read(void* out, size_t size) {
+bool IndexReader::ReadAcrossFill(void* out, size_t size) {
     if (size > remaining_) return false;
-    if (memory_) {
-        std::memcpy(out, memory_ + position_, size);
-    } else {
-        auto* dest = static_cast<uint8_t*>(out);
-        size_t done = 0;
-        while (done < size) {
-            if (bufferPos_ == bufferLen_ && !Fill()) return false;
-            size_t take = std::min(size - done, bufferLen_ - bufferPos_);
-            std::memcpy(dest + done, buffer_.data() + bufferPos_, take);
-            bufferPos_ += take;
-            done += take;
-        }
+    auto* dest = static_cast<uint8_t*>(out);
+    size_t done = 0;
+    while (done < size) {
+        if (bufferPos_ == bufferLen_ && !Fill()) return false;
+        size_t take = std::min(size - done, bufferLen_ - bufferPos_);
+        std::memcpy(dest + done, data_ + bufferPos_, take);
+        bufferPos_ += take;
+        done += take;
     }
     remaining_ -= size;
     position_ += size;
     return true;
 }
 
-bool IndexReader::ReadU32(uint32_t& value) {
-    uint8_t bytes[4];
-    if (!Read(bytes, sizeof bytes)) return false;
-    value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-            uint32_t{bytes[3]} << 24;
-    return true;
+const uint8_t* IndexReader::PeekAcrossFill(size_t size) {
+    if (size > remaining_ || size > kMaxPeek) return nullptr;
+    while (bufferLen_ - bufferPos_ < size) {
+        if (!Fill()) return nullptr;
+    }
+    return data_ + bufferPos_;
 }
 
-bool IndexReader::ReadU64(uint64_t& value) {
-    uint32_t low, high;
-    if (!ReadU32(low) || !ReadU32(high)) return false;
-    value = uint64_t{high} << 32 | low;
-    return true;
-}
+IndexWriter::IndexWriter(int fd) : fd_(fd), buffer_(kBufferSize) {}
 
-IndexWriter::IndexWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
-
+// Without a buffer every write goes straight to memory, so the bytes are there without a Flush.
 IndexWriter::IndexWriter(std::string& memory) : memory_(&memory) {}
 
-void IndexWriter::Write(const void* data, size_t size) {
-    if (memory_) {
+void IndexWriter::WriteAfterFlush(const void* data, size_t size) {
+    Flush();
+    if (size > 0 && size <= buffer_.size()) {
+        std::memcpy(buffer_.data(), data, size);
+        used_ = size;
+    } else if (memory_) {
         memory_->append(static_cast<const char*>(data), size);
-        return;
+    } else if (!failed_ && !WriteFull(fd_, data, size)) {
+        failed_ = true;
     }
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    buffer_.insert(buffer_.end(), bytes, bytes + size);
-    if (buffer_.size() >= kBufferSize) Flush();
 }
 
-void IndexWriter::WriteU32(uint32_t value) {
-    uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    Write(bytes, sizeof bytes);
-}
-
-void IndexWriter::WriteU64(uint64_t value) {
-    WriteU32(static_cast<uint32_t>(value));
-    WriteU32(static_cast<uint32_t>(value >> 32));
+uint8_t* IndexWriter::ReserveAfterFlush(size_t size) {
+    if (memory_) {
+        size_t before = memory_->size();
+        memory_->resize(before + size);
+        return reinterpret_cast<uint8_t*>(memory_->data() + before);
+    }
+    Flush();
+    if (size > buffer_.size()) buffer_.resize(size);
+    used_ = size;
+    return buffer_.data();
 }
 
 bool IndexWriter::Flush() {
-    if (!memory_ && !buffer_.empty()) {
-        if (!failed_ && !WriteFull(fd_, buffer_.data(), buffer_.size())) failed_ = true;
-        buffer_.clear();
+    if (used_ > 0) {
+        if (memory_) {
+            memory_->append(reinterpret_cast<const char*>(buffer_.data()), used_);
+        } else if (!failed_ && !WriteFull(fd_, buffer_.data(), used_)) {
+            failed_ = true;
+        } else if ((unstartedBytes_ += used_) >= kWritebackStep) {
+            // A saved index is flushed to disk next; starting the writes now overlaps them
+            // with the encoding of the rest.
+            StartWriteback(fd_);
+            unstartedBytes_ = 0;
+        }
+        used_ = 0;
     }
     return !failed_;
 }

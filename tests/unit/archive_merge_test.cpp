@@ -392,6 +392,46 @@ TEST_F(ArchiveMergeTest, LargeFolderMergeMatchesThePlainModel) {
     MergeAndCompare(game, update);
 }
 
+TEST_F(ArchiveMergeTest, ReplacementsFillingManyMegabytesOfFreeSpaceMatchThePlainModel) {
+    // Enough small replacements into released regions that they are written in several
+    // batches and spans: neighbours less than a block apart, others far apart.
+    std::mt19937 rng(11);
+    ArchiveBuilder game, update;
+    for (int i = 0; i < 160; ++i) {
+        size_t size = 40000 + rng() % 20000;
+        game.Add("pack\\p" + std::to_string(i), std::string(size, 'g'));
+        if (i % 7 == 0) game.AddGap(rng() % 2 ? 100 : 9000);
+        // Most fit their old region exactly, so that runs of them lie back to back.
+        if (i % 5 != 4) size = i % 3 == 0 ? size - rng() % 10000 : size;
+        update.Add("PACK\\P" + std::to_string(i),
+                   std::string(size, static_cast<char>('a' + i % 26)));
+    }
+    // Too large to wait with the others, and one beyond the end of data.kaf.
+    update.Add("pack\\p1", std::string(70000, 'L'));
+    game.index.freeList.push_back(Rec("far", game.data.size() + 5000, 200));
+    update.Add("pack\\far", std::string(150, 'F'));
+    MarkTerminators(update.index.root, update.data);
+    ASSERT_GT(update.data.size(), 4u << 20);
+    MergeAndCompare(game, update);
+}
+
+TEST_F(ArchiveMergeTest, OverlappingFreeRecordsEndAsIfCopiedOneByOne) {
+    // A damaged free list whose records overlap each other and a live file: the later copy
+    // wins where they overlap, as in a copy-at-a-time merge.
+    ArchiveBuilder game, update;
+    game.Add("keep", std::string(300, 'k'));
+    uint64_t gap = game.AddGap(400);
+    game.index.freeList = {Rec("a", gap, 200), Rec("b", gap + 100, 250), Rec("c", 150, 120),
+                           Rec("d", gap + 50, 399)};
+    for (int i = 0; i < 6; ++i) {
+        update.Add("f" + std::to_string(i), std::string(90 + 40 * i, static_cast<char>('A' + i)));
+    }
+    update.Add("big", std::string(100000, 'B'));  // written at once, after the small ones
+    game.index.freeList.push_back(Rec("e", gap, 100000));
+    MarkTerminators(update.index.root, update.data);
+    MergeAndCompare(game, update);
+}
+
 class ArchiveDeleteTest : public ArchiveMergeTest {
   protected:
     // Applies delete.lst as the deletion step does; compares with the model.
