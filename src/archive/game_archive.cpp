@@ -43,6 +43,7 @@ GameArchive::GameArchive(UpdaterWindow& window, StateMarkers& markers)
 GameArchive::~GameArchive() { CloseAll(); }
 
 void GameArchive::CloseAll() {
+    writeback_.Finish();
     CloseFile(gameDataFd_);
     CloseFile(updateDataFd_);
     CloseFile(gameIndexFd_);
@@ -275,9 +276,14 @@ bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_
     std::string temp = path + ".tmp";
     int fd = OpenFile(temp, OpenMode::WriteCreateTruncate);
     if (fd < 0) return false;
-    IndexWriter out(fd);
+    // The index is flushed to disk next; starting its writes as it grows overlaps them with
+    // the encoding of the rest.
+    WritebackThread writeback;
+    IndexWriter out(fd, &writeback);
     WriteIndex(out, headerWord, fileCount);
-    bool written = out.Flush() && SyncFile(fd);
+    bool flushed = out.Flush();
+    writeback.Finish();
+    bool written = flushed && SyncFile(fd);
     CloseFile(fd);
     if (!written || !ReplaceFile(temp, path)) {
         DeleteFile(temp);

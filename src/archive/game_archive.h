@@ -15,6 +15,7 @@
 #include "archive/archive_tree.h"
 #include "archive/free_space_list.h"
 #include "archive/index_stream.h"
+#include "platform/writeback_thread.h"
 
 namespace korvun {
 
@@ -166,6 +167,7 @@ class GameArchive {
     bool modified_ = false;
     uint64_t unflushedBytes_ = 0;
     static constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
+    WritebackThread writeback_;  // the only user of gameDataFd_ besides this object
 
     // Small copies into free space wait here and are written in offset order, neighbours
     // together: the kernel's cost of a small write grows with the page-cache folio it lands

@@ -191,6 +191,7 @@ bool GameArchive::CopyPending() {
     }
     if (!CopyRunToEnd(run, pending_.end()) || !WriteStagedCopies()) return false;
     pending_.clear();
+    writeback_.Finish();
     // The new index will point at these bytes; they must be on disk before it is.
     return gameDataFd_ == -1 || SyncFile(gameDataFd_);
 }
@@ -241,7 +242,7 @@ void GameArchive::NoteBytesWritten(uint64_t bytes) {
     // the copy goes on keeps that final flush short.
     unflushedBytes_ += bytes;
     if (unflushedBytes_ >= kWritebackStep) {
-        StartWriteback(gameDataFd_);
+        writeback_.Request(gameDataFd_);
         unflushedBytes_ = 0;
     }
 }

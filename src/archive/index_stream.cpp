@@ -66,7 +66,8 @@ const uint8_t* IndexReader::PeekAcrossFill(size_t size) {
     return data_ + bufferPos_;
 }
 
-IndexWriter::IndexWriter(int fd) : fd_(fd), buffer_(kBufferSize) {}
+IndexWriter::IndexWriter(int fd, WritebackThread* writeback)
+    : fd_(fd), writeback_(writeback), buffer_(kBufferSize) {}
 
 // Without a buffer every write goes straight to memory, so the bytes are there without a Flush.
 IndexWriter::IndexWriter(std::string& memory) : memory_(&memory) {}
@@ -101,10 +102,8 @@ bool IndexWriter::Flush() {
             memory_->append(reinterpret_cast<const char*>(buffer_.data()), used_);
         } else if (!failed_ && !WriteFull(fd_, buffer_.data(), used_)) {
             failed_ = true;
-        } else if ((unstartedBytes_ += used_) >= kWritebackStep) {
-            // A saved index is flushed to disk next; starting the writes now overlaps them
-            // with the encoding of the rest.
-            StartWriteback(fd_);
+        } else if (writeback_ && (unstartedBytes_ += used_) >= kWritebackStep) {
+            writeback_->Request(fd_);
             unstartedBytes_ = 0;
         }
         used_ = 0;

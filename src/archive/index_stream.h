@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/writeback_thread.h"
+
 namespace korvun {
 
 inline uint32_t LoadLittle32(const uint8_t* bytes) {
@@ -94,7 +96,9 @@ class IndexReader {
 
 class IndexWriter {
   public:
-    explicit IndexWriter(int fd);
+    // When writeback is given, the disk writes of what has been written start on its
+    // thread as the file grows; the caller finishes it before the descriptor is closed.
+    explicit IndexWriter(int fd, WritebackThread* writeback = nullptr);
     // Appends to memory.
     explicit IndexWriter(std::string& memory);
 
@@ -131,6 +135,7 @@ class IndexWriter {
     void WriteAfterFlush(const void* data, size_t size);
 
     int fd_ = -1;
+    WritebackThread* writeback_ = nullptr;
     std::string* memory_ = nullptr;
     std::vector<uint8_t> buffer_;
     size_t used_ = 0;

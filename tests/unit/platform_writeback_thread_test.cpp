@@ -1,0 +1,51 @@
+// The helper that starts a file's disk writes: requests end before Finish returns, and the
+// helper is gone with its owner.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/file_io.h"
+#include "platform/writeback_thread.h"
+
+namespace korvun {
+namespace {
+
+size_t ThreadsOfThisProcess() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOwner) {
+    std::string path =
+        std::filesystem::temp_directory_path() / ("korvun-writeback-" + std::to_string(getpid()));
+    int fd = OpenFile(path, OpenMode::WriteCreateTruncate);
+    ASSERT_GE(fd, 0);
+    size_t before = ThreadsOfThisProcess();
+    {
+        WritebackThread writeback;
+        writeback.Finish();  // nothing asked yet: returns at once, no helper started
+        EXPECT_EQ(ThreadsOfThisProcess(), before);
+        std::string block(64 * 1024, 'w');
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_TRUE(WriteFull(fd, block.data(), block.size()));
+            writeback.Request(fd);
+        }
+        writeback.Finish();
+        EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+        // The descriptor may be closed now and its number reused; the helper is idle.
+        CloseFile(fd);
+        writeback.Finish();
+    }
+    EXPECT_EQ(ThreadsOfThisProcess(), before);
+    EXPECT_EQ(FileSize(path), std::optional<uint64_t>(200u * 64 * 1024));
+    std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace korvun
