@@ -142,6 +142,15 @@ class UpdaterWindowTest : public ::testing::Test {
                          timeout);
     }
 
+    // Waits until the run has ended (nothing to download here) and the notice page has come
+    // in: until then starting the web view can keep the window from answering input for
+    // seconds on a loaded machine. A page that never comes is left to the tests that need it.
+    bool WaitUntilSettled() const {
+        if (!WaitForTrace(Trace(), "start_button\tenabled", 60s)) return false;
+        WaitUntil([&] { return ReadFile(Trace()).find("notice\thttp") != std::string::npos; }, 30s);
+        return true;
+    }
+
     void Mouse(int x, int y) const {
         display_.Xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y)});
     }

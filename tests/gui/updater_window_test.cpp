@@ -95,6 +95,7 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
     std::unique_ptr<Process> updater;
     std::string window = StartWindow(&updater);
     ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(WaitUntilSettled());
 
     // From the header outside the logo: the window follows the pointer, nothing opens.
     Mouse(kLeft + 400, kTop + 20);
@@ -107,7 +108,7 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
             XDisplay::Geometry g = display_.WindowGeometry(window);
             return g.x == kLeft + 50 && g.y == kTop + 40;
         },
-        5s));
+        10s));
     EXPECT_FALSE(FileExists(root_.Path() + "/browser.txt"));
 
     // The logo opens the home page and starts a drag all the same.
@@ -122,8 +123,8 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
             XDisplay::Geometry g = display_.WindowGeometry(window);
             return g.x == left - 20 && g.y == top - 10;
         },
-        5s));
-    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 5s));
+        10s));
+    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 10s));
     EXPECT_EQ(ReadFile(root_.Path() + "/browser.txt"), "http://" + server_.Address() + "/\n");
     display_.Screenshot("window_dragged");
 }
@@ -131,6 +132,7 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
 TEST_F(UpdaterWindowTest, MenuOffersTheAboutBoxAndEscapeClosesTheWindow) {
     std::unique_ptr<Process> updater;
     ASSERT_FALSE(StartWindow(&updater).empty());
+    ASSERT_TRUE(WaitUntilSettled());
     WriteTextFile(game_ + "/UpdateVersion-tov-.ini", "[Version]\r\nCheckVersion=3\r\n");
 
     Mouse(kLeft + 400, kTop + 20);
