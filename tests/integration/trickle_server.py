@@ -13,6 +13,10 @@ import sys
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+from script_server import file_below, serve_announced  # noqa: E402
+
 PIECE = 8192
 
 
@@ -20,9 +24,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
-        rest = urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")
-        full = os.path.realpath(os.path.join(self.server.root, rest))
-        if not full.startswith(self.server.root + os.sep) or not os.path.isfile(full):
+        full = file_below(self.server.root, urllib.parse.unquote(self.path.split("?", 1)[0]))
+        if full is None:
             self.send_response(404)
             self.send_header("Content-Length", "0")
             self.send_header("Connection", "close")
@@ -59,11 +62,7 @@ def main():
     server = Server(("127.0.0.1", 0), Handler)
     server.root = os.path.realpath(args.root)
     server.rate = args.rate
-    print("PORT %d" % server.server_address[1], flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announced(server)
 
 
 if __name__ == "__main__":

@@ -18,17 +18,6 @@
 namespace korvun::test {
 namespace {
 
-// The status line the run ended with: the console prints one line per status change on
-// standard output (message boxes go to standard error).
-std::string LastStatus(const std::string& out) {
-    std::string last, line;
-    std::istringstream lines(out);
-    while (std::getline(lines, line)) {
-        if (!line.empty()) last = line;
-    }
-    return last;
-}
-
 // The code a message ends with: "c" and two digits, or "c23-1"; empty when there is none.
 std::string CodeOf(const std::string& message) {
     auto isCode = [](const std::string& tail) {

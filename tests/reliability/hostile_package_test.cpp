@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
@@ -173,15 +172,6 @@ class HostilePackages : public ::testing::Test {
     std::vector<ClientTree> versions_;
     NginxServer server_;
 };
-
-std::string LastStatus(const std::string& out) {
-    std::string last, line;
-    std::istringstream lines(out);
-    while (std::getline(lines, line)) {
-        if (!line.empty()) last = line;
-    }
-    return last;
-}
 
 // Everything below caseDir except the game directory itself.
 std::map<std::string, std::string> Outside(const std::string& caseDir) {

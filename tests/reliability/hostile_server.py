@@ -24,49 +24,29 @@ On start it prints "PORT <n>" and a line end to standard output.
 
 import argparse
 import os
-import socketserver
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+from script_server import RawHandler, RawServer, serve_announced  # noqa: E402
 
 ERROR_PAGE = (b"<!DOCTYPE html><html><head><title>%s</title></head>"
               b"<body><h1>%s</h1><p>The server could not answer this request.</p></body></html>\n")
 
 
-class Handler(socketserver.StreamRequestHandler):
-    def handle(self):
-        try:
-            self.serve_one()
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-
-    def send_head(self, status, headers):
-        lines = ["HTTP/1.1 %s" % status] + ["%s: %s" % h for h in headers]
-        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
-        self.wfile.flush()
-
+class Handler(RawHandler):
     def error_page(self, status):
         page = ERROR_PAGE % (status.encode(), status.encode())
         self.send_head(status, [("Content-Type", "text/html"), ("Content-Length", len(page)),
                                 ("Connection", "close")])
         self.wfile.write(page)
 
-    def load(self, relative):
-        full = os.path.realpath(os.path.join(self.server.root, relative.lstrip("/")))
-        if not full.startswith(self.server.root + os.sep) or not os.path.isfile(full):
-            return None
-        with open(full, "rb") as f:
-            return f.read()
-
     def serve_one(self):
-        line = self.rfile.readline(65537)
-        if not line:
+        target = self.read_request()
+        if target is None:
             return
-        while True:
-            header = self.rfile.readline(65537)
-            if not header or header in (b"\r\n", b"\n"):
-                break
-        parts = line.decode("latin-1").split()
-        path = parts[1].split("?", 1)[0] if len(parts) >= 2 else "/"
+        path = target.split("?", 1)[0]
         scenario = "plain"
         for suffix, rule in self.server.rules:
             if path.endswith(suffix):
@@ -131,11 +111,6 @@ class Handler(socketserver.StreamRequestHandler):
             self.wfile.write(chunk)
 
 
-class Server(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
@@ -144,15 +119,11 @@ def main():
                         help="seconds that silences and endless bodies last at most")
     args = parser.parse_args()
 
-    server = Server(("127.0.0.1", 0), Handler)
+    server = RawServer(("127.0.0.1", 0), Handler)
     server.root = os.path.realpath(args.root)
     server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
     server.stall = args.stall
-    print("PORT %d" % server.server_address[1], flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announced(server)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 #include "reliability/release_fixture.h"
@@ -74,17 +73,6 @@ std::string HostileServers::scratch_;
 std::string HostileServers::root_;
 ConsoleEnvironment* HostileServers::environment_ = nullptr;
 std::vector<ClientTree>* HostileServers::versions_ = nullptr;
-
-// The status line the run ended with: the console prints one line per status change on
-// standard output (message boxes go to standard error).
-std::string LastStatus(const std::string& out) {
-    std::string last, line;
-    std::istringstream lines(out);
-    while (std::getline(lines, line)) {
-        if (!line.empty()) last = line;
-    }
-    return last;
-}
 
 TEST_P(HostileServers, EndsWithItsOutcomeAndLosesNothing) {
     const Misbehaviour& m = GetParam();

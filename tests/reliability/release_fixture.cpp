@@ -15,6 +15,7 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -230,13 +231,7 @@ bool ClientVerifyPasses(const std::string& dir, const std::string& treeDir, std:
 
 void InstallClient(const ClientTree& tree, uint32_t version, const std::string& dir,
                    const std::string& serverAddress) {
-    RemoveTree(dir);
-    fs::create_directories(dir);
-    for (const auto& [name, content] : tree.loose) WriteFileBytes(dir + "/" + name, content);
-    std::string data;
-    std::string index = EncodeArchive(tree.archive, data);
-    WriteFileBytes(dir + "/data.kah", index);
-    WriteFileBytes(dir + "/data.kaf", data);
+    WriteTree(tree, dir);
     WriteFileBytes(dir + "/Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=" +
                                              std::to_string(version) + "\r\nStartUpdate=\r\n");
     WriteFileBytes(dir + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
@@ -422,6 +417,15 @@ RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& 
     result.out = ReadFileBytes(outFile);
     result.err = ReadFileBytes(errFile);
     return result;
+}
+
+std::string LastStatus(const std::string& out) {
+    std::string last, line;
+    std::istringstream lines(out);
+    while (std::getline(lines, line)) {
+        if (!line.empty()) last = line;
+    }
+    return last;
 }
 
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,

@@ -90,6 +90,10 @@ class ConsoleEnvironment {
     std::string winePrefix_;
 };
 
+// The status line a console run ended with: the console prints one line per status change
+// on standard output (message boxes go to standard error).
+std::string LastStatus(const std::string& out);
+
 // Runs the fault-injection console with -C dir and the extra environment entries
 // ("NAME=value"); killed after timeoutSeconds.
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,

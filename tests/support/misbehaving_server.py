@@ -30,11 +30,14 @@ standard error as "<scenario> <path>".
 import argparse
 import os
 import socket
-import socketserver
 import struct
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+from script_server import RawHandler, RawServer, serve_announced  # noqa: E402
 
 SCENARIOS = {
     "plain", "nolength", "longer", "grow", "shrink", "short", "reset", "stall", "silent",
@@ -45,43 +48,13 @@ ERROR_PAGE = (b"<html><head><title>404 Not Found</title></head>"
               b"<body><h1>Not Found</h1></body></html>\n")
 
 
-class Handler(socketserver.StreamRequestHandler):
-    def handle(self):
-        try:
-            self.serve_one()
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-
-    def read_request(self):
-        request_line = self.rfile.readline(65537)
-        if not request_line:
-            return None
-        self.request_head = request_line
-        while True:
-            line = self.rfile.readline(65537)
-            if not line or line in (b"\r\n", b"\n"):
-                break
-            self.request_head += line
-        parts = request_line.decode("latin-1").split()
-        return parts[1] if len(parts) >= 2 else "/"
-
+class Handler(RawHandler):
     def split_scenario(self, path):
         path = path.split("?", 1)[0]
         components = [c for c in path.split("/") if c]
         if components and components[0] in SCENARIOS:
             return components[0], "/" + "/".join(components[1:])
         return self.server.default_scenario, "/" + "/".join(components)
-
-    def load(self, rest):
-        full = os.path.realpath(os.path.join(self.server.root, rest.lstrip("/")))
-        if not full.startswith(self.server.root + os.sep) or not os.path.isfile(full):
-            return None
-        with open(full, "rb") as f:
-            return f.read()
-
-    def send_head(self, status, headers):
-        lines = ["HTTP/1.1 %s" % status] + ["%s: %s" % h for h in headers]
-        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
 
     def not_found(self):
         self.send_head("404 Not Found", [("Content-Type", "text/html"),
@@ -169,11 +142,6 @@ class Handler(socketserver.StreamRequestHandler):
             time.sleep(stall)
 
 
-class Server(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True, help="directory the files are served from")
@@ -183,17 +151,13 @@ def main():
                         help="seconds the stall and silent scenarios keep quiet")
     args = parser.parse_args()
 
-    server = Server(("127.0.0.1", args.port), Handler)
+    server = RawServer(("127.0.0.1", args.port), Handler)
     server.root = os.path.realpath(args.root)
     server.default_scenario = args.scenario
     server.stall_seconds = args.stall
     server.lock = threading.Lock()
     server.counts = {}
-    print("PORT %d" % server.server_address[1], flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announced(server)
 
 
 if __name__ == "__main__":
