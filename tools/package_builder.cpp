@@ -359,8 +359,7 @@ bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries
         }
         return true;
     } catch (const CZipException& e) {
-        error =
-            path + ": " + ZipCauseText(e.Cause()) + " (cause " + std::to_string(e.Cause()) + ")";
+        error = path + ": " + DescribeZipError(e);
     } catch (const std::exception& e) {
         error = path + ": " + e.what();
     }

@@ -13,6 +13,7 @@
 #include "command_helpers.h"
 #include "command_registry.h"
 #include "platform/stop_event.h"
+#include "tool_support.h"
 #include "zip/extract_package.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_paths.h"
@@ -48,8 +49,7 @@ void Guarded(const std::string& package, Body body) {
     try {
         SetExitStatus(body() ? 0 : 1);
     } catch (const CZipException& e) {
-        std::fprintf(stderr, "%s: %s (cause %d).\n", package.c_str(),
-                     ZipCauseText(e.Cause()).c_str(), e.Cause());
+        std::fprintf(stderr, "%s: %s.\n", package.c_str(), DescribeZipError(e).c_str());
         SetExitStatus(1);
     } catch (const CFileException& e) {
         std::fprintf(stderr, "%s: %s.\n", package.c_str(), e.what());

@@ -125,8 +125,7 @@ bool PackageReadsBack(const std::string& path, std::string& error) {
         }
         return true;
     } catch (const CZipException& e) {
-        error =
-            path + ": " + ZipCauseText(e.Cause()) + " (cause " + std::to_string(e.Cause()) + ")";
+        error = path + ": " + DescribeZipError(e);
     } catch (const std::exception& e) {
         error = path + ": " + e.what();
     }

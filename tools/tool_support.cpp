@@ -119,4 +119,8 @@ bool SameFileContent(const std::string& a, const std::string& b) {
     return same;
 }
 
+std::string DescribeZipError(const CZipException& error) {
+    return ZipCauseText(error.Cause()) + " (cause " + std::to_string(error.Cause()) + ")";
+}
+
 }  // namespace korvun::tool

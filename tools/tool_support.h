@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/quiet_window.h"
+#include "zip/zip_exception.h"
 
 namespace korvun::tool {
 
@@ -26,6 +27,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
 // Copies from to a temporary file beside to and flushes it; returns the temporary name, or
 // an empty string with a reason in error. The caller renames or links it into place.
 std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error);
+
+// A raise of the package reader as operators read it: "<sentence> (cause N)".
+std::string DescribeZipError(const CZipException& error);
 
 // Byte-for-byte comparison of two files; false also when either cannot be read.
 bool SameFileContent(const std::string& a, const std::string& b);
