@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/win_path.h"
 #include "tool_support.h"
 
 namespace korvun::tool {
@@ -75,7 +76,8 @@ bool ClientTree::Load(const std::string& root) {
 
 void ClientTree::ScanDirectory(const std::string& relative) {
     std::string directory = relative.empty() ? root_ : root_ + "/" + relative;
-    std::map<std::string, std::string> seen;  // folded name -> name, for twins in one folder
+    // Folded as the updater folds names on disk -> name, for twins in one folder.
+    std::map<std::string, std::string> seen;
     for (const std::string& name : DirectoryNames(directory)) {
         std::string path = relative.empty() ? name : relative + "/" + name;
         std::string folded = FoldCase(name);
@@ -83,7 +85,7 @@ void ClientTree::ScanDirectory(const std::string& relative) {
             (folded == kIndexName || folded == kDataName || IsBookkeepingFile(name))) {
             continue;
         }
-        if (auto [it, added] = seen.emplace(folded, name); !added) {
+        if (auto [it, added] = seen.emplace(FoldedName(name), name); !added) {
             problems_.push_back("two names that differ only in letter case: " +
                                 (relative.empty() ? "" : relative + "/") + it->second + " and " +
                                 path);

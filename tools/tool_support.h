@@ -11,8 +11,8 @@
 
 namespace korvun::tool {
 
-// Folds ASCII letters only, as the archive's name comparison and the client's
-// case-insensitive file names do; other bytes stay as they are.
+// Folds ASCII letters only, as the archive's name comparison does; other bytes stay as they
+// are. Names on disk fold across Unicode: FoldedName (platform/win_path.h) is the updater's own.
 std::string FoldCase(std::string_view text);
 
 // True for a top-level file the updater keeps for itself in a game directory (Version.ini,

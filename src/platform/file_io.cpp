@@ -126,10 +126,14 @@ std::string ParentDirectory(const std::string& native) {
 }  // namespace
 
 int OpenFile(const std::string& name, OpenMode mode) {
-    KORVUN_FAULT("open", NativePath(name), -1);
+    return OpenNativeFile(NativePath(name), mode);
+}
+
+int OpenNativeFile(const std::string& native, OpenMode mode) {
+    KORVUN_FAULT("open", native, -1);
     int fd;
     do {
-        fd = ::open(NativePath(name).c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
+        fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }

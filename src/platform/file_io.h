@@ -19,6 +19,9 @@ enum class OpenMode {
 
 // Opens a file named the Windows way (".\\a\\b") or natively; -1 on failure (errno set).
 int OpenFile(const std::string& name, OpenMode mode);
+// The same for a name already resolved to a native path (by NativePath or a FolderIndex): it
+// is opened as it is, without looking for another case of it.
+int OpenNativeFile(const std::string& native, OpenMode mode);
 
 // Closes fd when it is not -1 and sets it to -1.
 void CloseFile(int& fd);

@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "platform/file_io.h"
 #include "platform/win_path.h"
@@ -16,22 +16,29 @@ namespace korvun {
 
 namespace {
 
-// One physical line: its text and its own line end ("\r\n", "\n" or none at the end of the
-// file), so that untouched lines can be written back byte for byte.
+// One physical line of the file's content, by position: its text and its own line end
+// ("\r\n", "\n" or none at the end of the file). The content is scanned in place, so a file
+// costs its own size in memory however many lines it has, and untouched lines are written
+// back byte for byte.
 struct Line {
-    std::string text;
-    std::string end;
+    size_t start = 0;
+    size_t textEnd = 0;
+    size_t end = 0;  // past the line end
 };
 
 std::optional<std::string> ReadWholeFile(const std::string& native) {
-    int fd = OpenFile(native, OpenMode::ReadOnly);
+    int fd = OpenNativeFile(native, OpenMode::ReadOnly);
     if (fd < 0) return std::nullopt;
     std::string content;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<size_t>(st.st_size));
     char buffer[8192];
     for (;;) {
         int64_t n = ReadSome(fd, buffer, sizeof buffer);
         if (n < 0) {
+            int saved = errno;
             CloseFile(fd);
+            errno = saved;
             return std::nullopt;
         }
         if (n == 0) break;
@@ -41,22 +48,19 @@ std::optional<std::string> ReadWholeFile(const std::string& native) {
     return content;
 }
 
-std::vector<Line> SplitLines(const std::string& content) {
-    std::vector<Line> lines;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t newline = content.find('\n', start);
-        if (newline == std::string::npos) {
-            lines.push_back({content.substr(start), ""});
-            break;
-        }
-        size_t textEnd = newline;
-        if (textEnd > start && content[textEnd - 1] == '\r') --textEnd;
-        lines.push_back({content.substr(start, textEnd - start),
-                         content.substr(textEnd, newline + 1 - textEnd)});
-        start = newline + 1;
-    }
-    return lines;
+// The line that begins at start; start must lie inside content.
+Line LineAt(std::string_view content, size_t start) {
+    Line line{start, content.size(), content.size()};
+    size_t newline = content.find('\n', start);
+    if (newline == std::string_view::npos) return line;
+    line.textEnd = newline;
+    if (line.textEnd > start && content[line.textEnd - 1] == '\r') --line.textEnd;
+    line.end = newline + 1;
+    return line;
+}
+
+std::string_view TextOf(std::string_view content, const Line& line) {
+    return content.substr(line.start, line.textEnd - line.start);
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -78,8 +82,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // A file saved by an editor may begin with a UTF-8 byte order mark; it is not part of the
 // first line's meaning, but it stays in the file.
-std::string_view WithoutByteOrderMark(const Line& line, bool first) {
-    std::string_view text = line.text;
+std::string_view WithoutByteOrderMark(std::string_view text, bool first) {
     if (first && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     return text;
 }
@@ -123,29 +126,31 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
-// Where section and key sit in the file; indices into the line list.
+// Where section and key sit in the file.
 struct Location {
-    std::optional<size_t> section;
-    std::optional<size_t> key;
-    size_t lastKeyLine = 0;  // the section header when the section has no key lines yet
+    std::optional<Line> section;
+    std::optional<Line> key;
+    Line lastKeyLine;  // the section header when the section has no key lines yet
 };
 
-Location Locate(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
+Location Locate(std::string_view content, std::string_view section, std::string_view key) {
     Location location;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        ParsedLine parsed = Parse(WithoutByteOrderMark(lines[i], i == 0));
+    for (size_t start = 0; start < content.size();) {
+        Line line = LineAt(content, start);
+        start = line.end;
+        ParsedLine parsed = Parse(WithoutByteOrderMark(TextOf(content, line), line.start == 0));
         if (parsed.kind == LineKind::Section) {
             // The first section of that name is the one that counts, as with the key.
             if (location.section) break;
             if (EqualsIgnoringCase(parsed.name, section)) {
-                location.section = i;
-                location.lastKeyLine = i;
+                location.section = line;
+                location.lastKeyLine = line;
             }
         } else if (location.section && parsed.kind == LineKind::Key) {
-            location.lastKeyLine = i;
-            if (!location.key && EqualsIgnoringCase(parsed.name, key)) location.key = i;
+            location.lastKeyLine = line;
+            if (!location.key && EqualsIgnoringCase(parsed.name, key)) location.key = line;
         } else if (location.section && parsed.kind == LineKind::Other) {
-            location.lastKeyLine = i;
+            location.lastKeyLine = line;
         }
     }
     return location;
@@ -153,22 +158,46 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
 
 // The line end new lines get: the one the file already uses (taken from its first line), or
 // CRLF for a new file.
-std::string LineEndOf(const std::vector<Line>& lines) {
-    if (!lines.empty() && !lines.front().end.empty()) return lines.front().end;
-    return "\r\n";
+std::string LineEndOf(std::string_view content) {
+    if (content.empty()) return "\r\n";
+    Line first = LineAt(content, 0);
+    if (first.end == first.textEnd) return "\r\n";
+    return std::string(content.substr(first.textEnd, first.end - first.textEnd));
 }
 
 bool HasLineBreak(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
-std::string Join(const std::vector<Line>& lines) {
-    std::string content;
-    for (const Line& line : lines) {
-        content += line.text;
-        content += line.end;
+// The file's content with key=value set in section, every other byte kept.
+std::string WithValue(const std::string& content, std::string_view section, std::string_view key,
+                      const std::string& value) {
+    const std::string lineEnd = LineEndOf(content);
+    Location location = Locate(content, section, key);
+    std::string result;
+    if (location.key) {
+        // A key line always follows its section header, so it never carries the byte order mark.
+        const Line& line = *location.key;
+        size_t keyEnd = line.start + Parse(TextOf(content, line)).keyEnd;
+        result.reserve(content.size() + value.size() + 1);
+        result.append(content, 0, keyEnd);
+        result += "=" + value;
+        result.append(content, line.textEnd);
+    } else if (location.section) {
+        const Line& after = location.lastKeyLine;
+        result.reserve(content.size() + key.size() + value.size() + 2 * lineEnd.size() + 1);
+        result.append(content, 0, after.end);
+        if (after.end == after.textEnd) result += lineEnd;
+        result.append(key).append("=").append(value).append(lineEnd);
+        result.append(content, after.end);
+    } else {
+        result.reserve(content.size() + section.size() + key.size() + value.size() + 8);
+        result = content;
+        if (!result.empty() && result.back() != '\n') result += lineEnd;
+        result.append("[").append(section).append("]").append(lineEnd);
+        result.append(key).append("=").append(value).append(lineEnd);
     }
-    return content;
+    return result;
 }
 
 // Writes content to a new file next to native and renames it over native, so that a crash at
@@ -197,13 +226,18 @@ bool ReplaceContent(const std::string& native, const std::string& content,
 
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& def, const std::string& file) {
-    std::optional<std::string> content = ReadWholeFile(NativePath(file));
-    if (!content) return def;  // errno says why: ENOENT for a missing file
-    errno = 0;
-    std::vector<Line> lines = SplitLines(*content);
-    Location location = Locate(lines, Trim(section), Trim(key));
-    if (!location.key) return def;
-    return std::string(Unquote(Parse(lines[*location.key].text).value));
+    try {
+        std::optional<std::string> content = ReadWholeFile(NativePath(file));
+        if (!content) return def;  // errno says why: ENOENT for a missing file
+        errno = 0;
+        Location location = Locate(*content, Trim(section), Trim(key));
+        if (!location.key) return def;
+        return std::string(Unquote(Parse(TextOf(*content, *location.key)).value));
+    } catch (const std::bad_alloc&) {
+        // A file too large for the memory left is an unreadable file, not the end of the run.
+        errno = ENOMEM;
+        return def;
+    }
 }
 
 bool WriteProfileString(const std::string& section, const std::string& key,
@@ -220,34 +254,22 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         return false;
     }
 
-    const std::string native = NativePath(file);
-    std::vector<Line> lines;
-    std::optional<mode_t> mode;
-    if (std::optional<std::string> content = ReadWholeFile(native)) {
-        lines = SplitLines(*content);
-        struct stat st;
-        if (::stat(native.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    } else if (errno != ENOENT) {
-        return false;  // an unreadable file must not be replaced by one holding only this key
+    try {
+        const std::string native = NativePath(file);
+        std::string content;
+        std::optional<mode_t> mode;
+        if (std::optional<std::string> existing = ReadWholeFile(native)) {
+            content = std::move(*existing);
+            struct stat st;
+            if (::stat(native.c_str(), &st) == 0) mode = st.st_mode & 07777;
+        } else if (errno != ENOENT) {
+            return false;  // an unreadable file must not be replaced by one holding only this key
+        }
+        return ReplaceContent(native, WithValue(content, sectionName, keyName, value), mode);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
     }
-
-    const std::string lineEnd = LineEndOf(lines);
-    const std::string keyLine = std::string(keyName) + "=" + value;
-    Location location = Locate(lines, sectionName, keyName);
-    if (location.key) {
-        // A key line always follows its section header, so it never carries the byte order mark.
-        Line& line = lines[*location.key];
-        line.text = line.text.substr(0, Parse(line.text).keyEnd) + "=" + value;
-    } else if (location.section) {
-        size_t after = location.lastKeyLine;
-        if (lines[after].end.empty()) lines[after].end = lineEnd;
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1, {keyLine, lineEnd});
-    } else {
-        if (!lines.empty() && lines.back().end.empty()) lines.back().end = lineEnd;
-        lines.push_back({"[" + std::string(sectionName) + "]", lineEnd});
-        lines.push_back({keyLine, lineEnd});
-    }
-    return ReplaceContent(native, Join(lines), mode);
 }
 
 }  // namespace korvun

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <cwctype>
 #include <vector>
@@ -28,46 +29,71 @@ locale_t FoldingLocale() {
     return locale;
 }
 
-std::vector<wint_t> FoldCase(const std::string& name) {
-    std::vector<wint_t> folded;
+// Only letters of a plain upper/lower pair fold. The long s and the dotless i have an ASCII
+// upper case, yet they are other letters: folding them would let "Verſion.ini" stand for
+// "Version.ini".
+uint32_t FoldCodePoint(uint32_t codePoint, locale_t locale) {
+    if (codePoint < 0x80) {
+        return (codePoint >= 'a' && codePoint <= 'z') ? codePoint - 32 : codePoint;
+    }
+    if (locale == nullptr) return codePoint;
+    auto upper = static_cast<uint32_t>(::towupper_l(codePoint, locale));
+    if (upper == codePoint || ::towlower_l(upper, locale) != codePoint) return codePoint;
+    return upper;
+}
+
+void AppendUtf8(std::string& out, uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        out.push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+std::string FoldCase(const std::string& name) {
+    std::string folded;
     folded.reserve(name.size());
     locale_t locale = FoldingLocale();
     size_t i = 0;
     while (i < name.size()) {
         auto byte = static_cast<unsigned char>(name[i]);
-        wint_t codePoint = byte;
+        uint32_t codePoint = byte;
         size_t length = 1;
+        bool valid = byte < 0x80;
         if (byte >= 0xC0 && byte < 0xF8) {
             length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
             codePoint = byte & (0x7F >> length);
-            bool valid = i + length <= name.size();
+            valid = i + length <= name.size();
             for (size_t k = 1; valid && k < length; ++k) {
                 auto next = static_cast<unsigned char>(name[i + k]);
                 valid = (next & 0xC0) == 0x80;
                 codePoint = (codePoint << 6) | (next & 0x3F);
             }
-            if (!valid) {
-                // Marked so that a stray byte never equals a decoded character.
-                codePoint = 0x80000000u | byte;
-                length = 1;
-            }
-        } else if (byte >= 0x80) {
-            codePoint = 0x80000000u | byte;
+            valid = valid && codePoint < 0x110000;
         }
-        if (codePoint < 0x80) {
-            codePoint = (codePoint >= 'a' && codePoint <= 'z') ? codePoint - 32 : codePoint;
-        } else if (locale != nullptr && codePoint < 0x80000000u) {
-            codePoint = ::towupper_l(codePoint, locale);
+        if (!valid) {
+            // 0xFF never occurs in UTF-8, so a stray byte never equals a decoded character.
+            folded.push_back('\xFF');
+            folded.push_back(static_cast<char>(byte));
+            ++i;
+            continue;
         }
-        folded.push_back(codePoint);
+        AppendUtf8(folded, FoldCodePoint(codePoint, locale));
         i += length;
     }
     return folded;
 }
 
-// The entry of directory whose name equals component ignoring case; empty when none. With
-// several candidates (possible only on a case-sensitive file system) the smallest name in
-// byte order wins, so the choice does not depend on the directory's order.
 bool IsAscii(const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
@@ -78,7 +104,7 @@ bool IsAscii(const char* text, size_t length) {
 // Extraction looks up every new file in a directory that may hold thousands of names, so
 // plain ASCII pairs, by far the most common, are compared without decoding or allocating.
 bool SameNameIgnoringCase(const std::string& component, bool componentAscii,
-                          const std::vector<wint_t>& folded, const char* candidate) {
+                          const std::string& folded, const char* candidate) {
     size_t length = std::strlen(candidate);
     if (componentAscii && IsAscii(candidate, length)) {
         return length == component.size() && ::strcasecmp(candidate, component.c_str()) == 0;
@@ -86,10 +112,13 @@ bool SameNameIgnoringCase(const std::string& component, bool componentAscii,
     return FoldCase(candidate) == folded;
 }
 
+// The entry of directory whose name equals component ignoring case; empty when none. With
+// several candidates (possible only on a case-sensitive file system) the smallest name in
+// byte order wins, so the choice does not depend on the directory's order.
 std::string FindEntryIgnoringCase(const std::string& directory, const std::string& component) {
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (dir == nullptr) return {};
-    const std::vector<wint_t> wanted = FoldCase(component);
+    const std::string wanted = FoldCase(component);
     const bool componentAscii = IsAscii(component.data(), component.size());
     std::string best;
     while (const dirent* entry = ::readdir(dir)) {
@@ -102,10 +131,9 @@ std::string FindEntryIgnoringCase(const std::string& directory, const std::strin
     return best;
 }
 
-std::string Join(const std::string& prefix, const std::string& component) {
-    if (prefix.empty()) return component;
-    if (prefix.back() == '/') return prefix + component;
-    return prefix + "/" + component;
+void AppendComponent(std::string& path, const std::string& component) {
+    if (!path.empty() && path.back() != '/') path.push_back('/');
+    path += component;
 }
 
 }  // namespace
@@ -119,33 +147,40 @@ std::string NativePath(const std::string& name) {
     const bool absolute = slashed.front() == '/';
     const bool trailingSlash = slashed.back() == '/';
     std::vector<std::string> components;
+    // prefixEnds[k]: where the first k components end in slashed, so a prefix is a substring
+    // and a deep name costs no rebuilding.
+    std::vector<size_t> prefixEnds = {0};
     size_t start = 0;
     while (start <= slashed.size()) {
         size_t end = slashed.find('/', start);
         if (end == std::string::npos) end = slashed.size();
-        if (end > start) components.push_back(slashed.substr(start, end - start));
+        if (end > start) {
+            components.push_back(slashed.substr(start, end - start));
+            prefixEnds.push_back(end);
+        }
         start = end + 1;
     }
     if (components.empty()) return slashed;
 
-    // Find the deepest prefix that exists as given; usually the parent directory, so a new
-    // file in an existing directory costs one stat and one directory scan.
-    auto prefixOf = [&](size_t count) {
-        std::string prefix;
-        if (absolute) prefix.push_back('/');
-        for (size_t i = 0; i < count; ++i) prefix = Join(prefix, components[i]);
-        return prefix;
-    };
-    size_t resolved = components.size() - 1;  // the whole name is known to be missing
-    std::string path;
-    while (resolved > 0) {
-        path = prefixOf(resolved);
-        if (Exists(path)) break;
-        --resolved;
+    // The deepest prefix that exists as given (usually the parent directory). Every shorter
+    // prefix of an existing one exists too, so a binary search finds it in a few calls even for
+    // a name thousands of levels deep.
+    size_t low = 0;                   // known to exist (0: the start)
+    size_t high = components.size();  // known to be missing
+    while (high - low > 1) {
+        size_t middle = low + (high - low) / 2;
+        if (Exists(slashed.substr(0, prefixEnds[middle]))) {
+            low = middle;
+        } else {
+            high = middle;
+        }
     }
-    if (resolved == 0) {
-        path.clear();
-        if (absolute) path.push_back('/');
+    size_t resolved = low;
+    std::string path;
+    if (resolved > 0) {
+        path = slashed.substr(0, prefixEnds[resolved]);
+    } else if (absolute) {
+        path.push_back('/');
     }
 
     bool parentExists = true;
@@ -154,16 +189,96 @@ std::string NativePath(const std::string& name) {
         if (parentExists && component != "." && component != "..") {
             std::string match = FindEntryIgnoringCase(path, component);
             if (!match.empty()) {
-                path = Join(path, match);
+                AppendComponent(path, match);
                 continue;
             }
             // Nothing below a missing directory can exist; the rest keeps the given case.
             parentExists = false;
         }
-        path = Join(path, component);
+        AppendComponent(path, component);
     }
     if (trailingSlash && !path.empty() && path.back() != '/') path += '/';
     return path;
 }
+
+std::string FoldedName(const std::string& name) { return FoldCase(name); }
+
+struct FolderIndex::Folder {
+    struct Name {
+        std::string name;
+        bool symbolicLink = false;
+    };
+    std::unordered_map<std::string, bool> exact;  // name -> is a symbolic link
+    std::unordered_map<std::string, Name> folded;
+};
+
+FolderIndex::FolderIndex() = default;
+FolderIndex::~FolderIndex() = default;
+
+void FolderIndex::Clear() { folders_.clear(); }
+
+FolderIndex::Folder& FolderIndex::Load(const std::string& directory) {
+    std::unique_ptr<Folder>& slot = folders_[directory];
+    if (slot) return *slot;
+    slot = std::make_unique<Folder>();
+    DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+    if (dir == nullptr) return *slot;  // not a directory (yet): nothing below it exists
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        bool link = entry->d_type == DT_LNK;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            std::string full = directory;
+            AppendComponent(full, name);
+            link = ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        }
+        slot->exact[name] = link;
+        Folder::Name& best = slot->folded[FoldCase(name)];
+        if (best.name.empty() || name < best.name) best = {name, link};
+    }
+    ::closedir(dir);
+    return *slot;
+}
+
+std::vector<FolderIndex::Component> FolderIndex::Resolve(
+    const std::string& root, const std::vector<std::string>& components) {
+    std::vector<Component> resolved;
+    resolved.reserve(components.size());
+    std::string path = root;
+    bool parentExists = true;
+    for (const std::string& given : components) {
+        Component component{given, false, false};
+        if (parentExists) {
+            Folder& folder = Load(path);
+            if (auto exact = folder.exact.find(given); exact != folder.exact.end()) {
+                component = {given, true, exact->second};
+            } else if (auto match = folder.folded.find(FoldCase(given));
+                       match != folder.folded.end()) {
+                component = {match->second.name, true, match->second.symbolicLink};
+            }
+            parentExists = component.exists;
+        }
+        AppendComponent(path, component.name);
+        resolved.push_back(std::move(component));
+    }
+    return resolved;
+}
+
+void FolderIndex::Added(const std::string& native, bool directory) {
+    size_t slash = native.find_last_of('/');
+    std::string parent = slash == std::string::npos ? std::string() : native.substr(0, slash);
+    if (slash == 0) parent = "/";
+    std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+    if (auto found = folders_.find(parent); found != folders_.end()) {
+        found->second->exact[name] = false;
+        Folder::Name& best = found->second->folded[FoldCase(name)];
+        if (best.name.empty() || name < best.name) best = {name, false};
+    }
+    if (directory) folders_[native] = std::make_unique<Folder>();
+}
+
+void FolderIndex::AddedDirectory(const std::string& native) { Added(native, true); }
+void FolderIndex::AddedFile(const std::string& native) { Added(native, false); }
 
 }  // namespace korvun

@@ -98,6 +98,10 @@ bool SaveCurrentVersion(uint32_t currentVersion) {
 }
 
 bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater) {
+    // A real version file holds a few short lines; anything far larger is not one, and reading
+    // it would only cost memory.
+    std::optional<uint64_t> size = FileSize(kServerVersionPath);
+    if (size && *size > kMaxServerVersionFileSize) return RejectServerFile();
     bool overridePresent = FileExists(kVersionOverrideFile);
 
     versions->serverCheckVersion = 0;

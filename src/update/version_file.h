@@ -18,6 +18,9 @@ constexpr int32_t kSupportedCheckVersion = 3;
 // A server UpdaterVersion above this means the running updater must be replaced.
 constexpr uint32_t kNewestUpdaterVersion = 20;
 
+// The largest UpdateVersion.ini the updater reads; a larger one is refused as unreadable.
+constexpr uint64_t kMaxServerVersionFileSize = 1 << 20;
+
 // The version numbers of one run.
 struct VersionNumbers {
     uint32_t baseVersion = 0;     // CurrentVersion at the start of the run; 0 = missing/damaged
@@ -43,7 +46,8 @@ bool SaveCurrentVersion(uint32_t currentVersion);
 
 // Reads .\UpdateVersion.ini with the override applied, sets replaceUpdater when the
 // updater is outdated, lowers base and current to the target, and deletes
-// UpdateVersion.ini whatever the outcome. False when a required key is missing.
+// UpdateVersion.ini whatever the outcome. False when a required key is missing or the file
+// is larger than kMaxServerVersionFileSize.
 bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater);
 
 // Writes marker as StartUpdate durably; false on failure.

@@ -1,13 +1,14 @@
 #include "zip/extract_package.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <tuple>
 #include <vector>
 
 #include "app/updater_window.h"
 #include "platform/stop_event.h"
+#include "platform/win_path.h"
+#include "zip/zip_paths.h"
 #include "zip/zip_reader.h"
 
 namespace korvun {
@@ -19,6 +20,22 @@ constexpr uint32_t kReadBufferSize = 16384;
 constexpr uint32_t kSearchBufferSize = 32768;
 constexpr uint32_t kChunkSize = 65535;
 constexpr uint64_t kLocalHeaderSize = 30;
+
+// The name as extraction places it below the destination ("./x.txt", "/x.txt", "C:x.txt" and
+// "X.TXT" are all "x.txt"), folded as the destination's folders compare names. Entries that
+// land on the destination itself count as unnamed; refused names keep their own spelling.
+std::string ResolvedName(const std::string& name) {
+    bool refused = false;
+    std::vector<std::string> components = EntryComponents(name, true, &refused);
+    if (refused) return "\x01refused/" + name;
+    if (components.empty()) return "\x01root/" + name;
+    std::string resolved;
+    for (const std::string& component : components) {
+        if (!resolved.empty()) resolved.push_back('/');
+        resolved += FoldedName(component);
+    }
+    return resolved;
+}
 
 // Two entries that would write the same file (names compare as the case-insensitive target
 // directories resolve them), or two entries whose data share bytes of the package, are not
@@ -32,9 +49,7 @@ bool EntriesAreDistinct(const CZipReader& reader) {
     CZipEntry entry;
     for (int i = 0; i < reader.GetEntryCount(); ++i) {
         if (!reader.GetEntryInfo(entry, static_cast<uint16_t>(i))) return false;
-        std::string folded = entry.Name();
-        for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (!names.insert(folded).second) return false;
+        if (!names.insert(ResolvedName(entry.Name())).second) return false;
         uint64_t start = entry.localHeaderOffset;
         regions.emplace_back(
             entry.diskNumberStart, start,

@@ -61,18 +61,23 @@ bool IsWithin(const std::string& path, const std::string& root) {
 // Every existing component of target below root that is a symbolic link must resolve to a
 // place inside root; a dangling link is refused since creating through it would put the
 // file wherever it points.
-bool StaysWithin(const std::string& root, const std::vector<std::string>& components) {
-    const std::string realRoot = RealPath(root);
+bool StaysWithin(const std::string& root, const std::vector<FolderIndex::Component>& components) {
+    std::string realRoot;
     std::string path = root;
-    for (const std::string& component : components) {
-        path = Join(path, component);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return true;  // the rest is created by us
-        if (!S_ISLNK(st.st_mode)) continue;
+    for (const FolderIndex::Component& component : components) {
+        path = Join(path, component.name);
+        if (!component.exists) return true;  // the rest is created by us
+        if (!component.symbolicLink) continue;
+        if (realRoot.empty()) realRoot = RealPath(root);
         const std::string real = RealPath(path);
         if (real.empty() || realRoot.empty() || !IsWithin(real, realRoot)) return false;
     }
     return true;
+}
+
+bool IsDirectory(const std::string& native) {
+    struct stat st;
+    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -91,11 +96,13 @@ bool MakeDirectoryPath(const std::string& path) {
     return ::mkdir(directory.c_str(), 0755) == 0 || (errno == EEXIST && PathKind(directory) == -1);
 }
 
-EntryTarget ResolveEntryTarget(const std::string& destRoot, const std::string& name,
-                               bool keepPath) {
-    EntryTarget target;
-    if (name.find('\0') != std::string::npos) return target;
-
+std::vector<std::string> EntryComponents(const std::string& name, bool keepPath, bool* refused) {
+    *refused = false;
+    std::vector<std::string> components;
+    if (name.find('\0') != std::string::npos) {
+        *refused = true;
+        return components;
+    }
     // The drive of a stored name is always dropped; so are leading separators.
     std::string relative = name;
     if (relative.size() >= 2 && relative[1] == ':') relative.erase(0, 2);
@@ -103,12 +110,24 @@ EntryTarget ResolveEntryTarget(const std::string& destRoot, const std::string& n
         auto separator = std::find_if(relative.rbegin(), relative.rend(), IsSeparator);
         relative.erase(relative.begin(), separator.base());
     }
-    std::vector<std::string> components;
     for (std::string& component : Components(relative)) {
-        if (component == "..") return target;
+        if (component == "..") {
+            *refused = true;
+            components.clear();
+            return components;
+        }
         if (component.empty() || component == ".") continue;
         components.push_back(std::move(component));
     }
+    return components;
+}
+
+EntryTarget ResolveEntryTarget(const std::string& destRoot, const std::string& name, bool keepPath,
+                               FolderIndex* index) {
+    EntryTarget target;
+    bool refused = false;
+    std::vector<std::string> components = EntryComponents(name, keepPath, &refused);
+    if (refused) return target;
 
     const std::string trimmed = WithoutTrailingSeparators(destRoot);
     const std::string root = NativePath(trimmed.empty() ? std::string(".") : trimmed);
@@ -118,22 +137,32 @@ EntryTarget ResolveEntryTarget(const std::string& destRoot, const std::string& n
         return target;
     }
 
-    std::string joined = root;
-    for (const std::string& component : components) joined = Join(joined, component);
-    std::string native = NativePath(joined);
-    // The case-insensitive match only ever picks names inside the directories it walks, so
-    // the destination stays the prefix; anything else is not trusted.
-    if (!IsWithin(native, root) || native == root) return target;
-    std::vector<std::string> resolved;
-    for (std::string& component : Components(native.substr(root.size() + (root == "/" ? 0 : 1)))) {
-        if (!component.empty()) resolved.push_back(std::move(component));
-    }
+    FolderIndex ownIndex;
+    std::vector<FolderIndex::Component> resolved =
+        (index != nullptr ? *index : ownIndex).Resolve(root, components);
     if (!StaysWithin(root, resolved)) return target;
 
+    std::string native = root;
+    for (const FolderIndex::Component& component : resolved) {
+        native = Join(native, component.name);
+        if (!component.exists) target.missing.push_back(native);
+    }
     target.kind = EntryTarget::Kind::Path;
     target.path = native;
     target.parent = ParentOf(native);
     return target;
+}
+
+bool MakeTargetDirectories(const EntryTarget& target, bool itself, FolderIndex& index) {
+    for (const std::string& directory : target.missing) {
+        if (!itself && directory == target.path) break;
+        if (::mkdir(directory.c_str(), 0755) == 0) {
+            index.AddedDirectory(directory);
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return IsDirectory(itself ? target.path : target.parent);
 }
 
 }  // namespace korvun

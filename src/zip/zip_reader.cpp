@@ -72,6 +72,7 @@ void CZipReader::SetBufferSizes(uint32_t writeBuffer, uint32_t readBuffer, uint3
 void CZipReader::OpenPackage(const std::string& path) {
     if (IsOpen()) return;
     volumes_.Open(path, writeBufferSize_);
+    folderIndex_.Clear();
     directory_.Clear();
     directory_.SetSearchBufferSize(searchBufferSize_);
     directory_.ReadDirectory();
@@ -81,6 +82,7 @@ void CZipReader::ClosePackage() {
     if (!IsOpen()) return;
     if (openState_ == OpenState::Reading) CloseEntry(nullptr, false);
     directory_.Clear();
+    folderIndex_.Clear();
     volumes_.Close();
 }
 
@@ -226,23 +228,26 @@ bool CZipReader::ExtractEntry(uint16_t index, const std::string& destRoot, bool 
     if (!GetEntryInfo(entry, index)) return false;
 
     const std::string name = newName != nullptr ? std::string(newName) : entry.Name();
-    const EntryTarget target = ResolveEntryTarget(destRoot, name, keepPath);
+    const EntryTarget target = ResolveEntryTarget(destRoot, name, keepPath, &folderIndex_);
     if (target.kind == EntryTarget::Kind::Refused) return false;
     if (entry.IsDirectory()) {
         // The destination itself keeps its own mode whatever a package says about it.
         if (target.kind == EntryTarget::Kind::Root) return true;
-        MakeDirectoryPath(target.path);
+        // A folder that cannot be made (a file holds its name) is a failed entry; the file
+        // keeps its mode.
+        if (!MakeTargetDirectories(target, true, folderIndex_)) return false;
         ApplyFileAttributes(target.path, entry.externalAttributes, entry.versionMadeBy);
         return true;
     }
     if (target.kind != EntryTarget::Kind::Path || bufferSize == 0) return false;
 
     if (!OpenEntry(index)) return false;
-    MakeDirectoryPath(target.parent);
+    MakeTargetDirectories(target, false, folderIndex_);
     ZipOutputFile file;
     file.path = target.path;
-    file.fd = OpenFile(file.path, OpenMode::WriteCreateTruncate);
+    file.fd = OpenNativeFile(file.path, OpenMode::WriteCreateTruncate);
     if (file.fd < 0) throw CFileException(file.path, errno, "create");
+    if (!target.missing.empty()) folderIndex_.AddedFile(file.path);
     OutputGuard guard(file);
 
     // Chunks are collected in the package's write buffer and written in few large calls; the

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win_path.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_entry.h"
 #include "zip/zip_volumes.h"
@@ -102,6 +103,9 @@ class CZipReader {
 
     UpdaterWindow* window_ = nullptr;
     const StopEvent* stop_ = nullptr;
+    // The destination's folders as this package's extraction has seen and changed them, so
+    // that a package of many files finds each name without scanning its folder again.
+    FolderIndex folderIndex_;
 };
 
 }  // namespace korvun

@@ -3,6 +3,8 @@
 // beside it are watched), and leave the recorded version where it was.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "reliability/release_fixture.h"
@@ -33,6 +35,21 @@ RawEntry Symlink(const std::string& name, const std::string& target) {
 }
 
 const std::string kPayload = "written by a hostile package\n";
+
+// A name stored as UTF-8 (general-purpose bit 11), so that no code page conversion applies.
+RawEntry Utf8File(const std::string& name, const std::string& data) {
+    RawEntry entry = File(name, data);
+    entry.flags = 0x0800;
+    return entry;
+}
+
+// A directory entry made on Unix with the given mode.
+RawEntry UnixFolder(const std::string& name, uint32_t mode) {
+    RawEntry entry = File(name, "", 0);
+    entry.versionMadeBy = kUnixMadeBy;
+    entry.externalAttributes = ((040000u | mode) << 16) | 0x10;
+    return entry;
+}
 
 struct HostilePackage {
     std::string name;
@@ -67,6 +84,14 @@ std::vector<HostilePackage> HostileCorpus() {
     add("duplicate_names", Build({File("twice.txt", "first\n"), File("twice.txt", kPayload)}));
     add("duplicate_names_case",
         Build({File("Data/Twice.txt", "first\n"), File("data/twice.TXT", kPayload)}));
+    // Names that differ as stored but land on one file: the second would replace the first.
+    add("duplicate_dot_slash", Build({File("x.txt", "first\n"), File("./x.txt", kPayload)}));
+    add("duplicate_leading_slash", Build({File("x.txt", "first\n"), File("/x.txt", kPayload)}));
+    add("duplicate_drive", Build({File("x.txt", "first\n"), File("C:x.txt", kPayload)}));
+    add("duplicate_double_separator",
+        Build({File("d/x.txt", "first\n"), File("d//x.txt", kPayload)}));
+    add("duplicate_non_ascii_case",
+        Build({Utf8File("\xC3\x84.txt", "first\n"), Utf8File("\xC3\xA4.txt", kPayload)}));
     add("overlapping_entries", [] {
         // Two central records share one local header and its data.
         RawPackage package = BuildRawPackage({File("aaaa.txt", kPayload), File("bbbb.txt", "x")});
@@ -158,11 +183,13 @@ class HostilePackages : public ::testing::Test {
 
     // Runs the updater on a client whose package 2 is `bytes`, in SCRATCH/case/game beside
     // SCRATCH/case/sentinel.
-    RunResult RunWith(const std::string& bytes, std::string& caseDir) {
+    RunResult RunWith(const std::string& bytes, std::string& caseDir, bool install = true) {
         caseDir = scratch_ + "/case";
-        RemoveTree(caseDir);
+        if (install) {
+            RemoveTree(caseDir);
+            InstallClient(versions_.front(), 1, caseDir + "/game", server_.Address());
+        }
         WriteFileBytes(caseDir + "/sentinel/keep.txt", "sentinel\n");
-        InstallClient(versions_.front(), 1, caseDir + "/game", server_.Address());
         WriteFileBytes(server_.Root() + "/patch/patch/pk0002.patch", bytes);
         return RunConsole(*environment_, caseDir + "/game", {}, 60);
     }
@@ -227,6 +254,101 @@ TEST_F(HostilePackages, AbsoluteAndDriveNamesLandInsideTheGameDirectory) {
     EXPECT_EQ(ReadFileBytes(caseDir + "/game/lead/back.txt"), "back\n");
     EXPECT_FALSE(fs::exists("/abs/unix.txt"));
     EXPECT_EQ(ReadCurrentVersion(caseDir + "/game"), "2");
+}
+
+// A folder entry over an existing file was "extracted" by changing the file's mode (0 for
+// data.kaf, 0777 for a loose file) and the run completed.
+TEST_F(HostilePackages, FolderEntryOverAFileFailsAndKeepsTheFileMode) {
+    const std::string loose = versions_.front().loose.begin()->first;
+    for (const auto& [name, mode] : {std::pair<std::string, uint32_t>{"data.kaf/", 0},
+                                     std::pair<std::string, uint32_t>{loose + "/", 0777}}) {
+        SCOPED_TRACE(name);
+        std::string caseDir;
+        RemoveTree(scratch_ + "/case");
+        InstallClient(versions_.front(), 1, scratch_ + "/case/game", server_.Address());
+        std::string file = scratch_ + "/case/game/" + name.substr(0, name.size() - 1);
+        ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+        RunResult run = RunWith(Build({File("harmless.txt", "fine\n"), UnixFolder(name, mode)}),
+                                caseDir, false);
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_EQ(LastStatus(run.out), "Extraction Failedc12") << run.out;
+        struct stat st;
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(ReadCurrentVersion(caseDir + "/game"), "1");
+    }
+}
+
+// The long s folds to an ASCII S in upper case, yet it is another letter: "Verſion.ini" is a file
+// of its own and must not replace the client's Version.ini.
+TEST_F(HostilePackages, LettersThatOnlyUpperCaseAlikeStayApart) {
+    std::string caseDir;
+    RunResult run =
+        RunWith(Build({Utf8File("Ver\xC5\xBFion.ini", kPayload),
+                       Utf8File("\xC4\xB1ndex.txt", "dotless\n"), File("Index.txt", "plain\n")}),
+                caseDir);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadCurrentVersion(caseDir + "/game"), "2");
+    EXPECT_EQ(ReadFileBytes(caseDir + "/game/Ver\xC5\xBFion.ini"), kPayload);
+    EXPECT_EQ(ReadFileBytes(caseDir + "/game/\xC4\xB1ndex.txt"), "dotless\n");
+    EXPECT_EQ(ReadFileBytes(caseDir + "/game/Index.txt"), "plain\n");
+}
+
+// Names that the updater folds into one file, though they differ beyond A-Z: the tools folded
+// only A-Z, so `package build` shipped both and the updater wrote them into one file.
+TEST_F(HostilePackages, TreesWithFoldedTwinsAreRefused) {
+    const std::string trees = scratch_ + "/twins";
+    RemoveTree(trees);
+    ClientTree twins = versions_.front();
+    twins.loose
+        ["lang/\xC3\x9C"
+         "ber.txt"] = "upper\n";
+    twins.loose
+        ["lang/\xC3\xBC"
+         "ber.txt"] = "lower\n";
+    WriteTree(versions_.front(), trees + "/v1");
+    WriteTree(twins, trees + "/v2");
+    RunResult built = RunProgram({ToolProgram(), "package", "build", "--from", trees + "/v1",
+                                  "--to", trees + "/v2", "--number", "2", trees + "/out"});
+    EXPECT_NE(built.exitCode, 0) << built.out;
+    EXPECT_NE(built.err.find("differ only in letter case"), std::string::npos) << built.err;
+    EXPECT_FALSE(fs::exists(trees + "/out/pk0002.patch"));
+    std::string verify;
+    EXPECT_FALSE(ClientVerifyPasses(trees + "/v1", trees + "/v2", &verify));
+    EXPECT_NE(verify.find("differ only in letter case"), std::string::npos) << verify;
+    RemoveTree(trees);
+}
+
+// A legal package of scale: 20,000 new files in one folder, and one name 2,000 folders deep
+// (about 4 KB, still within the system's path limit). Case-insensitive lookups that scanned the
+// folder for each new file, or rebuilt every prefix of the deep name, did not end in a minute.
+TEST_F(HostilePackages, CrowdedFoldersAndDeepNamesExtract) {
+    constexpr int kCrowd = 20000;
+    constexpr int kDepth = 2000;
+    std::vector<LibzipEntry> entries;
+    for (int i = 0; i < kCrowd; ++i) {
+        entries.push_back({"crowd/f" + std::to_string(i) + ".txt", std::string(1, 'a' + i % 26)});
+    }
+    std::string deep;
+    for (int i = 0; i < kDepth; ++i) deep += "a/";
+    entries.push_back({deep + "x.txt", "deep\n"});
+    const std::string package = scratch_ + "/scale.patch";
+    WriteWithLibzip(package, entries);
+
+    std::string caseDir;
+    RunResult run = RunWith(ReadFileBytes(package), caseDir);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadCurrentVersion(caseDir + "/game"), "2");
+    size_t count = 0;
+    for (const auto& item : fs::directory_iterator(caseDir + "/game/crowd")) {
+        count += item.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kCrowd));
+    EXPECT_EQ(ReadFileBytes(caseDir + "/game/crowd/f12345.txt"), std::string(1, 'a' + 12345 % 26));
+    EXPECT_EQ(ReadFileBytes(caseDir + "/game/" + deep + "x.txt"), "deep\n");
+    RemoveTree(caseDir);
 }
 
 }  // namespace

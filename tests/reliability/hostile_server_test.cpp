@@ -47,6 +47,12 @@ constexpr const char* kVersionFile = "/patch/UpdateVersion.ini";
 constexpr const char* kPackage2 = "/patch/patch/pk0002.patch";
 constexpr const char* kPackage3 = "/patch/patch/pk0003.patch";
 
+std::string BlankLines() {
+    std::string lines;
+    for (int i = 0; i < 5 << 20; ++i) lines += "\r\n";
+    return lines;
+}
+
 class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
   protected:
     static void SetUpTestSuite() {
@@ -57,6 +63,10 @@ class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
         PublishRelease(*versions_, root_);
         WriteFileBytes(root_ + "/garbage.bin", "This is not what you asked for.\n\x01\x02\x03");
         WriteFileBytes(root_ + "/notini.txt", "<html>PatchFileVersion: 3; CheckVersion 3</html>");
+        // Sound keys after 10 MiB of empty lines: far more than a version file ever holds.
+        WriteFileBytes(root_ + "/huge.ini", BlankLines() +
+                                                "[Version]\r\nCheckVersion=3\r\n"
+                                                "UpdaterVersion=1\r\nPatchFileVersion=3\r\n");
     }
     static void TearDownTestSuite() {
         delete environment_;
@@ -108,6 +118,37 @@ TEST_P(HostileServers, EndsWithItsOutcomeAndLosesNothing) {
     RemoveTree(game);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kAddressSpaceMiB = 0;  // the sanitizer's shadow memory needs terabytes
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kAddressSpaceMiB = 0;
+#else
+constexpr size_t kAddressSpaceMiB = 768;
+#endif
+#else
+constexpr size_t kAddressSpaceMiB = 768;
+#endif
+
+// The INI reader kept two strings per line: a 10 MiB Version.ini of empty lines took about a
+// gigabyte, and under an address-space limit the worker ended with an uncaught bad_alloc.
+TEST_F(HostileServers, LargeLocalIniFilesCostTheirSizeAndComplete) {
+    std::string game = scratch_ + "/game-large-ini";
+    HostileServer sound(root_, {});
+    InstallClient(versions_->front(), 1, game, sound.Address());
+    for (const char* name : {"/Version.ini", "/CONFIG.ini"}) {
+        WriteFileBytes(game + name, BlankLines() + ReadFileBytes(game + name));
+    }
+    RunResult run = RunConsole(*environment_, game, {}, 90, kAddressSpaceMiB);
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadCurrentVersion(game), "3");
+    std::vector<std::string> differences = CompareClient(game, versions_->back());
+    EXPECT_TRUE(differences.empty()) << differences.front();
+    RemoveTree(game);
+}
+
 std::string RandomCut() {
     // A cut anywhere in the package, but seeded so that a failure can be repeated.
     std::mt19937 random(20240611);
@@ -140,6 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "c25", 1},
         Misbehaviour{"version_not_ini", std::string(kVersionFile) + "=replace:notini.txt", 1, "c08",
                      1},
+        // More than the documented limit of 1 MiB is not a version file, whatever it holds.
+        Misbehaviour{"version_huge", std::string(kVersionFile) + "=replace:huge.ini", 1, "c08", 1},
         Misbehaviour{"package_not_zip", std::string(kPackage2) + "=replace:garbage.bin", 1, "c12",
                      1}),
     [](const ::testing::TestParamInfo<Misbehaviour>& info) { return info.param.name; });

@@ -387,8 +387,15 @@ std::string TempOutput(const char* what) {
 
 pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir,
                    const std::vector<std::string>& extraEnvironment, const std::string& outFile,
-                   const std::string& errFile) {
+                   const std::string& errFile, size_t addressSpaceMiB) {
     std::vector<std::string> variables = environment.Variables(extraEnvironment);
+    if (addressSpaceMiB != 0) {
+        // The shell sets the limit and then becomes the console, so the pid stays its own.
+        std::string script =
+            "ulimit -v " + std::to_string(addressSpaceMiB * 1024) + " && exec \"$0\" \"$@\"";
+        return SpawnWith({"/bin/sh", "-c", script, ConsoleProgram(), "-C", dir}, &variables,
+                         outFile, errFile);
+    }
     return SpawnWith({ConsoleProgram(), "-C", dir}, &variables, outFile, errFile);
 }
 
@@ -429,9 +436,10 @@ std::string LastStatus(const std::string& out) {
 }
 
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,
-                     const std::vector<std::string>& extraEnvironment, double timeoutSeconds) {
+                     const std::vector<std::string>& extraEnvironment, double timeoutSeconds,
+                     size_t addressSpaceMiB) {
     std::string out = dir + ".stdout", err = dir + ".stderr";
-    pid_t pid = StartConsole(environment, dir, extraEnvironment, out, err);
+    pid_t pid = StartConsole(environment, dir, extraEnvironment, out, err, addressSpaceMiB);
     RunResult result = WaitConsole(pid, out, err, timeoutSeconds);
     fs::remove(out);
     fs::remove(err);

@@ -95,13 +95,15 @@ class ConsoleEnvironment {
 std::string LastStatus(const std::string& out);
 
 // Runs the fault-injection console with -C dir and the extra environment entries
-// ("NAME=value"); killed after timeoutSeconds.
+// ("NAME=value"); killed after timeoutSeconds. A non-zero addressSpaceMiB runs it under that
+// address-space limit (ulimit -v), so that memory without bound shows as a failed allocation.
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,
-                     const std::vector<std::string>& extraEnvironment, double timeoutSeconds = 60);
+                     const std::vector<std::string>& extraEnvironment, double timeoutSeconds = 60,
+                     size_t addressSpaceMiB = 0);
 // Starts it and returns the pid; stdout and stderr go to the given files.
 pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir,
                    const std::vector<std::string>& extraEnvironment, const std::string& outFile,
-                   const std::string& errFile);
+                   const std::string& errFile, size_t addressSpaceMiB = 0);
 // Waits for a started program; kills it after timeoutSeconds.
 RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& errFile,
                       double timeoutSeconds);
