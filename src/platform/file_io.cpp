@@ -102,16 +102,19 @@ bool InjectFault(const char* operation, const std::string& path) {
 #define KORVUN_FAULT(operation, path, failure)
 #endif
 
+// A file the updater creates or rewrites never follows a symbolic link in its last component:
+// a link planted where a download or a temporary file goes would otherwise receive the bytes
+// wherever it points, outside the game directory too. Such an open fails with ELOOP.
 int OpenFlags(OpenMode mode) {
     switch (mode) {
         case OpenMode::ReadOnly:
             return O_RDONLY;
         case OpenMode::WriteCreateTruncate:
-            return O_WRONLY | O_CREAT | O_TRUNC;
+            return O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
         case OpenMode::ReadWrite:
             return O_RDWR;
         case OpenMode::ReadWriteAppend:
-            return O_RDWR | O_APPEND | O_CREAT;
+            return O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW;
     }
     return O_RDONLY;
 }

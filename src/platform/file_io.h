@@ -17,7 +17,8 @@ enum class OpenMode {
     ReadWriteAppend,      // _O_RDWR | _O_APPEND | _O_CREAT
 };
 
-// Opens a file named the Windows way (".\\a\\b") or natively; -1 on failure (errno set).
+// Opens a file named the Windows way (".\\a\\b") or natively; -1 on failure (errno set). The
+// modes that create a file refuse a symbolic link in its place (ELOOP).
 int OpenFile(const std::string& name, OpenMode mode);
 // The same for a name already resolved to a native path (by NativePath or a FolderIndex): it
 // is opened as it is, without looking for another case of it.

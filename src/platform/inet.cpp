@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/stop_event.h"
+
 namespace korvun {
 
 namespace {
@@ -88,6 +90,8 @@ std::string InternetErrorText(uint32_t code) {
             return "The URL does not use a recognized protocol";
         case kInternetNameNotResolved:
             return "The server name or address could not be resolved";
+        case kInternetOperationCancelled:
+            return "The operation was canceled";
         case kInternetCannotConnect:
             return "A connection with the server could not be established";
         case kInternetConnectionAborted:
@@ -112,7 +116,9 @@ struct InternetFile::Transfer {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     unsigned receiveTimeoutMs = InternetSession::kDefaultTimeoutMs;
-    SteadyTime lastActivity = std::chrono::steady_clock::now();
+    const StopEvent* stop = nullptr;
+    SteadyTime started = std::chrono::steady_clock::now();
+    SteadyTime lastActivity = started;
 
     std::vector<char> buffer;
     size_t readPosition = 0;
@@ -187,6 +193,10 @@ InternetFile::~InternetFile() = default;
 
 bool InternetFile::Pump(InternetError* error) {
     Transfer& t = *transfer_;
+    if (t.stop != nullptr && t.stop->IsSet()) {
+        *error = InternetError::FromCode(kInternetOperationCancelled);
+        return false;
+    }
     size_t before = t.buffer.size();
     bool headersBefore = t.headersComplete;
     int running = 0;
@@ -204,14 +214,19 @@ bool InternetFile::Pump(InternetError* error) {
     }
     if (t.done || t.buffer.size() != before || t.headersComplete != headersBefore) return true;
 
-    auto deadline = t.lastActivity + std::chrono::milliseconds(t.receiveTimeoutMs);
+    const auto timeout = std::chrono::milliseconds(t.receiveTimeoutMs);
+    auto deadline = t.lastActivity + timeout;
+    // Each header line is activity, yet the headers as a whole get one time-out.
+    if (!t.headersComplete) deadline = std::min(deadline, t.started + timeout);
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) {
         *error = InternetError::FromCode(kInternetTimeout);
         return false;
     }
-    int waitMs = static_cast<int>(std::min<int64_t>(remaining.count(), 1000));
+    // Short waits, so that a stop request is seen soon whatever the server does.
+    int waitMs =
+        static_cast<int>(std::min<int64_t>(remaining.count(), InternetSession::kStopCheckMs));
     curl_multi_poll(t.multi, nullptr, 0, waitMs, nullptr);
     return true;
 }
@@ -271,6 +286,7 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
     }
     auto transfer = std::make_unique<InternetFile::Transfer>();
     transfer->receiveTimeoutMs = receiveTimeoutMs_;
+    transfer->stop = stop_;
     transfer->multi = curl_multi_init();
     transfer->easy = curl_easy_init();
     if (!transfer->multi || !transfer->easy) {
@@ -301,7 +317,7 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
         *error = InternetError::FromCode(kInternetCannotConnect);
         return nullptr;
     }
-    transfer->lastActivity = std::chrono::steady_clock::now();
+    transfer->started = transfer->lastActivity = std::chrono::steady_clock::now();
 
     std::unique_ptr<InternetFile> file(new InternetFile(std::move(transfer)));
     if (!file->WaitForHeaders(error)) return nullptr;

@@ -17,6 +17,7 @@ enum InternetErrorCode : uint32_t {
     kInternetInvalidUrl = 12005,             // ERROR_INTERNET_INVALID_URL
     kInternetUnrecognizedScheme = 12006,     // ERROR_INTERNET_UNRECOGNIZED_SCHEME
     kInternetNameNotResolved = 12007,        // ERROR_INTERNET_NAME_NOT_RESOLVED
+    kInternetOperationCancelled = 12017,     // ERROR_INTERNET_OPERATION_CANCELLED
     kInternetCannotConnect = 12029,          // ERROR_INTERNET_CANNOT_CONNECT
     kInternetConnectionAborted = 12030,      // ERROR_INTERNET_CONNECTION_ABORTED
     kInternetConnectionReset = 12031,        // ERROR_INTERNET_CONNECTION_RESET
@@ -35,6 +36,7 @@ struct InternetError {
 std::string InternetErrorText(uint32_t code);
 
 class InternetSession;
+class StopEvent;
 
 // One HTTP request whose response headers have arrived. Closing (destroying) it drops the
 // connection if the body has not been read to its end.
@@ -50,7 +52,8 @@ class InternetFile {
 
     // Copies at most size bytes of the body into buffer. Waits (up to the receive
     // time-out) until at least one byte is there or the body has ended. Returns false with
-    // error set on failure; true with *read == 0 only at the end of the body.
+    // error set on failure (kInternetOperationCancelled once the session's stop event is
+    // set); true with *read == 0 only at the end of the body.
     bool Read(void* buffer, size_t size, size_t* read, InternetError* error);
 
   private:
@@ -80,8 +83,14 @@ class InternetSession {
     InternetSession& operator=(const InternetSession&) = delete;
 
     void SetConnectTimeout(unsigned ms) { connectTimeoutMs_ = ms; }
-    // Longest wait for any byte of a response (headers or body) before a read fails.
+    // Longest wait for any byte of a response body before a read fails, and the longest time
+    // all headers of a response may take (a server that sends one header line now and then
+    // must not hold the request for ever).
     void SetReceiveTimeout(unsigned ms) { receiveTimeoutMs_ = ms; }
+    // Once stop is set, every wait of this session's requests (connecting, headers, body)
+    // ends within kStopCheckMs with kInternetOperationCancelled. May be null.
+    void SetStopEvent(const StopEvent* stop) { stop_ = stop; }
+    static constexpr unsigned kStopCheckMs = 100;
     unsigned ConnectTimeout() const { return connectTimeoutMs_; }
     unsigned ReceiveTimeout() const { return receiveTimeoutMs_; }
 
@@ -94,6 +103,7 @@ class InternetSession {
     std::string userAgent_;
     unsigned connectTimeoutMs_ = kDefaultTimeoutMs;
     unsigned receiveTimeoutMs_ = kDefaultTimeoutMs;
+    const StopEvent* stop_ = nullptr;
 };
 
 }  // namespace korvun

@@ -118,8 +118,10 @@ bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdate
     versions->updaterVersion = static_cast<uint32_t>(*updater);
     if (versions->updaterVersion > kNewestUpdaterVersion) *replaceUpdater = true;
 
+    // Without a usable positive target the file says nothing about the release; read as 0 it
+    // would declare every installed client damaged.
     std::optional<int32_t> target = ReadServerValue("PatchFileVersion", overridePresent);
-    if (!target) return RejectServerFile();
+    if (!target || *target <= 0) return RejectServerFile();
     versions->targetVersion = static_cast<uint32_t>(*target);
 
     if (versions->baseVersion > versions->targetVersion) {

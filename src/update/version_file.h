@@ -46,8 +46,9 @@ bool SaveCurrentVersion(uint32_t currentVersion);
 
 // Reads .\UpdateVersion.ini with the override applied, sets replaceUpdater when the
 // updater is outdated, lowers base and current to the target, and deletes
-// UpdateVersion.ini whatever the outcome. False when a required key is missing or the file
-// is larger than kMaxServerVersionFileSize.
+// UpdateVersion.ini whatever the outcome. False when a required key is missing,
+// PatchFileVersion is not a positive number, or the file is larger than
+// kMaxServerVersionFileSize.
 bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater);
 
 // Writes marker as StartUpdate durably; false on failure.

@@ -18,12 +18,20 @@ correctly. Scenarios:
   status500         500 with an HTML page and its Content-Length
   redirect-loop     302 to the same path, for ever
   replace:FILE      200 with the bytes of FILE (relative to --root) in place of the file
+  sized:N           200 with Content-Length N and N bytes, whether the file exists or not
+  header-trickle    a status line, then one header line every 0.5 s for six times --stall
+  reset             reads the request and resets the connection without an answer
+  close             reads the request and closes the connection without an answer
+  redirect-ftp      302 to the same path on an ftp:// address
 
-On start it prints "PORT <n>" and a line end to standard output.
+Every request is noted on standard error (and in --log) as "SCENARIO PATH". On start it prints
+"PORT <n>" and a line end to standard output.
 """
 
 import argparse
 import os
+import socket
+import struct
 import sys
 import time
 
@@ -53,6 +61,9 @@ class Handler(RawHandler):
                 scenario = rule
                 break
         print("%s %s" % (scenario, path), file=sys.stderr, flush=True)
+        if self.server.log:
+            with open(self.server.log, "a") as log:
+                log.write("%s %s\n" % (scenario, path))
         name, _, argument = scenario.partition(":")
 
         if name == "status404":
@@ -62,6 +73,30 @@ class Handler(RawHandler):
         if name == "redirect-loop":
             self.send_head("302 Found", [("Location", path), ("Content-Length", 0),
                                          ("Connection", "close")])
+            return
+        if name == "sized":
+            self.send_head("200 OK", [("Content-Length", int(argument)), ("Connection", "close")])
+            self.wfile.write(b"S" * int(argument))
+            return
+        if name == "header-trickle":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            deadline = time.time() + 6 * self.server.stall
+            number = 0
+            while time.time() < deadline:
+                self.wfile.write(b"X-Trickle-%d: %d\r\n" % (number, number))
+                self.wfile.flush()
+                number += 1
+                time.sleep(0.5)
+            return
+        if name == "reset":
+            # A zero linger time turns the close that follows into a reset.
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
+        if name == "close":
+            return
+        if name == "redirect-ftp":
+            self.send_head("302 Found", [("Location", "ftp://127.0.0.1:1" + path),
+                                         ("Content-Length", 0), ("Connection", "close")])
             return
         if name == "endless":
             self.send_head("200 OK", [("Connection", "close")])
@@ -117,12 +152,14 @@ def main():
     parser.add_argument("--rule", action="append", default=[], help="SUFFIX=SCENARIO")
     parser.add_argument("--stall", type=float, default=30.0,
                         help="seconds that silences and endless bodies last at most")
+    parser.add_argument("--log", help="appends \"SCENARIO PATH\" for every request to this file")
     args = parser.parse_args()
 
     server = RawServer(("127.0.0.1", 0), Handler)
     server.root = os.path.realpath(args.root)
     server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
     server.stall = args.stall
+    server.log = args.log
     serve_announced(server)
 
 

@@ -2,11 +2,14 @@
 // run with its documented outcome, lose nothing of the installed client, and leave it so that a
 // run against a sound server completes.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
@@ -18,8 +21,10 @@ namespace {
 
 // tests/reliability/hostile_server.py with its rules, on a free port of 127.0.0.1.
 std::vector<std::string> HostileServerArguments(const std::string& root,
-                                                const std::vector<std::string>& rules) {
+                                                const std::vector<std::string>& rules,
+                                                const std::string& log) {
     std::vector<std::string> args = {"--root", root, "--stall", "10"};
+    if (!log.empty()) args.insert(args.end(), {"--log", log});
     for (const std::string& rule : rules) {
         args.push_back("--rule");
         args.push_back(rule);
@@ -29,8 +34,9 @@ std::vector<std::string> HostileServerArguments(const std::string& root,
 
 class HostileServer : public ScriptServer {
   public:
-    HostileServer(const std::string& root, const std::vector<std::string>& rules)
-        : ScriptServer(KORVUN_HOSTILE_SERVER, HostileServerArguments(root, rules)) {}
+    HostileServer(const std::string& root, const std::vector<std::string>& rules,
+                  const std::string& log = "")
+        : ScriptServer(KORVUN_HOSTILE_SERVER, HostileServerArguments(root, rules, log)) {}
 };
 
 struct Misbehaviour {
@@ -53,7 +59,8 @@ std::string BlankLines() {
     return lines;
 }
 
-class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
+// One generated release on disk, served by each test's own server.
+class HostileRelease : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         scratch_ = MakeScratchDirectory("korvun-hostile-server");
@@ -63,6 +70,18 @@ class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
         PublishRelease(*versions_, root_);
         WriteFileBytes(root_ + "/garbage.bin", "This is not what you asked for.\n\x01\x02\x03");
         WriteFileBytes(root_ + "/notini.txt", "<html>PatchFileVersion: 3; CheckVersion 3</html>");
+        for (const auto& [name, target] : {std::pair<const char*, const char*>{"nan.ini", "three"},
+                                           {"zero.ini", "0"},
+                                           {"far.ini", "2147483647"}}) {
+            WriteFileBytes(root_ + "/" + name,
+                           std::string("[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\n"
+                                       "PatchFileVersion=") +
+                               target + "\r\n");
+        }
+        WriteFileBytes(
+            root_ + "/newupdater.ini",
+            "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=21\r\nPatchFileVersion=3\r\n");
+        WriteFileBytes(root_ + "/Korvun/new_updater.exe", "MZ a new updater\n");
         // Sound keys after 10 MiB of empty lines: far more than a version file ever holds.
         WriteFileBytes(root_ + "/huge.ini", BlankLines() +
                                                 "[Version]\r\nCheckVersion=3\r\n"
@@ -79,10 +98,12 @@ class HostileServers : public ::testing::TestWithParam<Misbehaviour> {
     static std::vector<ClientTree>* versions_;
 };
 
-std::string HostileServers::scratch_;
-std::string HostileServers::root_;
-ConsoleEnvironment* HostileServers::environment_ = nullptr;
-std::vector<ClientTree>* HostileServers::versions_ = nullptr;
+std::string HostileRelease::scratch_;
+std::string HostileRelease::root_;
+ConsoleEnvironment* HostileRelease::environment_ = nullptr;
+std::vector<ClientTree>* HostileRelease::versions_ = nullptr;
+
+class HostileServers : public HostileRelease, public ::testing::WithParamInterface<Misbehaviour> {};
 
 TEST_P(HostileServers, EndsWithItsOutcomeAndLosesNothing) {
     const Misbehaviour& m = GetParam();
@@ -149,6 +170,32 @@ TEST_F(HostileServers, LargeLocalIniFilesCostTheirSizeAndComplete) {
     RemoveTree(game);
 }
 
+// A symbolic link planted where the updater puts a download (the version file, a package, the
+// new updater) got the server's bytes written to wherever it pointed.
+TEST_F(HostileServers, PlantedLinksReceiveNothing) {
+    const std::string outside = scratch_ + "/outside.txt";
+    for (const auto& [name, rule] :
+         {std::pair<std::string, std::string>{"UpdateVersion.ini", ""},
+          {"pk0002.patch", ""},
+          {"new_updater.exe", std::string(kVersionFile) + "=replace:newupdater.ini"}}) {
+        SCOPED_TRACE(name);
+        std::string game = scratch_ + "/game-link";
+        HostileServer server(
+            root_, rule.empty() ? std::vector<std::string>{} : std::vector<std::string>{rule});
+        InstallClient(versions_->front(), 1, game, server.Address());
+        WriteFileBytes(game + "/game.exe", "MZ the game\n");
+        WriteFileBytes(outside, "outside\n");
+        ASSERT_EQ(::symlink(outside.c_str(), (game + "/" + name).c_str()), 0);
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_NE(LastStatus(run.out).find("c32"), std::string::npos) << run.out;
+        EXPECT_EQ(ReadFileBytes(outside), "outside\n");
+        EXPECT_EQ(ReadCurrentVersion(game), "1");
+        RemoveTree(game);
+    }
+}
+
 std::string RandomCut() {
     // A cut anywhere in the package, but seeded so that a failure can be repeated.
     std::mt19937 random(20240611);
@@ -183,6 +230,14 @@ INSTANTIATE_TEST_SUITE_P(
                      1},
         // More than the documented limit of 1 MiB is not a version file, whatever it holds.
         Misbehaviour{"version_huge", std::string(kVersionFile) + "=replace:huge.ini", 1, "c08", 1},
+        // Each header line used to renew the receive time-out: the headers never ended.
+        Misbehaviour{"version_header_trickle", std::string(kVersionFile) + "=header-trickle", 1,
+                     "c25", 1},
+        // A target that is no positive number says nothing of the client: not a reinstall.
+        Misbehaviour{"version_target_not_a_number", std::string(kVersionFile) + "=replace:nan.ini",
+                     1, "c08", 1},
+        Misbehaviour{"version_target_zero", std::string(kVersionFile) + "=replace:zero.ini", 1,
+                     "c08", 1},
         Misbehaviour{"package_not_zip", std::string(kPackage2) + "=replace:garbage.bin", 1, "c12",
                      1}),
     [](const ::testing::TestParamInfo<Misbehaviour>& info) { return info.param.name; });
