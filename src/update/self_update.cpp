@@ -23,7 +23,10 @@ bool CUpdateThread::SelfUpdate() {
     while (!StopRequested()) {
         int result = ReceiveBlock();
         if (result == kFailed) {
-            window_.ShowErrorText(ComposeMessage("Download Failed: ReadFile new updater", "c10"));
+            if (!StopRequested()) {
+                window_.ShowErrorText(
+                    ComposeMessage("Download Failed: ReadFile new updater", "c10"));
+            }
             return false;
         }
         if (result == kComplete) {

@@ -119,8 +119,9 @@ void CUpdateThread::Run() {
 
     if (StopRequested()) return;
     window_.SetStatusText("Download ready");
-    bool allPresent = PrepareTotalProgress();
-    if (!allPresent || versions_.targetVersion == versions_.baseVersion) {
+    SizeScan scan = PrepareTotalProgress();
+    if (scan == SizeScan::Ended) return;
+    if (scan == SizeScan::SomeMissing || versions_.targetVersion == versions_.baseVersion) {
         finished_ = true;
         // A run killed between the last package and the deletion step left delete.lst
         // behind; with nothing to download it would never be applied otherwise.

@@ -47,6 +47,8 @@ std::optional<uint64_t> ParseContentLength(const std::string& text) {
 }
 
 CUpdateThread::CUpdateThread(UpdaterWindow& window) : window_(window), session_(kAppTitle) {
+    // Every wait on the network ends soon after a stop request, whatever the server does.
+    session_.SetStopEvent(&stopEvent_);
     window_.AttachWorkerFlags(&flags_);
     ReadServerAddress();
 }
@@ -75,14 +77,18 @@ bool CUpdateThread::ParseVersionFile() {
 
 void CUpdateThread::ShowInternetError(const InternetError& error) {
     lastError_ = error.code;
+    // A stop request is no failure to tell the player about.
+    if (error.code == kInternetOperationCancelled) return;
     ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
 }
 
-uint64_t CUpdateThread::QueryRemoteSize(const std::string& url) {
+uint64_t CUpdateThread::QueryRemoteSize(const std::string& url, bool* failed) {
+    if (failed != nullptr) *failed = false;
     InternetError error;
     remoteFile_ = session_.OpenUrl(url, &error);
     if (!remoteFile_) {
         ShowInternetError(error);
+        if (failed != nullptr) *failed = true;
         return 0;
     }
     // A negative, malformed or absent length is no size at all: the download is refused
@@ -100,6 +106,7 @@ bool CUpdateThread::OpenDownload(const std::string& url, const std::string& loca
     CloseTransfer();
     expectedSize_ = QueryRemoteSize(url);
     if (expectedSize_ == 0) {
+        if (StopRequested()) return false;
         window_.ShowErrorText(
             ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
         return false;
@@ -112,6 +119,7 @@ bool CUpdateThread::OpenDownload(const std::string& url, const std::string& loca
     remoteFile_ = session_.OpenUrl(url, &error);
     if (!remoteFile_) {
         ShowInternetError(error);
+        if (StopRequested()) return false;
         window_.ShowErrorText(
             ComposeMessage(std::string(kDownloadFailed) + ": Cannot open server file.", "c30"));
         return false;
@@ -145,6 +153,7 @@ int CUpdateThread::ReceiveBlock() {
         // What did arrive belongs in the file that stays on disk.
         FlushLocalFile();
         ShowInternetError(error);
+        if (error.code == kInternetOperationCancelled) return kFailed;
         window_.ShowError("%sEx: %s,%d,%d c23-1", kDownloadFailed, "", static_cast<int>(lastError_),
                           static_cast<int>(versions_.currentVersion));
         return kFailed;
@@ -199,7 +208,7 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
     while (!stopEvent_.IsSet()) {
         switch (ReceiveBlock()) {
             case kFailed:
-                if (!quiet) {
+                if (!quiet && !StopRequested()) {
                     window_.ShowErrorText(ComposeMessage(
                         std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07"));
                 }
@@ -219,24 +228,39 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
     return false;
 }
 
-bool CUpdateThread::PrepareTotalProgress() {
+CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
     totalProgress_ = true;
     totalReceived_ = 0;
+    // Every size is asked before anything is downloaded; a target far ahead must not make one
+    // run ask for thousands.
+    if (versions_.targetVersion - versions_.currentVersion > kMaxPackagesPerRun) {
+        versions_.targetVersion = versions_.currentVersion + kMaxPackagesPerRun;
+    }
     uint64_t sum = 0;
-    bool complete = true;
+    SizeScan scan = SizeScan::AllPresent;
     // 64-bit counter: a target of 0xFFFFFFFF must not wrap the loop.
     for (uint64_t n = uint64_t{versions_.currentVersion} + 1; n <= versions_.targetVersion; ++n) {
-        uint64_t size = QueryRemoteSize(PatchUrl(static_cast<uint32_t>(n)));
+        if (StopRequested()) return SizeScan::Ended;
+        bool failed = false;
+        uint64_t size = QueryRemoteSize(PatchUrl(static_cast<uint32_t>(n)), &failed);
+        if (failed) {
+            // Only an answer without a usable length says the package is missing; a
+            // connection that broke says nothing about it, and ends the run.
+            if (StopRequested()) return SizeScan::Ended;
+            window_.ShowErrorText(
+                ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
+            return SizeScan::Ended;
+        }
         if (size == 0) {
             versions_.targetVersion = static_cast<uint32_t>(n - 1);
-            complete = false;
+            scan = SizeScan::SomeMissing;
             break;
         }
         sum += size;
     }
     window_.SetTotalRange(sum);
     window_.SetTotalProgress(0);
-    return complete;
+    return scan;
 }
 
 bool CUpdateThread::StartNextPatch() {

@@ -63,12 +63,21 @@ class CUpdateThread : public CThreadBase {
     bool ParseVersionFile();
 
     // Downloads. A failure shows its message in the window before returning.
-    uint64_t QueryRemoteSize(const std::string& url);  // 0: no usable size or failed
+    // 0: no usable size or failed; *failed tells a transport failure (or a stop) from an
+    // answer without a usable length.
+    uint64_t QueryRemoteSize(const std::string& url, bool* failed = nullptr);
     bool OpenDownload(const std::string& url, const std::string& localName);
     int ReceiveBlock();
     bool HasFreeSpace(uint64_t bytes);
     bool FetchVersionFile(bool quiet);
-    bool PrepareTotalProgress();
+    // What the scan of the pending packages' sizes found: every one, a missing one (the
+    // target is lowered to the package before it), or the end of the run (a transport failure
+    // has been shown, or a stop was requested).
+    enum class SizeScan { AllPresent, SomeMissing, Ended };
+    // One run scans (and so downloads) at most this many packages; a client further behind
+    // goes on from there in its next run.
+    static constexpr uint32_t kMaxPackagesPerRun = 1000;
+    SizeScan PrepareTotalProgress();
     bool StartNextPatch();
     void CloseTransfer();
 

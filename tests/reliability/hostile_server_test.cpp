@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -196,6 +197,104 @@ TEST_F(HostileServers, PlantedLinksReceiveNothing) {
     }
 }
 
+// With a target far ahead and a server that answers every package, the sizes of all pending
+// packages were asked before anything else: one run scans at most 1,000 of them, then goes on
+// with what it found (here a package that is no ZIP, so the run ends at its extraction).
+TEST_F(HostileServers, ASizeScanEndsAtItsBound) {
+    std::string game = scratch_ + "/game-scan";
+    const std::string log = scratch_ + "/scan.log";
+    std::remove(log.c_str());
+    HostileServer server(root_,
+                         {std::string(kVersionFile) + "=replace:far.ini", ".patch=sized:100"}, log);
+    InstallClient(versions_->front(), 1, game, server.Address());
+    RunResult run = RunConsole(*environment_, game, {}, 120);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(LastStatus(run.out), "Extraction Failedc12") << run.out;
+    std::string requests = ReadFileBytes(log);
+    EXPECT_NE(requests.find("pk1001.patch"), std::string::npos);
+    EXPECT_EQ(requests.find("pk1002.patch"), std::string::npos);
+    RemoveTree(game);
+}
+
+// A stop request (SIGTERM) must end the run as stopped within a second in every wait on the
+// network: the headers of a server that sends one line now and then, a body that stalls, and
+// the size scan of a target far ahead.
+struct StopPhase {
+    const char* name;
+    std::vector<std::string> rules;
+    std::string awaited;  // the server's log line for the request of that phase
+    int occurrence;       // which time it is requested (the size scan asks each package first)
+    double settle;        // seconds into the phase before the signal
+};
+
+void PrintTo(const StopPhase& phase, std::ostream* out) { *out << phase.name; }
+
+class StopInNetworkWaits : public HostileRelease,
+                           public ::testing::WithParamInterface<StopPhase> {};
+
+size_t Occurrences(const std::string& text, const std::string& line) {
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_P(StopInNetworkWaits, EndsAsStoppedWithinASecond) {
+    const StopPhase& phase = GetParam();
+    std::string game = scratch_ + "/game-stop-" + phase.name;
+    const std::string log = game + ".log";
+    std::remove(log.c_str());
+    HostileServer server(root_, phase.rules, log);
+    InstallClient(versions_->front(), 1, game, server.Address());
+
+    const std::string out = game + ".out", err = game + ".err";
+    // Time-outs far longer than the test, so that only the stop can end the wait.
+    pid_t pid = StartConsole(*environment_, game, {"KORVUN_TEST_TIMEOUT_MS=60000"}, out, err);
+    auto started = std::chrono::steady_clock::now();
+    while (Occurrences(ReadFileBytes(log), phase.awaited + "\n") <
+               static_cast<size_t>(phase.occurrence) &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(Occurrences(ReadFileBytes(log), phase.awaited + "\n"),
+              static_cast<size_t>(phase.occurrence));
+    std::this_thread::sleep_for(std::chrono::duration<double>(phase.settle));
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    RunResult run = WaitConsole(pid, out, err, 30);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    EXPECT_LT(run.seconds, 1.0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadCurrentVersion(game), "1");
+    RemoveTree(game);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reliability, StopInNetworkWaits,
+    ::testing::Values(StopPhase{"version_headers",
+                                {std::string(kVersionFile) + "=header-trickle"},
+                                std::string("header-trickle ") + kVersionFile,
+                                1,
+                                1.0},
+                      StopPhase{"version_body_stalled",
+                                {std::string(kVersionFile) + "=trickle-stall:1"},
+                                std::string("trickle-stall:1 ") + kVersionFile,
+                                1,
+                                1.5},
+                      StopPhase{"package_body_stalled",
+                                {std::string(kPackage2) + "=trickle-stall:1"},
+                                std::string("trickle-stall:1 ") + kPackage2,
+                                2,
+                                1.5},
+                      StopPhase{
+                          "size_scan",
+                          {std::string(kVersionFile) + "=replace:far.ini", ".patch=sized:100"},
+                          "sized:100 /patch/patch/pk0050.patch",
+                          1,
+                          0.2}),
+    [](const ::testing::TestParamInfo<StopPhase>& info) { return info.param.name; });
+
 std::string RandomCut() {
     // A cut anywhere in the package, but seeded so that a failure can be repeated.
     std::mt19937 random(20240611);
@@ -238,6 +337,12 @@ INSTANTIATE_TEST_SUITE_P(
                      1, "c08", 1},
         Misbehaviour{"version_target_zero", std::string(kVersionFile) + "=replace:zero.ini", 1,
                      "c08", 1},
+        // A transport failure while the sizes are gathered ends the run; only an answer without
+        // a usable length counts as a missing package.
+        Misbehaviour{"package_reset_in_size_scan", std::string(kPackage3) + "=reset", 1, "c25", 1},
+        Misbehaviour{"package_closed_in_size_scan", std::string(kPackage3) + "=close", 1, "c25", 1},
+        Misbehaviour{"package_redirect_to_ftp_in_size_scan",
+                     std::string(kPackage3) + "=redirect-ftp", 1, "c25", 1},
         Misbehaviour{"package_not_zip", std::string(kPackage2) + "=replace:garbage.bin", 1, "c12",
                      1}),
     [](const ::testing::TestParamInfo<Misbehaviour>& info) { return info.param.name; });

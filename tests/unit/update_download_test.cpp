@@ -330,7 +330,7 @@ TEST_F(DownloadTest, MissingPackageInTheRangeLowersTheTargetAndDownloadsNothing)
     ServePackage(11, Pattern(3000, 'b'));
     CUpdateThread& worker = StartOnNginx();
     worker.Versions() = {7, 11, 7, 1, 3};
-    EXPECT_FALSE(worker.PrepareTotalProgress());
+    EXPECT_EQ(worker.PrepareTotalProgress(), CUpdateThread::SizeScan::SomeMissing);
     EXPECT_EQ(worker.Versions().targetVersion, 9u);
     EXPECT_EQ(worker.Versions().currentVersion, 7u);
     EXPECT_EQ(window_.TotalGauge().Upper(), 3000u);
@@ -349,7 +349,7 @@ TEST_F(DownloadTest, TotalProgressSumsTheWholeRange) {
     ServePackage(3, Pattern(3000, '3'));
     CUpdateThread& worker = StartOnNginx();
     worker.Versions() = {0, 3, 0, 1, 3};
-    EXPECT_TRUE(worker.PrepareTotalProgress());
+    EXPECT_EQ(worker.PrepareTotalProgress(), CUpdateThread::SizeScan::AllPresent);
     EXPECT_TRUE(worker.TotalProgress());
     EXPECT_EQ(worker.Versions().targetVersion, 3u);
     EXPECT_EQ(window_.TotalGauge().Upper(), 6000u);
@@ -367,7 +367,7 @@ TEST_F(DownloadTest, TotalProgressSumsTheWholeRange) {
 TEST_F(DownloadTest, ErrorPageWithLengthCountsAsAPackage) {
     CUpdateThread& worker = StartOnMisbehaving("errorpage");
     worker.Versions() = {0, 2, 0, 1, 3};
-    EXPECT_TRUE(worker.PrepareTotalProgress());
+    EXPECT_EQ(worker.PrepareTotalProgress(), CUpdateThread::SizeScan::AllPresent);
     EXPECT_EQ(worker.Versions().targetVersion, 2u);
     EXPECT_GT(window_.TotalGauge().Upper(), 0u);
 }
