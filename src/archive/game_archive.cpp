@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/file_identity.h"
 #include "platform/file_io.h"
 
 namespace korvun {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr char kSignature[3] = {'K', 'A', 'H'};
 constexpr const char* kGameIndexName = "data.kah";
+constexpr const char* kGameDataName = "data.kaf";
 constexpr const char* kDeleteListName = "delete.lst";
 // The stored name length includes the NUL and fits the 256-byte name buffers.
 constexpr uint32_t kMaxNameLength = kMaxNameBytes + 1;
@@ -263,7 +265,8 @@ void GameArchive::WriteIndex(IndexWriter& out, uint32_t headerWord, int32_t file
     out.WriteU32(lostBytes_);
 }
 
-bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount) {
+bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount,
+                            RollbackJournal* journal) {
     CloseFile(gameIndexFd_);
     // The index is replaced by a rename, which would succeed over a write-protected file;
     // keep refusing to change an index that cannot be opened for writing.
@@ -280,11 +283,16 @@ bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_
     // the encoding of the rest.
     WritebackThread writeback;
     IndexWriter out(fd, &writeback);
+    ContentHash hash;
+    if (journal) out.Observe(&hash);
     WriteIndex(out, headerWord, fileCount);
     bool flushed = out.Flush();
     writeback.Finish();
     bool written = flushed && SyncFile(fd);
     CloseFile(fd);
+    // The rename below is the commit point: whoever finds the journal afterwards must be able
+    // to tell the new index from the old.
+    written = written && (!journal || journal->RecordNewIndex(hash.Finish()));
     if (!written || !ReplaceFile(temp, path)) {
         DeleteFile(temp);
         return false;
@@ -303,6 +311,9 @@ void GameArchive::RemoveEntry(std::string_view path) {
     }
     std::optional<ArchiveEntry> removed = folder->TakeFile(path.substr(start));
     if (!removed) return;
+    if (trackReleased_ && removed->size != 0 && removed->offset < UINT64_MAX - removed->size) {
+        committedRegions_.Add(removed->offset, removed->offset + removed->size + 1);
+    }
     // A file of size 0 occupies only its terminator byte, which is not worth a record.
     if (removed->size != 0) freeSpace_.Append(std::move(*removed));
     gameFileCount_ = static_cast<int32_t>(static_cast<uint32_t>(gameFileCount_) - 1);
@@ -373,7 +384,9 @@ bool GameArchive::LoadAndApplyDeleteList() {
         RemoveEntry(line);
     }
     modified_ = true;
-    DeleteFile(kDeleteListName);
+    // Deleted once the index without its entries is saved: a list gone while the old index
+    // is still in place would never be applied.
+    deleteListApplied_ = true;
     return true;
 }
 
@@ -385,7 +398,23 @@ bool GameArchive::SaveIfChanged() {
     }
     if (!modified_ && !trimmed) return true;
     if (gameIndexPath_.empty()) gameIndexPath_ = kGameIndexName;
-    return SaveIndex(gameIndexPath_, gameHeaderWord_, gameFileCount_);
+    if (!SaveIndex(gameIndexPath_, gameHeaderWord_, gameFileCount_,
+                   journal_.Active() ? &journal_ : nullptr)) {
+        return false;
+    }
+    if (deleteListApplied_) DeleteFile(kDeleteListName);
+    deleteListApplied_ = false;
+    return true;
 }
+
+bool GameArchive::BeginChange() {
+    // Without both files there is no archive to keep whole; the step fails as it always has.
+    if (!FileExists(kGameIndexName) || !FileExists(kGameDataName)) return true;
+    std::optional<uint64_t> dataLength = FileSize(kGameDataName);
+    std::optional<FileIdentity> index = IdentifyFile(kGameIndexName);
+    return dataLength && index && journal_.Begin(*dataLength, *index);
+}
+
+bool GameArchive::EndChange() { return !journal_.Active() || journal_.Remove(); }
 
 }  // namespace korvun

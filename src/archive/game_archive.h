@@ -15,6 +15,7 @@
 #include "archive/archive_tree.h"
 #include "archive/free_space_list.h"
 #include "archive/index_stream.h"
+#include "archive/rollback_journal.h"
 #include "platform/writeback_thread.h"
 
 namespace korvun {
@@ -40,6 +41,8 @@ class GameArchive {
     // The deletion step keeps the free-space list from growing without bound.
     static constexpr size_t kTrimAbove = 700;
     static constexpr size_t kTrimTo = 500;
+    // Beside data.kaf while a change of the archive can still be undone.
+    static constexpr const char* kJournalName = "data.kaf.journal";
 
     GameArchive(UpdaterWindow& window, StateMarkers& markers);
     ~GameArchive();
@@ -52,9 +55,13 @@ class GameArchive {
     // Loads data.kah and removes every entry that delete.lst names. False, without a
     // message, when data.kah cannot be opened or is malformed.
     bool LoadAndApplyDeleteList();
-    // Trims the free-space list and rewrites data.kah when anything changed. False, without
-    // a message, when data.kah could not be written.
+    // Trims the free-space list and rewrites data.kah when anything changed, then deletes an
+    // applied delete.lst. False, without a message, when data.kah could not be written.
     bool SaveIfChanged();
+    // The deletion step's journal: begun before its marker is written (false: it could not
+    // be, and nothing may change), ended once the marker after it is written.
+    bool BeginChange();
+    bool EndChange();
 
     // Merge steps.
     bool Merge();
@@ -85,8 +92,10 @@ class GameArchive {
     // Writes the game index to out with the given header values and this object's block.
     void WriteIndex(IndexWriter& out, uint32_t headerWord, int32_t fileCount);
     // Writes the game index to path durably: a temporary file beside it, flushed, renamed
-    // over it. False when it could not be written; the old file is untouched then.
-    bool SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount);
+    // over it. False when it could not be written; the old file is untouched then. With a
+    // journal, the new index's identity is recorded in it before the rename.
+    bool SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount,
+                   RollbackJournal* journal = nullptr);
 
     // A record in the reader's buffer: its name and the fixed fields after it.
     struct RecordView {
@@ -138,6 +147,8 @@ class GameArchive {
     bool WriteStagedCopies();
     bool WriteStagedSpan(std::vector<size_t>& members, uint64_t spanStart, size_t spanBytes,
                          bool gaps);
+    bool SaveCommittedBytes(uint64_t start, uint64_t end);
+    bool SaveStagedCommittedBytes();
     void Fail(const std::string& text, const char* code);
     void CloseAll();
 
@@ -165,6 +176,12 @@ class GameArchive {
     int32_t filesCopied_ = 0;
     uint32_t lostBytes_ = 0;
     bool modified_ = false;
+    bool deleteListApplied_ = false;
+    // While the merge collects, the regions of the entries it replaces: the committed index
+    // still uses them, so the journal saves them before they are reused.
+    bool trackReleased_ = false;
+    RegionSet committedRegions_;
+    RollbackJournal journal_{kJournalName};
     uint64_t unflushedBytes_ = 0;
     static constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
     WritebackThread writeback_;  // the only user of gameDataFd_ besides this object

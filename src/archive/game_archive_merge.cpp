@@ -95,19 +95,22 @@ bool GameArchive::Merge() {
     }
     updateFileCount_ = static_cast<int32_t>(count);
 
+    trackReleased_ = true;
     CollectUpdateFiles(updateRoot_, "");
+    trackReleased_ = false;
     window_.FileGauge().SetRange(0, static_cast<uint64_t>(std::max(updateFileCount_, 0)));
     window_.FileGauge().SetPos(0);
     filesCopied_ = 0;
-    if (!CopyPending()) {
+    // Nothing of data.kaf changes before the journal that can undo it is on disk.
+    if (!BeginChange() || !CopyPending()) {
         Fail(std::string(kUpdateError) + ": update fail", "c45");
         return false;
     }
 
-    markers_.MarkUpdateStart();
     int32_t mergedCount = static_cast<int32_t>(static_cast<uint32_t>(gameFileCount_) +
                                                static_cast<uint32_t>(updateFileCount_));
-    if (!SaveIndex(gameIndexPath_, updateHeaderWord_, mergedCount)) {
+    if (!markers_.MarkUpdateStart() ||
+        !SaveIndex(gameIndexPath_, updateHeaderWord_, mergedCount, &journal_)) {
         Fail(std::string(kUpdateError) + ": saveheader", "c46");
         return false;
     }
@@ -117,7 +120,8 @@ bool GameArchive::Merge() {
     CloseFile(updateDataFd_);
     CloseFile(gameIndexFd_);
     CloseFile(updateIndexFd_);
-    markers_.MarkUpdateEnd();
+    // Without the marker the journal stays: the next start finds the new index in place.
+    if (markers_.MarkUpdateEnd()) EndChange();
     DeleteFile(updateDataPath_);
     DeleteFile(updateIndexPath_);
     DeleteFile(updateLogPath_);
@@ -306,7 +310,26 @@ bool GameArchive::CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset) {
     bool overlaps =
         offset < stagedHigh_ && (offset >= stagedLow_ || entry.size >= stagedLow_ - offset);
     if (overlaps && !WriteStagedCopies()) return false;
+    uint64_t before = journal_.SavedBytes();
+    if (!SaveCommittedBytes(offset, offset + entry.size + 1)) return false;
+    if (journal_.SavedBytes() != before && !journal_.Sync()) return false;
     return CopyContent(entry, offset);
+}
+
+bool GameArchive::SaveCommittedBytes(uint64_t start, uint64_t end) {
+    if (end < start) end = UINT64_MAX;  // a region of a damaged list that runs off the end
+    return committedRegions_.TakeOverlap(start, end, [&](uint64_t from, uint64_t to) {
+        return journal_.SaveRegion(gameDataFd_, from, to - from);
+    });
+}
+
+// One flush of the journal for a whole batch of small copies.
+bool GameArchive::SaveStagedCommittedBytes() {
+    uint64_t before = journal_.SavedBytes();
+    for (const StagedCopy& copy : staged_) {
+        if (!SaveCommittedBytes(copy.target, copy.target + copy.size + 1)) return false;
+    }
+    return journal_.SavedBytes() == before || journal_.Sync();
 }
 
 bool GameArchive::WriteStagedCopies() {
@@ -317,7 +340,7 @@ bool GameArchive::WriteStagedCopies() {
     // Copies less than a block apart go out in one write, the bytes between them rewritten
     // as they stand; a span never exceeds the copy buffer.
     std::vector<size_t> members;
-    bool written = true;
+    bool written = SaveStagedCommittedBytes();
     for (size_t i = 0; written && i < byTarget.size();) {
         uint64_t spanStart = staged_[byTarget[i]].target;
         uint64_t spanEnd = spanStart;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/file_identity.h"
 #include "platform/file_io.h"
 
 namespace korvun {
@@ -81,6 +82,8 @@ void IndexWriter::WriteAfterFlush(const void* data, size_t size) {
         memory_->append(static_cast<const char*>(data), size);
     } else if (!failed_ && !WriteFull(fd_, data, size)) {
         failed_ = true;
+    } else if (hash_) {
+        hash_->Add(data, size);
     }
 }
 
@@ -102,9 +105,12 @@ bool IndexWriter::Flush() {
             memory_->append(reinterpret_cast<const char*>(buffer_.data()), used_);
         } else if (!failed_ && !WriteFull(fd_, buffer_.data(), used_)) {
             failed_ = true;
-        } else if (writeback_ && (unstartedBytes_ += used_) >= kWritebackStep) {
-            writeback_->Request(fd_);
-            unstartedBytes_ = 0;
+        } else {
+            if (hash_) hash_->Add(buffer_.data(), used_);
+            if (writeback_ && (unstartedBytes_ += used_) >= kWritebackStep) {
+                writeback_->Request(fd_);
+                unstartedBytes_ = 0;
+            }
         }
         used_ = 0;
     }

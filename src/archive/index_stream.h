@@ -12,6 +12,8 @@
 
 namespace korvun {
 
+class ContentHash;
+
 inline uint32_t LoadLittle32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
            uint32_t{bytes[3]} << 24;
@@ -129,6 +131,8 @@ class IndexWriter {
     }
     // Writes out what is buffered; false when any write so far failed.
     bool Flush();
+    // Every byte that goes to the file from now on is also added to hash.
+    void Observe(ContentHash* hash) { hash_ = hash; }
 
   private:
     uint8_t* ReserveAfterFlush(size_t size);
@@ -136,6 +140,7 @@ class IndexWriter {
 
     int fd_ = -1;
     WritebackThread* writeback_ = nullptr;
+    ContentHash* hash_ = nullptr;
     std::string* memory_ = nullptr;
     std::vector<uint8_t> buffer_;
     size_t used_ = 0;

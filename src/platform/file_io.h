@@ -36,11 +36,24 @@ bool ReadFull(int fd, void* buffer, size_t size);
 // Writes all size bytes, looping over short writes; false on error (errno set).
 bool WriteFull(int fd, const void* buffer, size_t size);
 
+// Reads exactly size bytes at offset without moving the descriptor; false as ReadFull.
+bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset);
+
+// Writes all size bytes at offset without moving the descriptor; false on error (errno set).
+bool WriteAt(int fd, const void* buffer, size_t size, uint64_t offset);
+
+// Cuts or extends the file to length bytes.
+bool TruncateFile(int fd, uint64_t length);
+
 // 64-bit seek; returns the new position or -1.
 int64_t SeekFile(int fd, int64_t offset, int whence);
 
 // fsync of the descriptor.
 bool SyncFile(int fd);
+
+// Flushes every file and folder of the file system that holds name (syncfs): cheaper than a
+// flush per file when a step has written many of them.
+bool SyncFileSystem(const std::string& name);
 
 // Asks the kernel to start writing the descriptor's dirty pages now, without waiting, so
 // that a later SyncFile of a large file finds most of the work done.

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,6 +263,11 @@ bool WriteProfileString(const std::string& section, const std::string& key,
             content = std::move(*existing);
             struct stat st;
             if (::stat(native.c_str(), &st) == 0) mode = st.st_mode & 07777;
+            // The rename below would succeed over a write-protected file; writing to it must
+            // fail as it does in place.
+            int probe = ::open(native.c_str(), O_WRONLY | O_CLOEXEC);
+            if (probe < 0) return false;
+            ::close(probe);
         } else if (errno != ENOENT) {
             return false;  // an unreadable file must not be replaced by one holding only this key
         }

@@ -35,7 +35,12 @@ int CUpdateThread::ExtractCurrentPackage(const std::string& packageName) {
 }
 
 bool CUpdateThread::ApplyPatch() {
-    markers_.MarkExtractStart();
+    // Each step begins only once its marker is on disk; a marker that cannot be written
+    // stops the step before anything changes.
+    if (!markers_.MarkExtractStart()) {
+        window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
+        return false;
+    }
     if (!HasFreeSpace(SaturatingProduct(3, expectedSize_))) {
         window_.ShowErrorText(
             ComposeMessage("Insufficient capacity on hard disk to extract the zip file.", "c11"));
@@ -57,7 +62,12 @@ bool CUpdateThread::ApplyPatch() {
         markers_.ClearStateMarker();
         return false;
     }
-    markers_.MarkExtractEnd();
+    // The marker says the files are there; after a power cut they must be. One flush of the
+    // file system takes them all, folders included.
+    if (!SyncFileSystem(".") || !markers_.MarkExtractEnd()) {
+        window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
+        return false;
+    }
 
     // Package 1 makes a fresh client; only later packages carry archive updates.
     if (versions_.currentVersion >= 2 && FileExists("update.kah") && FileExists("update.kaf")) {
@@ -106,11 +116,21 @@ bool CUpdateThread::ApplyDeleteList() {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    markers_.MarkUpdateStart();
+    if (!archiveMerger_->BeginChange() || !markers_.MarkUpdateStart()) return false;
     if (!archiveMerger_->LoadAndApplyDeleteList()) return false;
     if (!archiveMerger_->SaveIfChanged()) return false;
-    markers_.MarkUpdateEnd();
+    // Without the marker the journal stays: the next start finds the new index in place.
+    if (markers_.MarkUpdateEnd()) archiveMerger_->EndChange();
     return true;
+}
+
+void CUpdateThread::RecoverArchiveChange() {
+    JournalRecovery found =
+        RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf");
+    if (found != JournalRecovery::RolledBack && found != JournalRecovery::Committed) return;
+    // The marker of the interrupted change goes before the journal does: a crash in between
+    // finds the journal again and decides the same way.
+    if (markers_.ClearStateMarker()) RemoveJournal(GameArchive::kJournalName);
 }
 
 }  // namespace korvun

@@ -84,6 +84,7 @@ void CUpdateThread::Run() {
     }
     if (StopRequested()) return;
 
+    RecoverArchiveChange();
     ReadLocalVersion();
     // A run that ended between recording a package and deleting it left the package behind;
     // it is applied, and nothing else would ever remove it.

@@ -109,6 +109,9 @@ class CUpdateThread : public CThreadBase {
     bool DownloadAndApplyPatches();
     int ExtractCurrentPackage(const std::string& packageName);
     bool MergeUpdateArchive();
+    // Finishes or undoes an archive change that a previous run left half done (its journal
+    // is present), so that the client counts as having the package before it.
+    void RecoverArchiveChange();
 
     // Writes the pending bytes to the local file; false (errno set) when that failed.
     bool FlushLocalFile();

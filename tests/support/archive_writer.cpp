@@ -295,7 +295,7 @@ bool PathExists(const std::string& path) { return std::filesystem::exists(path);
 
 bool RecordingMarkers::Record(const std::string& marker) {
     writes.push_back(Write{marker, ReadBytes("data.kah"), ReadBytes("data.kaf")});
-    return true;
+    return marker != failing;
 }
 
 std::vector<std::string> RecordingMarkers::Markers() const {

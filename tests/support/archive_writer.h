@@ -91,6 +91,7 @@ class RecordingMarkers : public StateMarkers {
     std::vector<std::string> Markers() const;
 
     std::vector<Write> writes;
+    std::string failing = "-";  // a marker whose write is recorded but reported as failed
 
   private:
     bool Record(const std::string& marker);

@@ -548,5 +548,57 @@ TEST_F(ArchiveDeleteTest, RandomDeleteListsMatchThePlainModel) {
     }
 }
 
+// A game whose large file the update replaces: the new content goes into the old region at
+// once, so data.kaf has changed under the committed index before the merge gets further.
+struct ReplacedLargeFile {
+    ArchiveBuilder game = SmallGame(), update;
+    ReplacedLargeFile() {
+        game.Add("Data\\big.bin", std::string(200000, 'o'));
+        update.Add("data\\BIG.bin", std::string(150000, 'n'));
+        update.Add("new.bin", std::string(100, 'w'));
+    }
+};
+
+TEST_F(ArchiveMergeTest, AMergeThatFailsAfterReusingARegionIsUndoneFromItsJournal) {
+    ReplacedLargeFile files;
+    files.update.Add("zz\\cut.bin", std::string(600000, 'c'));  // copied last
+    Install(files.game, files.update);
+    WriteBytes("update.kaf", files.update.data.substr(0, 200000));
+    EXPECT_FALSE(Merge());
+    ASSERT_TRUE(ReadBytes("data.kaf").substr(0, files.game.data.size()) != files.game.data);
+    EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
+              JournalRecovery::RolledBack);
+    EXPECT_EQ(ReadBytes("data.kaf"), files.game.data);
+    EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(files.game.index));
+}
+
+TEST_F(ArchiveMergeTest, AMarkerThatCannotBeWrittenDecidesWhatTheJournalSays) {
+    ReplacedLargeFile files;
+    // No UPDATE_START: the index is not replaced, and the journal undoes the copies.
+    markers.failing = "UPDATE_START";
+    Install(files.game, files.update);
+    EXPECT_FALSE(Merge());
+    EXPECT_EQ(window.Status(),
+              "Update error: saveheader"
+              "c46");
+    EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(files.game.index));
+    EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
+              JournalRecovery::RolledBack);
+    EXPECT_EQ(ReadBytes("data.kaf"), files.game.data);
+
+    // No UPDATE_END after the new index is in place: the journal stays and says committed.
+    markers.failing = "UPDATE_END";
+    Install(files.game, files.update);
+    ASSERT_TRUE(Merge());
+    std::string merged = ReadBytes("data.kaf");
+    EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
+              JournalRecovery::Committed);
+    EXPECT_EQ(ReadBytes("data.kaf"), merged);
+    markers.failing = "-";
+    Install(files.game, files.update);
+    ASSERT_TRUE(Merge());
+    EXPECT_FALSE(test::PathExists(GameArchive::kJournalName));
+}
+
 }  // namespace
 }  // namespace korvun

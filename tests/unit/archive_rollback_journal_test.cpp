@@ -1,0 +1,141 @@
+// The rollback journal on real files: what a start after an interruption finds and does, for
+// every length at which the journal may have been cut.
+#include <gtest/gtest.h>
+
+#include "archive/rollback_journal.h"
+#include "platform/file_io.h"
+#include "support/archive_writer.h"
+
+namespace korvun {
+namespace {
+
+using test::ReadBytes;
+using test::WriteBytes;
+
+constexpr const char* kJournal = "data.kaf.journal";
+
+class RollbackJournalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (size_t i = 0; i < oldData.size(); ++i) oldData[i] = static_cast<char>('a' + i % 26);
+        WriteBytes("data.kah", oldIndex);
+        WriteBytes("data.kaf", oldData);
+    }
+    JournalRecovery Recover() { return RecoverFromJournal(kJournal, "data.kah", "data.kaf"); }
+    // Journals the regions [10, 30) and [100, 150), then overwrites them and appends, the
+    // way a merge changes data.kaf; returns the journal's length after the first region.
+    uint64_t ChangeData(bool commit) {
+        RollbackJournal journal(kJournal);
+        EXPECT_TRUE(journal.Begin(oldData.size(), *IdentifyFile("data.kah")));
+        int fd = OpenFile("data.kaf", OpenMode::ReadWrite);
+        EXPECT_TRUE(journal.SaveRegion(fd, 10, 20) && journal.Sync());
+        uint64_t firstRecordEnd = *FileSize(kJournal);
+        EXPECT_TRUE(journal.SaveRegion(fd, 100, 50) && journal.Sync());
+        EXPECT_TRUE(WriteAt(fd, std::string(20, 'X').data(), 20, 10));
+        EXPECT_TRUE(WriteAt(fd, std::string(50, 'Y').data(), 50, 100));
+        EXPECT_TRUE(WriteAt(fd, std::string(70, 'Z').data(), 70, oldData.size()));
+        CloseFile(fd);
+        if (commit) {
+            WriteBytes("new.kah", newIndex);
+            EXPECT_TRUE(journal.RecordNewIndex(*IdentifyFile("new.kah")));
+        }
+        return firstRecordEnd;
+    }
+
+    test::ScopedGameDir dir;
+    std::string oldIndex = "KAH old index bytes";
+    std::string newIndex = "KAH new index bytes, longer";
+    std::string oldData = std::string(400, '\0');
+};
+
+TEST_F(RollbackJournalTest, OldIndexInPlacePutsTheSavedBytesBackAndCutsTheAppendedOnes) {
+    ChangeData(true);  // the new index was recorded but never renamed into place
+    ASSERT_NE(ReadBytes("data.kaf"), oldData);
+    EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
+    EXPECT_EQ(ReadBytes("data.kaf"), oldData);
+    EXPECT_EQ(ReadBytes("data.kah"), oldIndex);
+    // Undoing again, as after a crash during the first undo, changes nothing.
+    EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
+    EXPECT_EQ(ReadBytes("data.kaf"), oldData);
+    EXPECT_TRUE(RemoveJournal(kJournal));
+    EXPECT_EQ(Recover(), JournalRecovery::NoJournal);
+}
+
+TEST_F(RollbackJournalTest, NewIndexInPlaceIsCommittedAndLeavesTheDataAlone) {
+    ChangeData(true);
+    ASSERT_TRUE(ReplaceFile("new.kah", "data.kah"));
+    std::string changed = ReadBytes("data.kaf");
+    EXPECT_EQ(Recover(), JournalRecovery::Committed);
+    EXPECT_EQ(ReadBytes("data.kaf"), changed);
+    EXPECT_EQ(ReadBytes("data.kah"), newIndex);
+}
+
+TEST_F(RollbackJournalTest, AnIndexThatIsNeitherLeavesEverythingAsFound) {
+    ChangeData(true);
+    std::string changed = ReadBytes("data.kaf");
+    WriteBytes("data.kah", oldIndex + "?");  // same start, other length and digest
+    EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
+    EXPECT_EQ(ReadBytes("data.kaf"), changed);
+    // Without a commit record, a changed index cannot be the new one either.
+    ChangeData(false);
+    WriteBytes("data.kah", newIndex);
+    EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
+    // A data file shorter than it was when the change began was not changed by this journal.
+    WriteBytes("data.kah", oldIndex);
+    WriteBytes("data.kaf", oldData.substr(0, 300));
+    EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
+}
+
+// The journal is flushed before each region it saves is overwritten, so a journal cut inside
+// a record belongs to a region that was not overwritten yet: only whole records are put back.
+TEST_F(RollbackJournalTest, ACutJournalPutsBackExactlyItsWholeRecords) {
+    uint64_t firstRecordEnd = ChangeData(false);
+    std::string journal = ReadBytes(kJournal);
+    std::string changed = ReadBytes("data.kaf");
+    for (size_t length = 0; length < journal.size(); ++length) {
+        WriteBytes(kJournal, journal.substr(0, length));
+        WriteBytes("data.kaf", changed);
+        EXPECT_EQ(Recover(), JournalRecovery::RolledBack) << length;
+        std::string data = ReadBytes("data.kaf");
+        if (length < RollbackJournal::kHeaderBytes) {
+            // A header that never reached the disk: nothing was changed under it.
+            EXPECT_EQ(data, changed) << length;
+            continue;
+        }
+        ASSERT_EQ(data.size(), oldData.size()) << length;
+        std::string first = length < firstRecordEnd ? std::string(20, 'X') : oldData.substr(10, 20);
+        EXPECT_EQ(data.substr(10, 20), first) << length;
+        EXPECT_EQ(data.substr(100, 50), std::string(50, 'Y')) << length;
+    }
+}
+
+// A tail left by an earlier journal of the same file (another salt) is not taken for records.
+TEST_F(RollbackJournalTest, RecordsOfAnotherJournalAreNotPutBack) {
+    ChangeData(false);
+    std::string earlier = ReadBytes(kJournal);
+    WriteBytes("data.kaf", oldData);
+    RollbackJournal journal(kJournal);
+    ASSERT_TRUE(journal.Begin(oldData.size(), *IdentifyFile("data.kah")));
+    ASSERT_TRUE(journal.Sync());
+    std::string header = ReadBytes(kJournal);
+    WriteBytes(kJournal, header + earlier.substr(RollbackJournal::kHeaderBytes));
+    WriteBytes("data.kaf", std::string(400, 'Q'));
+    EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
+    EXPECT_EQ(ReadBytes("data.kaf"), std::string(400, 'Q'));
+}
+
+TEST(FileIdentityTest, TellsContentsOfOneLengthApartAndFollowsPiecewiseInput) {
+    test::ScopedGameDir dir;
+    WriteBytes("a", "same length A");
+    WriteBytes("b", "same length B");
+    ASSERT_TRUE(IdentifyFile("a") && IdentifyFile("b"));
+    EXPECT_NE(*IdentifyFile("a"), *IdentifyFile("b"));
+    ContentHash pieces;
+    pieces.Add("same ", 5);
+    pieces.Add("length A", 8);
+    EXPECT_EQ(pieces.Finish(), *IdentifyFile("a"));
+    EXPECT_EQ(IdentifyFile("missing"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace korvun
