@@ -101,6 +101,7 @@ bool GameArchive::Merge() {
     window_.FileGauge().SetRange(0, static_cast<uint64_t>(std::max(updateFileCount_, 0)));
     window_.FileGauge().SetPos(0);
     filesCopied_ = 0;
+    TestPoint("merge-copy");
     // Nothing of data.kaf changes before the journal that can undo it is on disk.
     if (!BeginChange() || !CopyPending()) {
         Fail(std::string(kUpdateError) + ": update fail", "c45");

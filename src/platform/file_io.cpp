@@ -33,6 +33,7 @@ namespace {
 //   KORVUN_FAULT_MODE=powerloss just before N, every write not yet made durable is thrown
 //                               away (see PowerLoss below), then the process is killed
 //   KORVUN_FAULT_ERRNO=ENOSPC   or EIO (the default): the error a failed operation reports
+//   KORVUN_TEST_PAUSE_AT=NAME   the process stops itself (SIGSTOP) at each TestPoint NAME
 //   KORVUN_FAULT_LOG=FILE       appends "N OPERATION PATH" per operation and "point NAME"
 //                               per TestPoint, so a test can count and place operations
 // A failed write first writes half of its bytes, as a disk that fills up midway does.
@@ -44,6 +45,7 @@ struct FaultPlan {
     int logFd = -1;
     std::string stopAt;
     uint64_t stopOccurrence = 1;
+    std::string pauseAt;
 };
 
 FaultPlan ReadFaultPlan() {
@@ -60,6 +62,7 @@ FaultPlan ReadFaultPlan() {
     if (const char* log = std::getenv("KORVUN_FAULT_LOG")) {
         plan.logFd = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
+    if (const char* pause = std::getenv("KORVUN_TEST_PAUSE_AT")) plan.pauseAt = pause;
     if (const char* stop = std::getenv("KORVUN_TEST_STOP_AT")) {
         plan.stopAt = stop;
         auto colon = plan.stopAt.find(':');
@@ -530,6 +533,9 @@ void TestPoint(const char* name) {
     static std::atomic<uint64_t> reached{0};
     LogLine(std::string("point ") + name + "\n");
     const FaultPlan& plan = Plan();
+    // Stopped, the run waits for a test to change the world around it (fill the disk, say)
+    // and to let it go on with SIGCONT.
+    if (plan.pauseAt == name) ::raise(SIGSTOP);
     if (plan.stopAt == name && ++reached == plan.stopOccurrence) {
         if (PowerLoss::Active()) PowerLoss::Instance().Cut();
         ::raise(SIGKILL);

@@ -1,5 +1,5 @@
 // The crash suite: runs the console over a five-package release (made by `korvun-tool package
-// build` from generated client trees) and kills it with SIGKILL at
+// build` from generated client trees) and kills it with SIGKILL, or cuts its power, at
 // seeded moments in every phase of a run, then lets a clean run finish and judges the client.
 //
 // A kill lands just before a chosen file operation (open, write, fsync, rename) of the run,
@@ -11,12 +11,16 @@
 // is followed by `archive check` (the index must never be torn) and by a clean run, classified as:
 //   completed  exit 0 and the client identical to the newest version (`client verify`, and
 //              the test's own comparison)
-//   reinstall  exit 2 with c21/c22, the documented state after an interrupted archive update
-//   other      anything else: a failure of the suite
-// A completed run whose client differs, or an index that fails its check, is silent
-// corruption and fails the suite.
+//   reinstall  exit 2 with c21/c22: the rollback journal should have spared the player this
+//   other      anything else
+// Only completed counts as a pass. A completed run whose client differs, or an index that
+// fails its check, is silent corruption.
 //
-//   reliability-crash [--kills N] [--seed S] [--verbose]
+// A power loss (the fault-injection build's power-loss mode) lands the same way, before a
+// chosen operation or at the stop point; it also throws away every write that was not yet
+// flushed and every rename or creation whose folder was not flushed. It has no timed form.
+//
+//   reliability-crash [--kills N] [--power-losses N] [--seed S] [--verbose]
 #include <signal.h>
 
 #include <algorithm>
@@ -74,7 +78,7 @@ std::vector<Operation> ReadOperations(const std::string& log) {
             operation.phase = "download";
         } else if (point == "before-delete-list") {
             operation.phase = "deletion list";
-        } else if (point == "merge") {
+        } else if (point == "merge" || point == "merge-copy") {
             operation.phase = path.find("data.kah") != std::string::npos ? "index save" : "merge";
         } else if (point == "extract") {
             operation.phase = "extraction";
@@ -99,22 +103,52 @@ bool Contains(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
 }
 
+void PrintTallies(const std::string& mode, std::map<std::string, Tally>& tallies) {
+    Tally total;
+    std::printf("\n%s\n%-16s %6s %10s %10s %6s %8s %6s\n", mode.c_str(), "phase", "kills",
+                "completed", "reinstall", "other", "corrupt", "torn");
+    std::vector<std::string> order = kPhases;
+    for (const auto& item : tallies) {
+        if (std::find(order.begin(), order.end(), item.first) == order.end()) {
+            order.push_back(item.first);
+        }
+    }
+    for (const std::string& phase : order) {
+        const Tally& t = tallies[phase];
+        std::printf("%-16s %6d %10d %10d %6d %8d %6d\n", phase.c_str(), t.kills, t.completed,
+                    t.reinstall, t.other, t.corrupt, t.torn);
+        total.kills += t.kills;
+        total.completed += t.completed;
+        total.reinstall += t.reinstall;
+        total.other += t.other;
+        total.corrupt += t.corrupt;
+        total.torn += t.torn;
+    }
+    std::printf("%-16s %6d %10d %10d %6d %8d %6d\n", "total", total.kills, total.completed,
+                total.reinstall, total.other, total.corrupt, total.torn);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int kills = 40;
+    int powerLosses = 0;
     uint32_t seed = 1;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--kills" && i + 1 < argc) {
             kills = std::atoi(argv[++i]);
+        } else if (arg == "--power-losses" && i + 1 < argc) {
+            powerLosses = std::atoi(argv[++i]);
         } else if (arg == "--seed" && i + 1 < argc) {
             seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--verbose") {
             verbose = true;
         } else {
-            std::fprintf(stderr, "usage: reliability-crash [--kills N] [--seed S] [--verbose]\n");
+            std::fprintf(stderr,
+                         "usage: reliability-crash [--kills N] [--power-losses N] [--seed S] "
+                         "[--verbose]\n");
             return 2;
         }
     }
@@ -154,15 +188,19 @@ int main(int argc, char** argv) {
     }
 
     std::mt19937 random(seed);
-    std::map<std::string, Tally> tallies;
+    std::map<std::string, std::map<std::string, Tally>> talliesByMode;
     int failures = 0;
-    for (int k = 0; k < kills; ++k) {
+    for (int trial = 0; trial < kills + powerLosses; ++trial) {
+        bool powerLoss = trial >= kills;
+        int k = powerLoss ? trial - kills : trial;
+        std::map<std::string, Tally>& tallies = talliesByMode[powerLoss ? "power loss" : "SIGKILL"];
         InstallClient(versions.front(), 1, game, server.Address());
         std::string log = scratch + "/kill.log";
         std::filesystem::remove(log);
         std::vector<std::string> faultEnvironment = {"KORVUN_FAULT_LOG=" + log};
+        if (powerLoss) faultEnvironment.push_back("KORVUN_FAULT_MODE=powerloss");
         std::string how;
-        bool timed = k % 7 == 6;
+        bool timed = !powerLoss && k % 7 == 6;
         std::string planned = kPhases[static_cast<size_t>(k) % kPhases.size()];
         RunResult killed;
         if (timed) {
@@ -184,7 +222,7 @@ int main(int argc, char** argv) {
             const std::vector<uint64_t>& candidates = byPhase[planned];
             uint64_t at = candidates[random() % candidates.size()];
             faultEnvironment.push_back("KORVUN_FAULT_AT=" + std::to_string(at));
-            faultEnvironment.push_back("KORVUN_FAULT_MODE=kill");
+            if (!powerLoss) faultEnvironment.push_back("KORVUN_FAULT_MODE=kill");
             how = "before operation " + std::to_string(at);
             killed = RunConsole(environment, game, faultEnvironment);
         }
@@ -238,6 +276,7 @@ int main(int argc, char** argv) {
                        (Contains(clean.err, "c21") || Contains(clean.err, "c22"))) {
                 ++tally.reinstall;
                 verdict = "reinstall (marker after kill: " + marker + ")";
+                failed = true;
             } else {
                 ++tally.other;
                 verdict = "other: exit " + std::to_string(clean.exitCode) + " " + clean.err;
@@ -246,33 +285,12 @@ int main(int argc, char** argv) {
         }
         if (failed) ++failures;
         if (verbose || failed) {
-            std::printf("kill %3d  %-14s %-32s -> %s\n", k + 1, phase.c_str(), how.c_str(),
-                        verdict.c_str());
+            std::printf("%s %3d  %-14s %-32s -> %s\n", powerLoss ? "power loss" : "kill", k + 1,
+                        phase.c_str(), how.c_str(), verdict.c_str());
         }
     }
 
-    Tally total;
-    std::printf("\n%-16s %6s %10s %10s %6s %8s %6s\n", "phase", "kills", "completed", "reinstall",
-                "other", "corrupt", "torn");
-    std::vector<std::string> order = kPhases;
-    for (const auto& item : tallies) {
-        if (std::find(order.begin(), order.end(), item.first) == order.end()) {
-            order.push_back(item.first);
-        }
-    }
-    for (const std::string& phase : order) {
-        const Tally& t = tallies[phase];
-        std::printf("%-16s %6d %10d %10d %6d %8d %6d\n", phase.c_str(), t.kills, t.completed,
-                    t.reinstall, t.other, t.corrupt, t.torn);
-        total.kills += t.kills;
-        total.completed += t.completed;
-        total.reinstall += t.reinstall;
-        total.other += t.other;
-        total.corrupt += t.corrupt;
-        total.torn += t.torn;
-    }
-    std::printf("%-16s %6d %10d %10d %6d %8d %6d\n", "total", total.kills, total.completed,
-                total.reinstall, total.other, total.corrupt, total.torn);
+    for (auto& [mode, tallies] : talliesByMode) PrintTallies(mode, tallies);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("seed %u, %.1f s\n", seed, seconds);

@@ -168,6 +168,30 @@ TEST(Profile, WindowsNameFindsFileCaseInsensitivelyAndKeepsItsMode) {
     }
 }
 
+// The atomic rename would replace a write-protected file as readily as any other; the write
+// must fail as it does in place. Root may write anything, so the writer runs as nobody.
+TEST(Profile, WriteProtectedFileIsNotReplaced) {
+    ScratchDir dir;
+    const std::string ini = dir / "Version.ini";
+    const std::string content = "[Version]\r\nCurrentVersion=1\r\n";
+    WriteFileBytes(ini, content, 0444);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        bool written = WriteProfileString("Version", "CurrentVersion", "2", ini);
+        ::_exit(written ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 3: could not become nobody";
+    EXPECT_EQ(ReadFileBytes(ini), content);
+    auto entries = std::filesystem::directory_iterator(dir.path());
+    EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);  // no temporary left
+}
+
 // A writer killed at any moment leaves the old or the new file, never a mixture or a
 // truncated one.
 TEST(Profile, KilledWriterLeavesOldOrNewContent) {
