@@ -125,8 +125,7 @@ bool CUpdateThread::ApplyDeleteList() {
 }
 
 void CUpdateThread::RecoverArchiveChange() {
-    JournalRecovery found =
-        RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf");
+    JournalRecovery found = RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf");
     if (found != JournalRecovery::RolledBack && found != JournalRecovery::Committed) return;
     // The marker of the interrupted change goes before the journal does: a crash in between
     // finds the journal again and decides the same way.
