@@ -114,7 +114,10 @@ bool RollbackJournal::SaveRegion(int dataFd, uint64_t offset, uint64_t length) {
     std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(length, kChunkBytes)));
     for (uint64_t done = 0; done < length;) {
         size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kChunkBytes));
-        if (!ReadAt(dataFd, chunk.data(), size, offset + done)) return failed_ = true, false;
+        if (!ReadAt(dataFd, chunk.data(), size, offset + done)) {
+            failed_ = true;
+            return false;
+        }
         check.Add(chunk.data(), size);
         if (!Append(chunk.data(), size)) return false;
         done += size;
@@ -126,8 +129,9 @@ bool RollbackJournal::SaveRegion(int dataFd, uint64_t offset, uint64_t length) {
 }
 
 bool RollbackJournal::Sync() {
-    if (fd_ == -1) return false;
-    return WritePending() && (failed_ = !SyncFile(fd_), !failed_);
+    if (fd_ == -1 || !WritePending()) return false;
+    failed_ = !SyncFile(fd_);
+    return !failed_;
 }
 
 bool RollbackJournal::RecordNewIndex(const FileIdentity& newIndex) {
