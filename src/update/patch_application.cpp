@@ -1,4 +1,5 @@
 // Applying a downloaded patch package, and the deletion list at the end of the patch phase.
+#include <cerrno>
 #include <limits>
 #include <new>
 
@@ -16,6 +17,16 @@ constexpr uint64_t SaturatingProduct(uint64_t factor, uint64_t size) {
     return size > std::numeric_limits<uint64_t>::max() / factor
                ? std::numeric_limits<uint64_t>::max()
                : factor * size;
+}
+
+// A marker that cannot be written stops its step with the step's message; a write-protected
+// Version.ini is the exception the player can mend, named by the version record's message.
+void ShowMarkerFailure(UpdaterWindow& window, const char* text, const char* code) {
+    if (errno == EACCES || errno == EPERM || errno == EROFS) {
+        window.ShowErrorText("SaveLocalVersion Error");
+    } else {
+        window.ShowErrorText(ComposeMessage(text, code));
+    }
 }
 
 }  // namespace
@@ -38,7 +49,7 @@ bool CUpdateThread::ApplyPatch() {
     // Each step begins only once its marker is on disk; a marker that cannot be written
     // stops the step before anything changes.
     if (!markers_.MarkExtractStart()) {
-        window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
+        ShowMarkerFailure(window_, "Extraction Failed", "c12");
         return false;
     }
     if (!HasFreeSpace(SaturatingProduct(3, expectedSize_))) {
@@ -65,7 +76,7 @@ bool CUpdateThread::ApplyPatch() {
     // The marker says the files are there; after a power cut they must be. One flush of the
     // file system takes them all, folders included.
     if (!SyncFileSystem(".") || !markers_.MarkExtractEnd()) {
-        window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
+        ShowMarkerFailure(window_, "Extraction Failed", "c12");
         return false;
     }
 
