@@ -33,7 +33,7 @@ StartupCheckResult RunStartupChecks(const NamedMutex& mutex) {
     if (!mutex.Acquired()) {
         return Refuse(StartupCheckResult::UpdaterRunning, "Updator already in operation.", "c01");
     }
-    if (FindTopLevelWindow("GAME", "Korvun")) {
+    if (FindTopLevelWindow("GAME", "Korvun", "Game.exe")) {
         return Refuse(StartupCheckResult::GameRunning,
                       "Game still in operation. Please try again after closing the game.", "c02");
     }

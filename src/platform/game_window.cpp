@@ -4,9 +4,17 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace korvun {
 
@@ -121,9 +129,61 @@ bool TitleMatches(Display* display, Window window, const std::string& title, Ato
     return netName && *netName == title;
 }
 
+std::optional<long> PidOf(Display* display, Window window, Atom netWmPid) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::optional<long> pid;
+    if (XGetWindowProperty(display, window, netWmPid, 0, 1, False, XA_CARDINAL, &actualType,
+                           &format, &count, &after, &data) == Success &&
+        actualType == XA_CARDINAL && format == 32 && count == 1 && data) {
+        // Format 32 properties arrive as longs, whatever the width of long.
+        pid = *reinterpret_cast<long*>(data);
+    }
+    if (data) XFree(data);
+    return pid;
+}
+
+// A file by identity, so that any name or link leading to it compares equal.
+struct FileId {
+    dev_t device;
+    ino_t inode;
+};
+
+std::optional<FileId> IdOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+// Whether process pid runs the program file. A native program is /proc/PID/exe; under Wine
+// that is the Wine loader, and the Windows program is an image Wine has mapped from its file,
+// so the process's mappings name it (by device and inode, whatever path or drive letter it
+// was started under).
+bool RunsProgram(long pid, const FileId& program) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (std::optional<FileId> exe = IdOf(proc + "/exe");
+        exe && exe->device == program.device && exe->inode == program.inode) {
+        return true;
+    }
+    std::ifstream maps(proc + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        unsigned major = 0, minor = 0;
+        uintmax_t inode = 0;
+        if (std::sscanf(line.c_str(), "%*s %*s %*s %x:%x %" SCNuMAX, &major, &minor, &inode) == 3 &&
+            inode == program.inode && makedev(major, minor) == program.device) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-bool FindTopLevelWindow(const std::string& windowClass, const std::string& title) {
+bool FindTopLevelWindow(const std::string& windowClass, const std::string& title,
+                        const std::string& program) {
     // The handler outlives the connection: closing it flushes requests that may still fail.
     ScopedErrorHandler handler;
     DisplayConnection connection;
@@ -133,10 +193,15 @@ bool FindTopLevelWindow(const std::string& windowClass, const std::string& title
     const Atom wmState = XInternAtom(display, "WM_STATE", False);
     const Atom netWmName = XInternAtom(display, "_NET_WM_NAME", False);
     const Atom utf8String = XInternAtom(display, "UTF8_STRING", False);
+    const Atom netWmPid = XInternAtom(display, "_NET_WM_PID", False);
+    std::optional<FileId> programId;
+    if (std::optional<std::string> path = FindProgram(program)) programId = IdOf(*path);
     auto matches = [&](Window window) {
+        if (!TitleMatches(display, window, title, netWmName, utf8String)) return false;
         std::optional<std::string> foundClass = ClassOf(display, window);
-        return foundClass && *foundClass == windowClass &&
-               TitleMatches(display, window, title, netWmName, utf8String);
+        if (foundClass && *foundClass == windowClass) return true;
+        std::optional<long> pid = PidOf(display, window, netWmPid);
+        return programId && pid && *pid > 0 && RunsProgram(*pid, *programId);
     };
 
     for (int screen = 0; screen < ScreenCount(display); ++screen) {

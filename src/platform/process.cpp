@@ -89,16 +89,6 @@ std::optional<std::string> SearchOnce(const std::string& name) {
     return std::nullopt;
 }
 
-// Locates the program; a name without an extension also matches name.exe, as on Windows.
-std::optional<std::string> FindProgram(const std::string& name) {
-    if (name.empty()) return std::nullopt;
-    if (auto found = SearchOnce(name)) return found;
-    size_t base = name.find_last_of("/\\");
-    base = base == std::string::npos ? 0 : base + 1;
-    if (name.find('.', base) == std::string::npos) return SearchOnce(name + ".exe");
-    return std::nullopt;
-}
-
 bool IsWindowsProgram(const std::string& path) {
     int fd = OpenFile(path, OpenMode::ReadOnly);
     if (fd < 0) return false;
@@ -121,6 +111,15 @@ void ReapInBackground(pid_t pid) {
 }
 
 }  // namespace
+
+std::optional<std::string> FindProgram(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    if (auto found = SearchOnce(name)) return found;
+    size_t base = name.find_last_of("/\\");
+    base = base == std::string::npos ? 0 : base + 1;
+    if (name.find('.', base) == std::string::npos) return SearchOnce(name + ".exe");
+    return std::nullopt;
+}
 
 std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
     std::vector<std::string> args;

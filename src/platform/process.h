@@ -1,6 +1,7 @@
 // Starting another program from a Windows-style command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,10 @@ namespace korvun {
 
 // Splits a command line by the Windows rules (quotes, backslashes before quotes).
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Where StartProcess finds the program name (its own directory, the current directory, then
+// PATH, case-insensitively; a name without an extension also matches name.exe).
+std::optional<std::string> FindProgram(const std::string& name);
 
 // Starts the program the command line names without waiting for it. The program is looked
 // for in the updater's own directory, the current directory, then PATH, matching names

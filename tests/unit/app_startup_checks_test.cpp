@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "app/message_box.h"
+#include "platform/game_window.h"
 #include "platform_test_helpers.h"
+#include "wine_game.h"
 
 // Xlib defines macros (None, Bool, Status) that clash with GoogleTest; it comes last.
 #include <X11/Xlib.h>
@@ -122,6 +124,24 @@ TEST_F(StartupChecksTest, RunningGameShowsC02BeforeTheDirectX9Check) {
     RunningGame game;
     ASSERT_TRUE(game.Running()) << game.Error();
     NamedMutex mutex(kSingleInstanceMutexName);
+    EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::GameRunning);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC02});
+}
+
+// The game as players run it on Linux: Game.exe in the client directory, under Wine.
+TEST_F(StartupChecksTest, GameRunningUnderWineShowsC02) {
+    if (!test::PrivateXServer::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+    if (auto reason = test::WineGame::Unavailable()) GTEST_SKIP() << *reason;
+    InstallDirectX9();
+    ScratchDir client;
+    std::filesystem::copy_file(test::WineGame::Program(), client / "Game.exe");
+    test::ScopedCwd inClient(client.path());
+    test::PrivateXServer server;
+    ASSERT_FALSE(server.display().empty()) << server.error();
+    test::WineGame game(client / "Game.exe", "Korvun");
+    ASSERT_EQ(game.error(), "");
+    NamedMutex mutex(kSingleInstanceMutexName);
+    EXPECT_TRUE(test::WaitFor([] { return FindTopLevelWindow("GAME", "Korvun", "Game.exe"); }));
     EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::GameRunning);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC02});
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_test_helpers.h"
+#include "wine_game.h"
 
 // Xlib defines macros (None, Bool, Status) that clash with GoogleTest; it comes last.
 #include <X11/Xatom.h>
@@ -19,6 +20,8 @@ namespace {
 
 using test::PrivateXServer;
 using test::ScopedEnv;
+using test::ScratchDir;
+using test::WineGame;
 
 // Another client's windows, made the way a game would make them.
 class WindowMaker {
@@ -84,31 +87,31 @@ class GameWindowTest : public ::testing::Test {
 
 TEST(GameWindowNoDisplay, NoDisplayMeansNoGameWindow) {
     ScopedEnv display("DISPLAY", std::nullopt);
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
     ScopedEnv unreachable("DISPLAY", ":9999");
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
 }
 
 TEST_F(GameWindowTest, MatchesClassAndTitleExactly) {
     WindowMaker maker;
     ASSERT_NE(maker.display(), nullptr);
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
     maker.Make(maker.Root(), "GAME", "Korvun - loading");
     maker.Make(maker.Root(), "Game", "Korvun");
     maker.Make(maker.Root(), "OTHER", "Korvun");
     maker.Make(maker.Root(), nullptr, "Korvun");
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
 
     Window game = maker.Make(maker.Root(), "GAME", "Korvun");
-    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
     maker.Destroy(game);
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
 }
 
 TEST_F(GameWindowTest, NetWmNameCountsAsTitle) {
     WindowMaker maker;
     maker.Make(maker.Root(), "GAME", "Korvun", /*netWmNameOnly=*/true);
-    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
 }
 
 // Under a reparenting window manager the top-level window is the manager's frame; the game's
@@ -118,9 +121,36 @@ TEST_F(GameWindowTest, ClientInsideAWindowManagerFrameIsFound) {
     Window frame = maker.Make(maker.Root(), "Frame", "decoration");
     Window inner = maker.Make(frame, nullptr, nullptr);
     Window client = maker.Make(inner, "GAME", "Korvun");
-    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun")) << "only managed clients count";
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe")) << "only managed clients count";
     maker.MarkManaged(client);
-    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun"));
+    EXPECT_TRUE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
+}
+
+// Wine shows a Win32 window's class to X11 as the program's file name ("game.exe"), so the
+// game is known there by the program its process runs. Another program with the same title
+// and the game with another title do not count.
+TEST_F(GameWindowTest, WineGameIsFoundByItsProgram) {
+    if (auto reason = WineGame::Unavailable()) GTEST_SKIP() << *reason;
+    ScratchDir client;
+    std::filesystem::copy_file(WineGame::Program(), client / "Game.exe");
+    std::filesystem::copy_file(WineGame::Program(), client / "Other.exe");
+    const std::string game = client / "Game.exe";
+
+    WineGame loading(game, "Korvun - loading");
+    ASSERT_EQ(loading.error(), "");
+    WineGame other(client / "Other.exe", "Korvun");
+    ASSERT_EQ(other.error(), "");
+    ASSERT_TRUE(
+        test::WaitFor([&] { return FindTopLevelWindow("GAME", "Korvun - loading", game); }));
+    ASSERT_TRUE(
+        test::WaitFor([&] { return FindTopLevelWindow("GAME", "Korvun", client / "Other.exe"); }));
+    EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", game));
+
+    WineGame running(game, "Korvun");
+    ASSERT_EQ(running.error(), "");
+    EXPECT_TRUE(test::WaitFor([&] { return FindTopLevelWindow("GAME", "Korvun", game); }));
+    running.Stop();
+    EXPECT_TRUE(test::WaitFor([&] { return !FindTopLevelWindow("GAME", "Korvun", game); }));
 }
 
 // Windows of other programs come and go while we look; one vanishing between listing and
@@ -139,7 +169,7 @@ TEST_F(GameWindowTest, WindowsVanishingDuringTheSearchAreHarmless) {
             XSync(maker.display(), False);
         }
     }
-    for (int i = 0; i < 300; ++i) EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun"));
+    for (int i = 0; i < 300; ++i) EXPECT_FALSE(FindTopLevelWindow("GAME", "Korvun", "Game.exe"));
     int status;
     EXPECT_EQ(::waitpid(churner, &status, WNOHANG), 0) << "the window churner ended early";
     ::kill(churner, SIGKILL);
