@@ -3,20 +3,30 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <memory>
 
-#ifndef KORVUN_OEM_CODEPAGE
-#define KORVUN_OEM_CODEPAGE "CP437"
-#endif
+#include "platform/oem_code_page.h"
 
 namespace korvun {
 
 namespace {
 
+// A build for one market names its code page; otherwise the locale decides, as Wine's
+// choice of OEM code page for a game would.
+std::string OemCodePage() {
+#ifdef KORVUN_OEM_CODEPAGE
+    return KORVUN_OEM_CODEPAGE;
+#else
+    return OemCodePageOfLocale(CharacterTypeLocale());
+#endif
+}
+
 // One conversion descriptor per thread: opening one loads the code page tables, and a
 // descriptor must not be shared between threads.
 class Converter {
   public:
-    Converter() : handle_(::iconv_open("UTF-8", KORVUN_OEM_CODEPAGE)) {}
+    explicit Converter(const std::string& codePage)
+        : codePage_(codePage), handle_(::iconv_open("UTF-8", codePage.c_str())) {}
     ~Converter() {
         if (Valid()) ::iconv_close(handle_);
     }
@@ -24,6 +34,7 @@ class Converter {
     Converter& operator=(const Converter&) = delete;
 
     bool Valid() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
+    const std::string& CodePage() const { return codePage_; }
 
     std::string Convert(const std::string& in) {
         ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
@@ -47,6 +58,7 @@ class Converter {
     }
 
   private:
+    std::string codePage_;
     iconv_t handle_;
 };
 
@@ -62,15 +74,18 @@ bool IsAscii(const std::string& text) {
 std::string OemToUtf8(const std::string& oem) {
     // OEM code pages agree with ASCII below 0x80, and most entry names are plain ASCII.
     if (IsAscii(oem)) return oem;
-    thread_local Converter converter;
-    if (!converter.Valid()) {
+    thread_local std::unique_ptr<Converter> converter;
+    if (std::string codePage = OemCodePage(); !converter || converter->CodePage() != codePage) {
+        converter = std::make_unique<Converter>(codePage);
+    }
+    if (!converter->Valid()) {
         std::string fallback = oem;
         for (char& c : fallback) {
             if (static_cast<unsigned char>(c) >= 0x80) c = '?';
         }
         return fallback;
     }
-    return converter.Convert(oem);
+    return converter->Convert(oem);
 }
 
 }  // namespace korvun

@@ -265,6 +265,7 @@ TEST(ZipDirectory, DataDescriptorsWithAndWithoutSignature) {
 
 TEST(ZipDirectory, NamesAreConvertedToUtf8WithBackslashes) {
     ScratchDir dir;
+    test::ScopedEnv locale("LC_ALL", "C");
     // 0x82 and 0x94 are e-acute and o-umlaut in CP437.
     auto package =
         BuildRawPackage({{.name = "Data/caf\x82/b\x94"

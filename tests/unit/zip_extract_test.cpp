@@ -94,6 +94,28 @@ TEST_F(ZipExtract, WritesEveryEntryAndDrivesTheGauge) {
     EXPECT_FALSE(window_.GaugePaints().empty());
 }
 
+// Names without the UTF-8 flag are in the OEM code page of the machine that made the
+// package; a German system reads them as CP850, where CP437 would give other characters.
+TEST_F(ZipExtract, UnflaggedNamesAreReadInTheLocalesOemCodePage) {
+#ifdef KORVUN_OEM_CODEPAGE
+    GTEST_SKIP() << "this build reads every name as " << KORVUN_OEM_CODEPAGE;
+#endif
+    test::ScopedEnv german("LC_ALL", "de_DE.UTF-8");
+    test::WriteWithLibzip(Package(), {{.name = "Gr\x94\xE1"
+                                               "e/K\x9B"
+                                               "benhavn \xA9.txt",
+                                       .data = "x"}});
+    EXPECT_EQ(Extract(), kExtractDone);
+    EXPECT_EQ(test::TreeContents(Dest()),
+              (std::map<std::string, std::string>{{"Gr\xC3\xB6\xC3\x9F"
+                                                   "e/",
+                                                   ""},
+                                                  {"Gr\xC3\xB6\xC3\x9F"
+                                                   "e/K\xC3\xB8"
+                                                   "benhavn \xC2\xAE.txt",
+                                                   "x"}}));
+}
+
 TEST_F(ZipExtract, TimesAndUnixModesAreApplied) {
     auto package =
         BuildRawPackage({{.name = "tool.sh",

@@ -135,6 +135,7 @@ TEST_F(ZipNames, UnixSymbolicLinkEntriesBecomePlainFiles) {
 }
 
 TEST_F(ZipNames, Cp437NamesBecomeUtf8FileNames) {
+    test::ScopedEnv locale("LC_ALL", "C");
     EXPECT_EQ(ExtractRaw({{.name = "Donn\x82"
                                    "es\\\x8e"
                                    "cran.txt",
