@@ -1,15 +1,13 @@
 #include "app/startup_checks.h"
 
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 
 #include "app/message_box.h"
 #include "app/messages.h"
+#include "platform/file_io.h"
 #include "platform/game_window.h"
 #include "platform/system_dir.h"
-#include "platform/win_path.h"
 
 namespace korvun {
 
@@ -26,7 +24,7 @@ bool IsDirectX9Installed() {
     std::optional<std::string> systemDirectory = SystemDirectory();
     if (!systemDirectory) return false;
     // Wine prefixes hold Windows names; the file may be spelt D3D9.DLL.
-    return ::access(NativePath(*systemDirectory + "\\d3d9.dll").c_str(), F_OK) == 0;
+    return FileExists(*systemDirectory + "\\d3d9.dll");
 }
 
 StartupCheckResult RunStartupChecks(const NamedMutex& mutex) {

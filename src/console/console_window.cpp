@@ -1,7 +1,12 @@
 #include "console/console_window.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 
@@ -12,8 +17,17 @@ namespace {
 constexpr double kRedrawInterval = 0.1;  // seconds
 
 int TerminalColumns(std::FILE* out) {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    HANDLE console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out)));
+    if (GetConsoleScreenBufferInfo(console, &info)) {
+        int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns >= 20) return columns;
+    }
+#else
     struct winsize size {};
     if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+#endif
     return 80;
 }
 

@@ -1,10 +1,5 @@
 // korvun-updater-console: the updater's engine without a display. Exit status: 0 completed,
 // 1 failed (a message was shown), 2 reinstall needed, 3 stopped.
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +7,8 @@
 
 #include "app/startup_checks.h"
 #include "console/console_window.h"
+#include "platform/console.h"
+#include "platform/directories.h"
 #include "platform/file_io.h"
 #include "update/update_thread.h"
 #include "update/version_file.h"
@@ -53,38 +50,6 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-// SIGINT and SIGTERM arrive through a descriptor that the waiting loop polls, so that the
-// stop event is set from an ordinary thread and never from a signal handler.
-int BlockStopSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    // Blocked before any thread starts, so that every thread inherits the mask.
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
-void IgnoreBrokenPipeSignal(int) {}
-
-// Output is a courtesy: a reader that goes away (`| head`) must not kill the process in the
-// middle of an extraction; failed writes are simply lost. A handler rather than SIG_IGN, so
-// that the programs it starts get the default back.
-void IgnoreBrokenOutput() {
-    struct sigaction action {};
-    action.sa_handler = IgnoreBrokenPipeSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &action, nullptr);
-}
-
-bool StopSignalArrived(int signalFd, unsigned timeoutMs) {
-    pollfd fd{signalFd, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(timeoutMs)) <= 0) return false;
-    signalfd_siginfo info;
-    return read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
-}
-
 int ExitStatusFor(const korvun::ConsoleWindow& window, bool stopped) {
     switch (window.GetOutcome()) {
         case korvun::ConsoleWindow::Outcome::Completed:
@@ -113,18 +78,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvun-updater-console: %s\n%s", options.error.c_str(), kUsage);
         return kFailed;
     }
-    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) {
+    if (!options.directory.empty() && !korvun::ChangeDirectory(options.directory)) {
         std::fprintf(stderr, "korvun-updater-console: cannot change to %s: %s\n",
                      options.directory.c_str(), std::strerror(errno));
         return kFailed;
     }
 
-    IgnoreBrokenOutput();
-    int signalFd = BlockStopSignals();
+    korvun::ConsoleStopRequests stopRequests;
     korvun::NamedMutex mutex(korvun::kSingleInstanceMutexName);
     if (korvun::RunStartupChecks(mutex) != korvun::StartupCheckResult::Passed) return kFailed;
 
-    korvun::ConsoleWindow window(stdout, isatty(STDOUT_FILENO) == 1);
+    korvun::ConsoleWindow window(stdout, korvun::IsTerminal(stdout));
     bool stopped = false;
     {
         korvun::CUpdateThread worker(window);
@@ -133,10 +97,10 @@ int main(int argc, char** argv) {
             window.ShowErrorText("start thread error");
         }
         while (worker.IsRunning()) {
-            if (signalFd >= 0 && StopSignalArrived(signalFd, 100)) {
+            if (stopRequests.Available() && stopRequests.Wait(100)) {
                 stopped = true;
                 worker.Stop().Set();
-            } else if (signalFd < 0) {
+            } else if (!stopRequests.Available()) {
                 window.WaitForChange(100);
             }
             window.Tick();

@@ -15,10 +15,9 @@ namespace {
 // choice of OEM code page for a game would.
 std::string OemCodePage() {
 #ifdef KORVUN_OEM_CODEPAGE
-    return KORVUN_OEM_CODEPAGE;
-#else
-    return OemCodePageOfLocale(CharacterTypeLocale());
+    if (*KORVUN_OEM_CODEPAGE) return KORVUN_OEM_CODEPAGE;
 #endif
+    return OemCodePageOfLocale(CharacterTypeLocale());
 }
 
 // One conversion descriptor per thread: opening one loads the code page tables, and a

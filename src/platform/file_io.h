@@ -8,6 +8,13 @@
 #include <optional>
 #include <string>
 
+#ifdef _WIN32
+// windows.h names its own DeleteFile and ReplaceFile as macros; in a unit that includes it
+// first, ours are still meant. (One that includes it later undefines them itself.)
+#undef DeleteFile
+#undef ReplaceFile
+#endif
+
 namespace korvun {
 
 enum class OpenMode {

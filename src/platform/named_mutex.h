@@ -7,9 +7,9 @@ namespace korvun {
 
 class NamedMutex {
   public:
-    // Takes an flock on a lock file named after name in $XDG_RUNTIME_DIR (else /tmp, with the
-    // user id in the file name). The descriptor is close-on-exec: programs the updater starts
-    // do not inherit the lock.
+    // Windows: CreateMutexW with the name. Elsewhere: takes an flock on a lock file named after
+    // name in $XDG_RUNTIME_DIR (else /tmp, with the user id in the file name). The descriptor is
+    // close-on-exec: programs the updater starts do not inherit the lock.
     explicit NamedMutex(const std::string& name);
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
@@ -19,7 +19,11 @@ class NamedMutex {
     bool Acquired() const { return acquired_; }
 
   private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the mutex object's HANDLE
+#else
     int fd_ = -1;
+#endif
     bool acquired_ = false;
 };
 

@@ -211,13 +211,17 @@ bool ReplaceContent(const std::string& native, const std::string& content,
     int fd = OpenFile(temporary, OpenMode::WriteCreateTruncate);
     if (fd < 0) return false;
     bool ok = WriteFull(fd, content.data(), content.size());
+#ifndef _WIN32
     if (ok && mode) ok = ::fchmod(fd, *mode) == 0;
+#else
+    (void)mode;
+#endif
     ok = ok && SyncFile(fd);
     CloseFile(fd);
     ok = ok && ReplaceFile(temporary, native);
     if (!ok) {
         int saved = errno;
-        ::unlink(temporary.c_str());
+        DeleteFile(temporary);
         errno = saved;
     }
     return ok;
@@ -261,6 +265,8 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         std::optional<mode_t> mode;
         if (std::optional<std::string> existing = ReadWholeFile(native)) {
             content = std::move(*existing);
+#ifndef _WIN32
+            // The new file keeps the old one's permissions; Windows has none to keep.
             struct stat st;
             if (::stat(native.c_str(), &st) == 0) mode = st.st_mode & 07777;
             // The rename below would succeed over a write-protected file; writing to it must
@@ -268,6 +274,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
             int probe = ::open(native.c_str(), O_WRONLY | O_CLOEXEC);
             if (probe < 0) return false;
             ::close(probe);
+#endif
         } else if (errno != ENOENT) {
             return false;  // an unreadable file must not be replaced by one holding only this key
         }

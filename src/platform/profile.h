@@ -4,6 +4,11 @@
 
 #include <string>
 
+#ifdef _WIN32
+// windows.h names its own WriteProfileString as a macro; ours is meant.
+#undef WriteProfileString
+#endif
+
 namespace korvun {
 
 // Value of key in section of file; def when the file, the section or the key is absent.

@@ -1,13 +1,10 @@
 #include "zip/zip_paths.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <vector>
 
+#include "platform/directories.h"
 #include "platform/win_path.h"
 
 namespace korvun {
@@ -45,12 +42,6 @@ std::vector<std::string> Components(const std::string& relative) {
     return components;
 }
 
-std::string RealPath(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return {};
-    return resolved;
-}
-
 bool IsWithin(const std::string& path, const std::string& root) {
     if (path == root) return true;
     if (root == "/") return !path.empty() && path.front() == '/';
@@ -75,25 +66,16 @@ bool StaysWithin(const std::string& root, const std::vector<FolderIndex::Compone
     return true;
 }
 
-bool IsDirectory(const std::string& native) {
-    struct stat st;
-    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
-int PathKind(const std::string& path) {
-    struct stat st;
-    if (::stat(NativePath(path).c_str(), &st) != 0) return 0;
-    return S_ISDIR(st.st_mode) ? -1 : 1;
-}
+int PathKind(const std::string& path) { return NativePathKind(NativePath(path)); }
 
 bool MakeDirectoryPath(const std::string& path) {
     std::string directory = WithoutTrailingSeparators(NativePath(path));
     if (directory.empty() || directory == "/" || PathKind(directory) == -1) return true;
     std::string parent = ParentOf(directory);
     if (parent != directory && parent != "." && !MakeDirectoryPath(parent)) return false;
-    return ::mkdir(directory.c_str(), 0755) == 0 || (errno == EEXIST && PathKind(directory) == -1);
+    return MakeDirectory(directory);
 }
 
 std::vector<std::string> EntryComponents(const std::string& name, bool keepPath, bool* refused) {
@@ -156,13 +138,13 @@ EntryTarget ResolveEntryTarget(const std::string& destRoot, const std::string& n
 bool MakeTargetDirectories(const EntryTarget& target, bool itself, FolderIndex& index) {
     for (const std::string& directory : target.missing) {
         if (!itself && directory == target.path) break;
-        if (::mkdir(directory.c_str(), 0755) == 0) {
+        if (CreateNewDirectory(directory)) {
             index.AddedDirectory(directory);
         } else if (errno != EEXIST) {
             return false;
         }
     }
-    return IsDirectory(itself ? target.path : target.parent);
+    return NativePathKind(itself ? target.path : target.parent) == -1;
 }
 
 }  // namespace korvun

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform_test_helpers.h"
+#include "support/wine_prefix.h"
 
 namespace korvun::test {
 
@@ -43,7 +43,7 @@ class WineGame {
     // Starts program (a copy of Program(), any name) with the title; error() is non-empty when
     // it did not report its window.
     WineGame(const std::string& program, const std::string& title) {
-        std::string prefix = Prefix();
+        std::string prefix = SharedWinePrefix(KORVUN_SOURCE_DIR);
         if (prefix.empty()) {
             error_ = "cannot create the Wine prefix";
             return;
@@ -97,24 +97,6 @@ class WineGame {
     }
 
   private:
-    // One prefix for the tests of every build configuration, made by the first test that
-    // needs it.
-    static std::string Prefix() {
-        std::string prefix = std::string(KORVUN_SOURCE_DIR) + "/build/wine-prefix";
-        if (std::filesystem::exists(prefix + "/system.reg")) return prefix;
-        int lock = ::open((prefix + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-        if (lock < 0) return {};
-        ::flock(lock, LOCK_EX);
-        if (!std::filesystem::exists(prefix + "/system.reg")) {
-            std::string command = "env -u DISPLAY WINEDEBUG=-all WINEPREFIX='" + prefix +
-                                  "' wineboot -i >/dev/null 2>&1 && WINEPREFIX='" + prefix +
-                                  "' wineserver -w";
-            if (std::system(command.c_str()) != 0) prefix.clear();
-        }
-        ::close(lock);
-        return prefix;
-    }
-
     static std::vector<std::string> Environment(const std::string& prefix) {
         std::vector<std::string> environment;
         for (char** entry = environ; *entry; ++entry) {

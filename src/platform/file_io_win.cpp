@@ -1,0 +1,139 @@
+// The runtime's unbuffered file calls that the updater was designed around (_wopen, _read,
+// _write, _lseeki64, _commit), always binary, with UTF-8 names widened at the edge.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+
+#include "platform/file_io.h"
+#include "platform/wide.h"
+
+// windows.h names its own DeleteFile and ReplaceFile as macros; ours are meant here.
+#undef DeleteFile
+#undef ReplaceFile
+
+namespace korvun {
+
+namespace {
+
+int OpenFlags(OpenMode mode) {
+    // Never inherited by the programs the updater starts, never translated as text.
+    const int common = _O_BINARY | _O_NOINHERIT;
+    switch (mode) {
+        case OpenMode::ReadOnly:
+            return common | _O_RDONLY;
+        case OpenMode::WriteCreateTruncate:
+            return common | _O_WRONLY | _O_CREAT | _O_TRUNC;
+        case OpenMode::ReadWrite:
+            return common | _O_RDWR;
+        case OpenMode::ReadWriteAppend:
+            return common | _O_RDWR | _O_APPEND | _O_CREAT;
+    }
+    return common | _O_RDONLY;
+}
+
+// Win32 errors of a failed rename in the errno terms the callers report.
+int ErrnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        default:
+            return EIO;
+    }
+}
+
+}  // namespace
+
+int OpenFile(const std::string& name, OpenMode mode) {
+    return ::_wopen(Widen(name).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE);
+}
+
+void CloseFile(int& fd) {
+    if (fd != -1) {
+        ::_close(fd);
+        fd = -1;
+    }
+}
+
+int64_t ReadSome(int fd, void* buffer, size_t size) {
+    // _read takes an unsigned int count; larger requests are served in parts by the callers'
+    // loops.
+    unsigned count = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+    return ::_read(fd, buffer, count);
+}
+
+bool ReadFull(int fd, void* buffer, size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    while (size > 0) {
+        int64_t n = ReadSome(fd, out, size);
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        out += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteFull(int fd, const void* buffer, size_t size) {
+    const auto* in = static_cast<const char*>(buffer);
+    while (size > 0) {
+        unsigned count = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+        int n = ::_write(fd, in, count);
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        in += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int64_t SeekFile(int fd, int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
+
+bool SyncFile(int fd) { return ::_commit(fd) == 0; }
+
+// Windows writes back dirty pages on its own schedule; the later _commit waits for the rest.
+void StartWriteback(int) {}
+
+// NTFS journals its directory changes, and a directory cannot be flushed like a file.
+bool SyncParentDirectory(const std::string&) { return true; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    // Write-through: the call returns once the rename is on the disk.
+    if (MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    errno = ErrnoOf(GetLastError());
+    return false;
+}
+
+bool DeleteFile(const std::string& name) {
+    return ::_wunlink(Widen(name).c_str()) == 0 || errno == ENOENT;
+}
+
+bool FileExists(const std::string& name) {
+    return GetFileAttributesW(Widen(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<uint64_t> FileSize(const std::string& name) {
+    struct _stat64 st;
+    if (::_wstat64(Widen(name).c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+}  // namespace korvun
