@@ -54,8 +54,10 @@ int ErrnoOf(DWORD error) {
 
 }  // namespace
 
-int OpenFile(const std::string& name, OpenMode mode) {
-    return ::_wopen(Widen(name).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE);
+int OpenFile(const std::string& name, OpenMode mode) { return OpenNativeFile(name, mode); }
+
+int OpenNativeFile(const std::string& native, OpenMode mode) {
+    return ::_wopen(Widen(native).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE);
 }
 
 void CloseFile(int& fd) {
