@@ -23,3 +23,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # zlib from libz-mingw-w64-dev links statically like everything else.
 set(ZLIB_USE_STATIC_LIBS ON)
+
+# The release programs carry no symbol tables.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
