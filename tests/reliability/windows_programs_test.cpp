@@ -40,9 +40,10 @@ class WindowsPrograms : public ::testing::Test {
     // Runs the Windows console on the game directory; its own Wine prefix answers the
     // Direct3D 9 check with Wine's d3d9.dll.
     RunResult RunWindowsConsole() {
-        return RunProgram({"env", "-u", "DISPLAY", "WINEDEBUG=-all", "WINEPREFIX=" + prefix_,
-                           "no_proxy=127.0.0.1", "wine", WindowsConsole(), "-C", game_},
-                          300);
+        return RunProgram(
+            {"/usr/bin/env", "-u", "DISPLAY", "WINEDEBUG=-all", "WINEPREFIX=" + prefix_,
+             "no_proxy=127.0.0.1", "wine", WindowsConsole(), "-C", game_},
+            300);
     }
 
     std::string prefix_;
@@ -53,8 +54,8 @@ class WindowsPrograms : public ::testing::Test {
 
 // On a private X server, since the game window test makes real windows.
 TEST_F(WindowsPrograms, PlatformUnitTestsPass) {
-    RunResult run = RunProgram({"xvfb-run", "-a", "env", "WINEDEBUG=-all", "WINEPREFIX=" + prefix_,
-                                "wine", WindowsUnitTests()},
+    RunResult run = RunProgram({"/usr/bin/xvfb-run", "-a", "/usr/bin/env", "WINEDEBUG=-all",
+                                "WINEPREFIX=" + prefix_, "wine", WindowsUnitTests()},
                                300);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out;
@@ -67,6 +68,7 @@ TEST_F(WindowsPrograms, UpdatesAClientFromVersion1To5) {
 
     RunResult run = RunWindowsConsole();
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Update Completed"), std::string::npos) << run.out;
     EXPECT_EQ(ReadCurrentVersion(game_), "5");
     WriteTree(versions.back(), scratch_ + "/reference");
     std::string verify;
