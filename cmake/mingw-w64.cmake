@@ -26,3 +26,9 @@ set(ZLIB_USE_STATIC_LIBS ON)
 
 # The release programs carry no symbol tables.
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+
+# pkg-config answers for the Windows libraries of the prefix, never for the build machine's.
+if(KORVUN_WINDOWS_PREFIX)
+    set(ENV{PKG_CONFIG_LIBDIR} "${KORVUN_WINDOWS_PREFIX}/lib/pkgconfig")
+    set(ENV{PKG_CONFIG_PATH} "")
+endif()
