@@ -106,6 +106,55 @@ bool WriteFull(int fd, const void* buffer, size_t size) {
 
 int64_t SeekFile(int fd, int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
 
+// The runtime has no positioned calls; the position is put back afterwards, as the callers
+// expect of a read or write at an offset.
+bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
+    int64_t position = ::_lseeki64(fd, 0, SEEK_CUR);
+    if (position < 0 || ::_lseeki64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return false;
+    bool ok = ReadFull(fd, buffer, size);
+    int saved = errno;
+    ::_lseeki64(fd, position, SEEK_SET);
+    errno = saved;
+    return ok;
+}
+
+bool WriteAt(int fd, const void* buffer, size_t size, uint64_t offset) {
+    int64_t position = ::_lseeki64(fd, 0, SEEK_CUR);
+    if (position < 0 || ::_lseeki64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return false;
+    bool ok = WriteFull(fd, buffer, size);
+    int saved = errno;
+    ::_lseeki64(fd, position, SEEK_SET);
+    errno = saved;
+    return ok;
+}
+
+bool TruncateFile(int fd, uint64_t length) {
+    errno_t error = ::_chsize_s(fd, static_cast<int64_t>(length));
+    if (error != 0) errno = error;
+    return error == 0;
+}
+
+// Flushing a whole volume needs administrator rights on Windows. Where the volume cannot be
+// opened for it, nothing is flushed here and the system's lazy writer decides: the files
+// written before are not known to be on the disk yet.
+bool SyncFileSystem(const std::string& name) {
+    wchar_t path[MAX_PATH];
+    wchar_t volume[MAX_PATH];
+    if (!GetFullPathNameW(Widen(name).c_str(), MAX_PATH, path, nullptr) ||
+        !GetVolumePathNameW(path, volume, MAX_PATH)) {
+        return true;
+    }
+    std::wstring device = L"\\\\.\\" + std::wstring(volume);
+    if (!device.empty() && device.back() == L'\\') device.pop_back();
+    HANDLE handle = CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return true;
+    bool ok = FlushFileBuffers(handle) != 0;
+    CloseHandle(handle);
+    if (!ok) errno = EIO;
+    return ok;
+}
+
 bool SyncFile(int fd) { return ::_commit(fd) == 0; }
 
 // Windows writes back dirty pages on its own schedule; the later _commit waits for the rest.
