@@ -10,6 +10,7 @@
 #include "command_helpers.h"
 #include "command_registry.h"
 #include "release.h"
+#include "release_signing.h"
 
 namespace korvun::tool {
 
@@ -28,7 +29,18 @@ struct ReleaseOptions {
     std::optional<uint32_t> base;
     std::optional<uint32_t> updaterVersion;
     bool test = false;
+    std::optional<std::string> key;
+    std::string publicKey;
+    unsigned expiresDays = kDefaultExpiryDays;
 };
+
+// --key and --expires for a command that changes what the server publishes.
+void AddSigningOptions(CLI::App* command, ReleaseOptions& options) {
+    command->add_option("--key", options.key,
+                        "Sign the release again with this secret key (release.key)");
+    command->add_option("--expires", options.expiresDays,
+                        "Days until the new signature expires (default 30)");
+}
 
 void AddReleaseCommands(CLI::App& app) {
     static ReleaseOptions options;
@@ -48,7 +60,12 @@ void AddReleaseCommands(CLI::App& app) {
         "add", "Publish the next packages (no gaps, no overwrites), then announce the newest");
     add->add_option("SERVER_ROOT", options.root, "Server root")->required();
     add->add_option("PACKAGE", options.packages, "pkNNNN.patch files")->required();
-    add->callback([] { Report(AddPackages(options.root, options.packages)); });
+    AddSigningOptions(add, options);
+    add->callback([] {
+        ReleaseResult result = AddPackages(options.root, options.packages);
+        SignAfterChange(options.root, options.key, options.expiresDays, result);
+        Report(result);
+    });
 
     CLI::App* updater = release->add_subcommand(
         "set-updater", "Publish Korvun/new_updater.exe and raise UpdaterVersion above 20");
@@ -58,14 +75,43 @@ void AddReleaseCommands(CLI::App& app) {
                         "UpdaterVersion to announce (default: one more, at least 21)");
     updater->add_flag("--test", options.test,
                       "Publish Korvun/test_updater.exe for testers; UpdateVersion.ini unchanged");
+    AddSigningOptions(updater, options);
     updater->callback([] {
-        Report(SetUpdater(options.root, options.file, options.updaterVersion, options.test));
+        ReleaseResult result =
+            SetUpdater(options.root, options.file, options.updaterVersion, options.test);
+        SignAfterChange(options.root, options.key, options.expiresDays, result);
+        Report(result);
     });
 
     CLI::App* withdraw = release->add_subcommand(
         "withdraw-updater", "Set UpdaterVersion back to 20 so that clients patch again");
     withdraw->add_option("SERVER_ROOT", options.root, "Server root")->required();
-    withdraw->callback([] { Report(WithdrawUpdater(options.root)); });
+    AddSigningOptions(withdraw, options);
+    withdraw->callback([] {
+        ReleaseResult result = WithdrawUpdater(options.root);
+        SignAfterChange(options.root, options.key, options.expiresDays, result);
+        Report(result);
+    });
+
+    CLI::App* keygen = release->add_subcommand(
+        "keygen", "Make a signing key pair: DIR/release.key (secret) and DIR/release.pub");
+    keygen->add_option("DIR", options.root, "Where the key files go (never on the server)")
+        ->required();
+    keygen->callback([] { Report(GenerateReleaseKey(options.root)); });
+
+    CLI::App* sign = release->add_subcommand(
+        "sign", "Write patch/release.manifest and its signature for what the server publishes");
+    sign->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    sign->add_option("--key", options.key, "The secret key (release.key)")->required();
+    sign->add_option("--expires", options.expiresDays,
+                     "Days until clients refuse this signature (default 30)");
+    sign->callback([] { Report(SignRelease(options.root, *options.key, options.expiresDays)); });
+
+    CLI::App* verify = release->add_subcommand(
+        "verify", "Check the release signature and every signed file (exit 0 holds, 1 not)");
+    verify->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    verify->add_option("--pub", options.publicKey, "The public key (release.pub)")->required();
+    verify->callback([] { Report(VerifyRelease(options.root, options.publicKey)); });
 }
 
 const RegisterCommandGroup registered(AddReleaseCommands);

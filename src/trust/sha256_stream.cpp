@@ -1,0 +1,87 @@
+#include "trust/sha256_stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "trust/sodium_init.h"
+
+namespace korvun {
+
+Sha256Stream::Sha256Stream() {
+    EnsureSodium();
+    Reset();
+}
+
+void Sha256Stream::Reset() { crypto_hash_sha256_init(&state_); }
+
+void Sha256Stream::Update(const void* data, size_t size) {
+    crypto_hash_sha256_update(&state_, static_cast<const unsigned char*>(data), size);
+}
+
+Sha256Digest Sha256Stream::Finish() {
+    Sha256Digest digest;
+    crypto_hash_sha256_final(&state_, digest.data());
+    Reset();
+    return digest;
+}
+
+std::string HexDigest(const Sha256Digest& digest) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(digest.size() * 2);
+    for (uint8_t byte : digest) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0x0f]);
+    }
+    return text;
+}
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<Sha256Digest> ParseHexDigest(std::string_view text) {
+    Sha256Digest digest;
+    if (text.size() != digest.size() * 2) return std::nullopt;
+    for (size_t i = 0; i < digest.size(); ++i) {
+        int high = HexValue(text[2 * i]);
+        int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        digest[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return digest;
+}
+
+std::optional<FileDigest> DigestFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    Sha256Stream stream;
+    FileDigest result;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        stream.Update(buffer.data(), static_cast<size_t>(n));
+        result.size += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    result.sha256 = stream.Finish();
+    return result;
+}
+
+}  // namespace korvun

@@ -1,0 +1,29 @@
+// Signing what a server publishes: a minisign key pair for the operator, and the release
+// manifest (size and SHA-256 of every file a client fetches) with its signature.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "release.h"
+
+namespace korvun::tool {
+
+// Days a signed release stays valid unless the operator says otherwise.
+constexpr unsigned kDefaultExpiryDays = 30;
+
+// Writes DIR/release.key (secret, mode 0600, no password) and DIR/release.pub; never
+// overwrites a key.
+ReleaseResult GenerateReleaseKey(const std::string& dir);
+// Writes patch/release.manifest and patch/release.manifest.minisig for the files the server
+// publishes now, with a serial above the previous one and an expiry days from now.
+ReleaseResult SignRelease(const std::string& root, const std::string& keyFile, unsigned days);
+// Checks the signature and every listed file; refused (1) when anything does not hold.
+ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKeyFile);
+
+// After a change to the server: signs again when a key is given; otherwise, on a server that
+// is signed, says that its signature no longer covers what is published.
+void SignAfterChange(const std::string& root, const std::optional<std::string>& keyFile,
+                     unsigned days, ReleaseResult& result);
+
+}  // namespace korvun::tool
