@@ -3,27 +3,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <vector>
+#include <openssl/evp.h>
 
-#include "trust/sodium_init.h"
+#include <cerrno>
+#include <new>
+#include <vector>
 
 namespace korvun {
 
-Sha256Stream::Sha256Stream() {
-    EnsureSodium();
+Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()) {
+    if (context_ == nullptr) throw std::bad_alloc();
     Reset();
 }
 
-void Sha256Stream::Reset() { crypto_hash_sha256_init(&state_); }
+Sha256Stream::~Sha256Stream() { EVP_MD_CTX_free(context_); }
 
-void Sha256Stream::Update(const void* data, size_t size) {
-    crypto_hash_sha256_update(&state_, static_cast<const unsigned char*>(data), size);
-}
+void Sha256Stream::Reset() { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
+
+void Sha256Stream::Update(const void* data, size_t size) { EVP_DigestUpdate(context_, data, size); }
 
 Sha256Digest Sha256Stream::Finish() {
     Sha256Digest digest;
-    crypto_hash_sha256_final(&state_, digest.data());
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_, digest.data(), &length);
     Reset();
     return digest;
 }

@@ -1,8 +1,7 @@
 // SHA-256 computed as the bytes arrive, so that a download is checked without reading the
-// file a second time.
+// file a second time. OpenSSL's implementation, because it uses the processor's SHA
+// instructions: hashing must keep up with a local network.
 #pragma once
-
-#include <sodium.h>
 
 #include <array>
 #include <cstddef>
@@ -11,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX
+
 namespace korvun {
 
 using Sha256Digest = std::array<uint8_t, 32>;
@@ -18,13 +19,16 @@ using Sha256Digest = std::array<uint8_t, 32>;
 class Sha256Stream {
   public:
     Sha256Stream();
+    ~Sha256Stream();
+    Sha256Stream(const Sha256Stream&) = delete;
+    Sha256Stream& operator=(const Sha256Stream&) = delete;
     void Reset();
     void Update(const void* data, size_t size);
     // The digest of everything given since the last Reset(); the stream starts anew.
     Sha256Digest Finish();
 
   private:
-    crypto_hash_sha256_state state_;
+    evp_md_ctx_st* context_;
 };
 
 // Lower-case hexadecimal, as sha256sum writes it.
