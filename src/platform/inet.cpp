@@ -63,6 +63,12 @@ uint32_t WinInetCodeFor(CURLcode result) {
             return kInternetInvalidUrl;
         case CURLE_TOO_MANY_REDIRECTS:
             return kInternetRedirectFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return kInternetSecureFailure;
         case CURLE_GOT_NOTHING:
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_UNSUPPORTED_PROTOCOL:  // what libcurl says to an HTTP/0.9 (headerless) reply
@@ -73,9 +79,12 @@ uint32_t WinInetCodeFor(CURLcode result) {
     }
 }
 
+bool IsHttps(const std::string& url) {
+    return StartsWithNoCase(url.c_str(), url.size(), "https://");
+}
+
 bool HasHttpScheme(const std::string& url) {
-    return StartsWithNoCase(url.c_str(), url.size(), "http://") ||
-           StartsWithNoCase(url.c_str(), url.size(), "https://");
+    return StartsWithNoCase(url.c_str(), url.size(), "http://") || IsHttps(url);
 }
 
 }  // namespace
@@ -102,6 +111,10 @@ std::string InternetErrorText(uint32_t code) {
             return "The server returned an invalid or unrecognized response";
         case kInternetRedirectFailed:
             return "The HTTP redirect request failed";
+        case kInternetHttpsToHttpRedirect:
+            return "The redirect would leave the secure connection for an insecure one";
+        case kInternetSecureFailure:
+            return "The server's security certificate could not be verified";
         default:
             return "Unknown error " + std::to_string(code);
     }
@@ -129,6 +142,10 @@ struct InternetFile::Transfer {
     // State of the response whose headers are arriving; a followed redirect starts anew.
     long responseStatus = 0;
     bool responseHasLocation = false;
+    // A request that began on https was sent elsewhere than to https; libcurl refuses to
+    // follow it, and this tells that refusal apart from other unsupported replies.
+    bool secure = false;
+    bool insecureRedirect = false;
     bool headersComplete = false;
     std::optional<std::string> contentLength;
 
@@ -183,6 +200,11 @@ struct InternetFile::Transfer {
             contentLength = Trimmed(line + prefix, length - prefix);
         } else if (StartsWithNoCase(line, length, "Location:")) {
             responseHasLocation = true;
+            size_t prefix = std::strlen("Location:");
+            std::string target = Trimmed(line + prefix, length - prefix);
+            if (secure && !StartsWithNoCase(target.c_str(), target.size(), "https://")) {
+                insecureRedirect = target.find("://") != std::string::npos;
+            }
         }
     }
 };
@@ -239,7 +261,9 @@ bool InternetFile::WaitForHeaders(InternetError* error) {
     // A failure after the headers belongs to the body: Read() reports it once the bytes
     // that did arrive have been handed out.
     if (!t.headersComplete) {
-        *error = InternetError::FromCode(WinInetCodeFor(t.result));
+        bool refusedRedirect = t.insecureRedirect && t.result == CURLE_UNSUPPORTED_PROTOCOL;
+        *error = InternetError::FromCode(refusedRedirect ? kInternetHttpsToHttpRedirect
+                                                         : WinInetCodeFor(t.result));
         return false;
     }
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &statusCode_);
@@ -287,6 +311,7 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
     auto transfer = std::make_unique<InternetFile::Transfer>();
     transfer->receiveTimeoutMs = receiveTimeoutMs_;
     transfer->stop = stop_;
+    transfer->secure = IsHttps(url);
     transfer->multi = curl_multi_init();
     transfer->easy = curl_easy_init();
     if (!transfer->multi || !transfer->easy) {
@@ -302,7 +327,10 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
     curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent_.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, transfer->secure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caFile_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.c_str());
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);

@@ -23,6 +23,8 @@ enum InternetErrorCode : uint32_t {
     kInternetConnectionReset = 12031,        // ERROR_INTERNET_CONNECTION_RESET
     kInternetInvalidServerResponse = 12152,  // ERROR_HTTP_INVALID_SERVER_RESPONSE
     kInternetRedirectFailed = 12156,         // ERROR_HTTP_REDIRECT_FAILED
+    kInternetHttpsToHttpRedirect = 12040,    // ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
+    kInternetSecureFailure = 12175,          // ERROR_INTERNET_SECURE_FAILURE
 };
 
 struct InternetError {
@@ -93,10 +95,14 @@ class InternetSession {
     static constexpr unsigned kStopCheckMs = 100;
     unsigned ConnectTimeout() const { return connectTimeoutMs_; }
     unsigned ReceiveTimeout() const { return receiveTimeoutMs_; }
+    // Certificates of https servers are checked against the system's store, or only against
+    // the authorities in this PEM file when one is set (for tests with their own authority).
+    void SetCertificateAuthorityFile(std::string path) { caFile_ = std::move(path); }
 
     // Sends a GET that bypasses caches, follows up to 10 redirects and returns once the
     // final response's headers have arrived; null with error set on failure. The HTTP
-    // status is not judged here.
+    // status is not judged here. Only http and https are spoken, and a request that began
+    // on https never follows a redirect to plain http.
     std::unique_ptr<InternetFile> OpenUrl(const std::string& url, InternetError* error);
 
   private:
@@ -104,6 +110,7 @@ class InternetSession {
     unsigned connectTimeoutMs_ = kDefaultTimeoutMs;
     unsigned receiveTimeoutMs_ = kDefaultTimeoutMs;
     const StopEvent* stop_ = nullptr;
+    std::string caFile_;
 };
 
 }  // namespace korvun

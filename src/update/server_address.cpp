@@ -79,6 +79,13 @@ void ReadServerAddress() {
 
 const std::string& ServerAddress() { return AddressBuffer(); }
 
-std::string ServerUrl(const std::string& path) { return "http://" + AddressBuffer() + path; }
+bool AddressHasScheme(const std::string& address) {
+    return address.rfind("http://", 0) == 0 || address.rfind("https://", 0) == 0;
+}
+
+std::string ServerUrl(const std::string& path) {
+    const std::string& address = AddressBuffer();
+    return (AddressHasScheme(address) ? "" : "http://") + address + path;
+}
 
 }  // namespace korvun

@@ -33,7 +33,12 @@ void ReadServerAddress();
 // The process-wide address (the default until ReadServerAddress() ran).
 const std::string& ServerAddress();
 
-// "http://" + address + path; path starts with "/".
+// True when the address names its scheme ("https://host:port/"); a bare address is a
+// plain HTTP server.
+bool AddressHasScheme(const std::string& address);
+
+// address + path when the address names its scheme, else "http://" + address + path; path
+// starts with "/".
 std::string ServerUrl(const std::string& path);
 
 }  // namespace korvun

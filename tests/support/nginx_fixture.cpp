@@ -148,6 +148,29 @@ void GameDirectory::PointAt(const std::string& address) const {
     Write("UpdaterURL.txt", address + "\r\n");
 }
 
+TestCertificates MakeTestCertificates(const std::string& directory) {
+    fs::create_directories(directory);
+    TestCertificates made{directory + "/authority.crt", directory + "/server.crt",
+                          directory + "/server.key"};
+    WriteTextFile(directory + "/server.ext",
+                  "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n");
+    const std::string d = "'" + directory + "'";
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+    std::string script =
+        "set -e; cd " + d + "; openssl req -x509" + key +
+        " -keyout authority.key -out authority.crt -days 2 -subj '/CN=Korvun Test Authority'"
+        " -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign';"
+        " openssl req" +
+        key +
+        " -keyout server.key -out server.csr -subj '/CN=127.0.0.1';"
+        " openssl x509 -req -in server.csr -CA authority.crt -CAkey authority.key"
+        " -CAcreateserial -out server.crt -days 2 -extfile server.ext";
+    if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0) {
+        throw std::runtime_error("openssl could not make the test certificates in " + directory);
+    }
+    return made;
+}
+
 uint16_t UnusedPort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw std::runtime_error("socket failed");
@@ -165,6 +188,15 @@ uint16_t UnusedPort() {
 }
 
 NginxServer::NginxServer(NotFound notFound) : directory_("korvun-nginx"), notFound_(notFound) {
+    Start();
+}
+
+NginxServer::NginxServer(const Tls& tls)
+    : directory_("korvun-nginx"), notFound_(NotFound::EmptyBody), tls_(tls) {
+    Start();
+}
+
+void NginxServer::Start() {
     BypassProxiesForLoopback();
     root_ = directory_.Path() + "/root";
     fs::create_directories(root_);
@@ -202,9 +234,14 @@ bool NginxServer::TryStart(uint16_t port) {
          << "    default_type application/octet-stream;\n"
          << "    sendfile on;\n"
          << "    server {\n"
-         << "        listen 127.0.0.1:" << port << ";\n"
+         << "        listen 127.0.0.1:" << port << (tls_ ? " ssl" : "") << ";\n"
          << "        server_name localhost;\n"
          << "        root " << root_ << ";\n";
+    if (tls_) {
+        conf << "        ssl_certificate " << tls_->certificate << ";\n"
+             << "        ssl_certificate_key " << tls_->key << ";\n"
+             << tls_->extraConfig << "\n";
+    }
     if (notFound_ == NotFound::EmptyBody) {
         conf << "        error_page 404 /.korvun-missing;\n"
              << "        location = /.korvun-missing { internal; alias " << dir
@@ -245,7 +282,9 @@ void NginxServer::StopProcess() {
 
 std::string NginxServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
 
-std::string NginxServer::Url(const std::string& path) const { return "http://" + Address() + path; }
+std::string NginxServer::Url(const std::string& path) const {
+    return (tls_ ? "https://" : "http://") + Address() + path;
+}
 
 void NginxServer::WriteFile(const std::string& relative, const std::string& content) const {
     WriteTextFile(root_ + "/" + relative, content);

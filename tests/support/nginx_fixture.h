@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,15 +55,24 @@ class NginxServer {
     // be noticed; nginx's own error page (with its length) shows what happens otherwise.
     enum class NotFound { EmptyBody, ErrorPage };
 
+    // Serving https: the server's certificate chain and key (PEM files), and more lines for
+    // the server block (a redirect, say).
+    struct Tls {
+        std::string certificate;
+        std::string key;
+        std::string extraConfig;
+    };
+
     // Throws std::runtime_error when nginx does not come up.
     explicit NginxServer(NotFound notFound = NotFound::EmptyBody);
+    explicit NginxServer(const Tls& tls);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
 
     uint16_t Port() const { return port_; }
     std::string Address() const;                     // "127.0.0.1:PORT"
-    std::string Url(const std::string& path) const;  // "http://127.0.0.1:PORT" + path
+    std::string Url(const std::string& path) const;  // "http(s)://127.0.0.1:PORT" + path
 
     // The served directory; tests put their files under it.
     const std::string& Root() const { return root_; }
@@ -78,11 +88,13 @@ class NginxServer {
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
 
   private:
+    void Start();
     bool TryStart(uint16_t port);
     void StopProcess();
 
     TempDirectory directory_;
     NotFound notFound_;
+    std::optional<Tls> tls_;
     std::string root_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
@@ -123,6 +135,15 @@ class MisbehavingServer {
     TempDirectory root_;
     ScriptServer server_;
 };
+
+// A certificate authority made with openssl at test time, and a server certificate it issued
+// for 127.0.0.1 and localhost (PEM files in directory).
+struct TestCertificates {
+    std::string authority;  // the authority's certificate: what a client trusts
+    std::string certificate;
+    std::string key;
+};
+TestCertificates MakeTestCertificates(const std::string& directory);
 
 // A port on 127.0.0.1 with nothing listening (bound, then released).
 uint16_t UnusedPort();

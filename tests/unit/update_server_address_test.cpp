@@ -96,6 +96,12 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     ReadServerAddress();
     EXPECT_EQ(VersionFileUrl(),
               std::string("http://") + DefaultServerAddress() + "/patch/UpdateVersion.ini");
+
+    // An address that names https keeps it; nothing is put in front.
+    SelectRegion("GERMANY");
+    game_.Write("UpdaterURL.txt", "https://updates.example:8443/ second-word");
+    ReadServerAddress();
+    EXPECT_EQ(PatchUrl(3), "https://updates.example:8443//patch/patch/pk0003.patch");
 }
 
 // The constructor is where a failed choice ends the process, after the "Error" box.
