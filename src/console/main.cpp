@@ -2,7 +2,9 @@
 // 1 failed (a message was shown), 2 reinstall needed, 3 stopped.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/startup_checks.h"
@@ -10,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
+#include "update/release_verification.h"
 #include "update/update_thread.h"
 #include "update/version_file.h"
 
@@ -26,6 +29,33 @@ constexpr const char* kUsage =
     "SIGINT or SIGTERM stops the update safely at its next stop point.\n"
     "\n"
     "Exit status: 0 completed, 1 failed, 2 the client must be installed again, 3 stopped.\n";
+
+// The key releases are checked with. The tests build this program a second time with a key
+// of their own, and only that build takes an extra certificate authority for its https
+// server from the environment.
+std::string ReleaseKeyLine() {
+#ifdef KORVUN_TEST_RELEASE_KEY
+    return KORVUN_TEST_RELEASE_KEY;
+#else
+    return korvun::CompiledReleaseKey();
+#endif
+}
+
+void ConfigureWorker(korvun::CUpdateThread& worker) {
+    worker.SetReleaseKey(ReleaseKeyLine());
+#ifdef KORVUN_TEST_RELEASE_KEY
+    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
+        worker.Session().SetCertificateAuthorityFile(authority);
+    }
+#endif
+}
+
+std::string ReleaseKeyDescription() {
+    std::optional<korvun::MinisignPublicKey> key = korvun::BuiltInReleaseKey(ReleaseKeyLine());
+    if (!key) return "Release key: none built in; releases are not checked.\n";
+    return "Release key: " + korvun::KeyIdText(key->keyId) +
+           " built in; only releases signed with it are accepted.\n";
+}
 
 struct Options {
     std::string directory;
@@ -72,6 +102,7 @@ int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     if (options.help) {
         std::fputs(kUsage, stdout);
+        std::fputs(("\n" + ReleaseKeyDescription()).c_str(), stdout);
         return 0;
     }
     if (!options.error.empty()) {
@@ -92,6 +123,7 @@ int main(int argc, char** argv) {
     bool stopped = false;
     {
         korvun::CUpdateThread worker(window);
+        ConfigureWorker(worker);
         window.AttachWorkerFlags(&worker.Flags());
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");

@@ -52,7 +52,7 @@ enum class SignatureCheck {
     Invalid,   // the message or the trusted comment is not what was signed
 };
 
-// The key id as minisign prints it: 16 upper-case hexadecimal digits.
+// The key id as minisign prints it: upper-case hexadecimal, without leading zeros.
 std::string KeyIdText(const MinisignKeyId& keyId);
 
 // A public key file, or only its base64 key line. error says why it was refused.

@@ -8,9 +8,12 @@ namespace korvun {
 
 bool CUpdateThread::SelfUpdate() {
     // A tester's override file selects the test build of the updater.
-    std::string url = ServerUrl(FileExists(kVersionOverrideFile) ? "/Korvun/test_updater.exe"
-                                                                 : "/Korvun/new_updater.exe");
-    if (!OpenDownload(url, "new_updater.exe")) return false;
+    std::string path =
+        FileExists(kVersionOverrideFile) ? "Korvun/test_updater.exe" : "Korvun/new_updater.exe";
+    if (!ExpectSigned(path, "new_updater.exe") ||
+        !OpenDownload(ServerUrl("/" + path), "new_updater.exe")) {
+        return false;
+    }
     if (!HasFreeSpace(expectedSize_)) {
         window_.ShowErrorText(
             ComposeMessage("Insufficient capacity on hard disk for download.", "c09"));
@@ -23,7 +26,7 @@ bool CUpdateThread::SelfUpdate() {
     while (!StopRequested()) {
         int result = ReceiveBlock();
         if (result == kFailed) {
-            if (!StopRequested()) {
+            if (!StopRequested() && !releaseRefused_) {
                 window_.ShowErrorText(
                     ComposeMessage("Download Failed: ReadFile new updater", "c10"));
             }

@@ -89,9 +89,10 @@ void CUpdateThread::Run() {
     // A run that ended between recording a package and deleting it left the package behind;
     // it is applied, and nothing else would ever remove it.
     if (versions_.baseVersion != 0) DeleteFile(PatchFileName(versions_.baseVersion));
+    if (releaseKey_ && !FetchSignedRelease()) return;
     // The first attempt keeps its own failure messages to itself; only a second failure is
-    // worth telling the player about.
-    if (!FetchVersionFile(true) && !FetchVersionFile(false)) return;
+    // worth telling the player about. A refused file is not fetched again.
+    if (!FetchVersionFile(true) && (releaseRefused_ || !FetchVersionFile(false))) return;
     if (StopRequested()) return;
 
     if (flags_.replaceUpdater && FileExists("game.exe")) {

@@ -1,5 +1,6 @@
 #include "update/update_thread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -46,7 +47,8 @@ std::optional<uint64_t> ParseContentLength(const std::string& text) {
     return value;
 }
 
-CUpdateThread::CUpdateThread(UpdaterWindow& window) : window_(window), session_(kAppTitle) {
+CUpdateThread::CUpdateThread(UpdaterWindow& window)
+    : window_(window), session_(kAppTitle), releaseKey_(BuiltInReleaseKey(CompiledReleaseKey())) {
     // Every wait on the network ends soon after a stop request, whatever the server does.
     session_.SetStopEvent(&stopEvent_);
     window_.AttachWorkerFlags(&flags_);
@@ -104,11 +106,18 @@ uint64_t CUpdateThread::QueryRemoteSize(const std::string& url, bool* failed) {
 bool CUpdateThread::OpenDownload(const std::string& url, const std::string& localName) {
     // A transfer abandoned after a failure may still be open; its descriptor must not leak.
     CloseTransfer();
+    checking_ = checkArmed_;
+    checkArmed_ = false;
+    localName_ = localName;
     expectedSize_ = QueryRemoteSize(url);
     if (expectedSize_ == 0) {
         if (StopRequested()) return false;
         window_.ShowErrorText(
             ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
+        return false;
+    }
+    if (checking_ && expectedSize_ != downloadCheck_.SignedSize()) {
+        RefuseRelease(SignedSizeMessage(localName));
         return false;
     }
     receivedSize_ = 0;
@@ -140,7 +149,12 @@ bool CUpdateThread::OpenDownload(const std::string& url, const std::string& loca
 int CUpdateThread::ReceiveBlock() {
     size_t n = 0;
     InternetError error;
-    bool read = remoteFile_ && remoteFile_->Read(receiveBuffer_, kBlockSize, &n, &error);
+    // A checked download never reads past its signed size, whatever the server sends on.
+    size_t want = checking_
+                      ? static_cast<size_t>(std::min<uint64_t>(
+                            kBlockSize, expectedSize_ - std::min(receivedSize_, expectedSize_)))
+                      : kBlockSize;
+    bool read = remoteFile_ && remoteFile_->Read(receiveBuffer_, want, &n, &error);
     if (read && n == 0) {
         // The body ended before the announced size arrived: the server dropped the
         // connection. Reading on would only return nothing again.
@@ -160,6 +174,7 @@ int CUpdateThread::ReceiveBlock() {
     }
     lastError_ = 0;
     receivedSize_ += n;
+    if (checking_) downloadCheck_.Add(receiveBuffer_, n);
 
     pendingWrite_.insert(pendingWrite_.end(), receiveBuffer_, receiveBuffer_ + n);
     bool last = receivedSize_ >= expectedSize_;
@@ -184,7 +199,13 @@ int CUpdateThread::ReceiveBlock() {
     remoteFile_.reset();
     window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), true);
-    if (receivedSize_ == expectedSize_) return kComplete;
+    if (receivedSize_ == expectedSize_) {
+        if (!checking_ || downloadCheck_.Matches()) return kComplete;
+        // Nothing may use bytes that were not signed: the file goes before anyone reads it.
+        DeleteFile(localName_);
+        RefuseRelease(SignedChecksumMessage(localName_));
+        return kFailed;
+    }
 
     window_.ShowError("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " c34", kDownloadFailed, "",
                       static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
@@ -199,7 +220,10 @@ bool CUpdateThread::HasFreeSpace(uint64_t bytes) {
 }
 
 bool CUpdateThread::FetchVersionFile(bool quiet) {
-    if (!OpenDownload(VersionFileUrl(), kServerVersionFile)) return false;
+    if (!ExpectSigned(kSignedVersionFilePath, kServerVersionFile) ||
+        !OpenDownload(VersionFileUrl(), kServerVersionFile)) {
+        return false;
+    }
     if (!HasFreeSpace(expectedSize_)) {
         window_.ShowErrorText(ComposeMessage(kNoDiskSpace, "c06"));
         return false;
@@ -208,7 +232,7 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
     while (!stopEvent_.IsSet()) {
         switch (ReceiveBlock()) {
             case kFailed:
-                if (!quiet && !StopRequested()) {
+                if (!quiet && !StopRequested() && !releaseRefused_) {
                     window_.ShowErrorText(ComposeMessage(
                         std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07"));
                 }
@@ -241,8 +265,9 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
     // 64-bit counter: a target of 0xFFFFFFFF must not wrap the loop.
     for (uint64_t n = uint64_t{versions_.currentVersion} + 1; n <= versions_.targetVersion; ++n) {
         if (StopRequested()) return SizeScan::Ended;
+        uint32_t version = static_cast<uint32_t>(n);
         bool failed = false;
-        uint64_t size = QueryRemoteSize(PatchUrl(static_cast<uint32_t>(n)), &failed);
+        uint64_t size = QueryRemoteSize(PatchUrl(version), &failed);
         if (failed) {
             // Only an answer without a usable length says the package is missing; a
             // connection that broke says nothing about it, and ends the run.
@@ -252,10 +277,13 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
             return SizeScan::Ended;
         }
         if (size == 0) {
-            versions_.targetVersion = static_cast<uint32_t>(n - 1);
+            versions_.targetVersion = version - 1;
             scan = SizeScan::SomeMissing;
             break;
         }
+        // Every package of the range must be signed as announced before the first one is
+        // applied, so that a refusal leaves the client where it was.
+        if (signedRelease_ && !CheckSignedPackage(version, size)) return SizeScan::Ended;
         sum += size;
     }
     window_.SetTotalRange(sum);
@@ -270,7 +298,9 @@ bool CUpdateThread::StartNextPatch() {
     }
     ++versions_.currentVersion;
     TestPoint("download");
-    if (!OpenDownload(PatchUrl(versions_.currentVersion),
+    if (!ExpectSigned(SignedPackagePath(versions_.currentVersion),
+                      PatchFileName(versions_.currentVersion)) ||
+        !OpenDownload(PatchUrl(versions_.currentVersion),
                       PatchFileName(versions_.currentVersion))) {
         return false;
     }

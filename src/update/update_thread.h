@@ -12,6 +12,7 @@
 #include "archive/game_archive.h"
 #include "platform/inet.h"
 #include "platform/stop_event.h"
+#include "update/release_verification.h"
 #include "update/thread_base.h"
 #include "update/version_file.h"
 
@@ -38,7 +39,8 @@ class CUpdateThread : public CThreadBase {
     static constexpr int kComplete = 2;
 
     // Opens the Internet session and reads the server address; a missing or unreadable
-    // UpdaterURL.txt ends the process there.
+    // UpdaterURL.txt ends the process there. The release key is the one the program was
+    // built with (KORVUN_RELEASE_PUBLIC_KEY).
     explicit CUpdateThread(UpdaterWindow& window);
     virtual ~CUpdateThread();
     CUpdateThread(const CUpdateThread&) = delete;
@@ -81,6 +83,18 @@ class CUpdateThread : public CThreadBase {
     bool StartNextPatch();
     void CloseTransfer();
 
+    // Release verification. With a key, every run fetches and checks the signed manifest and
+    // checks each download against it; a key line of "" turns verification off.
+    void SetReleaseKey(const std::string& keyLine) { releaseKey_ = BuiltInReleaseKey(keyLine); }
+    bool VerifiesReleases() const { return releaseKey_.has_value(); }
+    bool FetchSignedRelease();
+    // Arms the check of the next OpenDownload against entry: the announced size must be
+    // entry's, no byte beyond it is read, and the SHA-256 must match before it completes.
+    void ExpectSignedFile(const ManifestEntry& entry);
+    // True after a download or the release was refused by a check: the run ends with that
+    // message, and nothing is retried.
+    bool ReleaseRefused() const { return releaseRefused_; }
+
     StopEvent& Stop() { return stopEvent_; }
     InternetSession& Session() { return session_; }
     WorkerFlags& Flags() { return flags_; }
@@ -120,6 +134,13 @@ class CUpdateThread : public CThreadBase {
 
     // Shows a transport failure the way the player sees it: the system text in a box.
     void ShowInternetError(const InternetError& error);
+    // Arms the check for the file at signedPath of the accepted release, or refuses it
+    // (message shown) when the release does not list it. True without a release key.
+    bool ExpectSigned(const std::string& signedPath, const std::string& localName);
+    // Ends the run with a refusal message.
+    void RefuseRelease(const std::string& message);
+    // A pending package must be listed with the size the server announces.
+    bool CheckSignedPackage(uint32_t version, uint64_t announcedSize);
 
     UpdaterWindow& window_;
     // The game archive of the last archive task, kept until the next one replaces it.
@@ -145,6 +166,15 @@ class CUpdateThread : public CThreadBase {
     uint32_t lastError_ = 0;
     VersionFileMarkers markers_;
     std::string workingDirectory_;
+
+    std::optional<MinisignPublicKey> releaseKey_;
+    std::optional<SignedRelease> signedRelease_;
+    bool releaseRefused_ = false;
+    // The check of the download in progress; armed by ExpectSigned() for one OpenDownload.
+    bool checkArmed_ = false;
+    bool checking_ = false;
+    DownloadCheck downloadCheck_;
+    std::string localName_;
 };
 
 }  // namespace korvun

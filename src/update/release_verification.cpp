@@ -1,0 +1,128 @@
+#include "update/release_verification.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+#include "app/messages.h"
+#include "platform/profile.h"
+#include "update/version_file.h"
+
+#ifndef KORVUN_RELEASE_PUBLIC_KEY
+#define KORVUN_RELEASE_PUBLIC_KEY ""
+#endif
+
+namespace korvun {
+
+namespace {
+
+constexpr const char* kReleaseSerialKey = "ReleaseSerial";
+
+}  // namespace
+
+const char* CompiledReleaseKey() { return KORVUN_RELEASE_PUBLIC_KEY; }
+
+std::optional<MinisignPublicKey> BuiltInReleaseKey(const std::string& keyLine) {
+    if (keyLine.empty()) return std::nullopt;
+    std::optional<MinisignPublicKey> key = ParsePublicKey(keyLine, nullptr);
+    // An all-zero key with an all-zero id: no signature matches it.
+    return key ? key : std::optional<MinisignPublicKey>(MinisignPublicKey{});
+}
+
+uint64_t ReadReleaseSerial() {
+    std::string text = ReadProfileString("Version", kReleaseSerialKey, "", kLocalVersionFile);
+    uint64_t serial = 0;
+    std::from_chars(text.data(), text.data() + text.size(), serial);
+    return serial;
+}
+
+bool SaveReleaseSerial(uint64_t serial) {
+    return WriteProfileString("Version", kReleaseSerialKey, std::to_string(serial),
+                              kLocalVersionFile);
+}
+
+std::string SignedPackagePath(uint32_t version) {
+    char name[48];
+    std::snprintf(name, sizeof name, "patch/patch/pk%.4u.patch", version);
+    return name;
+}
+
+std::string ReleaseUnavailableMessage() {
+    return ComposeMessage("Download Failed: Cannot read the release signature.", "c50");
+}
+
+std::string ReleaseRefusalMessage(ReleaseCheck check) {
+    switch (check) {
+        case ReleaseCheck::Unreadable:
+            return ComposeMessage("Update error: The release signature is damaged.", "c51");
+        case ReleaseCheck::OtherKey:
+            return ComposeMessage("Update error: The release is signed with another key.", "c52");
+        case ReleaseCheck::BadSignature:
+            return ComposeMessage("Update error: The release signature is not valid.", "c53");
+        case ReleaseCheck::Expired:
+            return ComposeMessage("Update error: The release has expired.", "c54");
+        case ReleaseCheck::Rollback:
+            return ComposeMessage("Update error: The release is older than the installed one.",
+                                  "c55");
+        case ReleaseCheck::Valid:
+            break;
+    }
+    return {};
+}
+
+std::string UnsignedFileMessage(const std::string& localName) {
+    return ComposeMessage("Download Failed: " + localName + " Not in the release.", "c56");
+}
+
+std::string SignedSizeMessage(const std::string& localName) {
+    return ComposeMessage("Download Failed: " + localName + " Wrong size.", "c57");
+}
+
+std::string SignedChecksumMessage(const std::string& localName) {
+    return ComposeMessage("Download Failed: " + localName + " Wrong checksum.", "c58");
+}
+
+bool FetchSmallFile(InternetSession& session, const std::string& url, std::string* body,
+                    InternetError* error) {
+    body->clear();
+    std::unique_ptr<InternetFile> file = session.OpenUrl(url, error);
+    if (!file) return false;
+    char buffer[4096];
+    for (;;) {
+        size_t n = 0;
+        if (!file->Read(buffer, sizeof buffer, &n, error)) return false;
+        if (n == 0) return true;
+        if (body->size() + n > kMaxManifestBytes) {
+            *error = InternetError{};
+            return false;
+        }
+        body->append(buffer, n);
+    }
+}
+
+bool SignedRelease::Fetch(InternetSession& session, const std::string& manifestUrl,
+                          const std::string& signatureUrl, std::string* message,
+                          std::optional<InternetError>* transport) {
+    std::string manifest, signature;
+    InternetError error;
+    if (!FetchSmallFile(session, manifestUrl, &manifest, &error) ||
+        !FetchSmallFile(session, signatureUrl, &signature, &error) || manifest.empty() ||
+        signature.empty()) {
+        if (error.code != 0) *transport = error;
+        *message = ReleaseUnavailableMessage();
+        return false;
+    }
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    uint64_t accepted = ReadReleaseSerial();
+    VerifiedRelease release = VerifyRelease(key_, manifest, signature, now, accepted);
+    if (release.status != ReleaseCheck::Valid) {
+        *message = ReleaseRefusalMessage(release.status);
+        return false;
+    }
+    entries_ = std::move(release.entries);
+    serial_ = release.stamp.serial;
+    if (serial_ > accepted) SaveReleaseSerial(serial_);
+    return true;
+}
+
+}  // namespace korvun
