@@ -1,9 +1,12 @@
 // Download throughput: a package from a local nginx through OpenDownload and the
-// ReceiveBlock loop, against `curl -s -o FILE URL` for the same file in the same run.
+// ReceiveBlock loop, against `curl -s -o FILE URL` for the same file in the same run; once
+// as a client without a release key, once checking the package against its signed size and
+// SHA-256 as the bytes arrive.
 //
 //   bench_update_download [MiB]     (default 256)
 //
-// Prints the best of three runs of each and the ratio ours/curl; exits 1 above 1.5.
+// Prints the best of three runs of each and the ratios ours/curl; exits 1 when the plain
+// download is above 1.5 or the checked one above 1.15.
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,7 @@ namespace {
 
 using Seconds = std::chrono::duration<double>;
 constexpr double kLimit = 1.5;
+constexpr double kVerifiedLimit = 1.15;
 constexpr int kRounds = 3;
 
 double RunCurl(const std::string& url, const std::string& output) {
@@ -48,8 +53,11 @@ double RunCurl(const std::string& url, const std::string& output) {
     return seconds;
 }
 
-double RunUpdater(korvun::CUpdateThread& worker, uint64_t size) {
+// signed: the package's manifest entry when the download is to be checked against it.
+double RunUpdater(korvun::CUpdateThread& worker, uint64_t size,
+                  const korvun::ManifestEntry* signedEntry) {
     auto start = std::chrono::steady_clock::now();
+    if (signedEntry) worker.ExpectSignedFile(*signedEntry);
     if (!worker.OpenDownload(korvun::PatchUrl(1), korvun::PatchFileName(1))) {
         std::fprintf(stderr, "OpenDownload failed\n");
         std::exit(2);
@@ -85,22 +93,34 @@ int main(int argc, char** argv) {
     std::string curlOutput = game.File("curl.out");
     RunCurl(url, curlOutput);  // warms the page cache on both sides
 
-    std::vector<double> curlTimes, ourTimes;
+    std::optional<korvun::FileDigest> digest =
+        korvun::DigestFile(nginx.Root() + "/patch/patch/pk0001.patch");
+    if (!digest) return 2;
+    korvun::ManifestEntry entry{"patch/patch/pk0001.patch", digest->size, digest->sha256};
+
+    std::vector<double> curlTimes, ourTimes, verifiedTimes;
     for (int round = 0; round < kRounds; ++round) {
         korvun::DeleteFile(curlOutput);
         curlTimes.push_back(RunCurl(url, curlOutput));
         korvun::DeleteFile(korvun::PatchFileName(1));
-        ourTimes.push_back(RunUpdater(worker, size));
+        ourTimes.push_back(RunUpdater(worker, size, nullptr));
+        korvun::DeleteFile(korvun::PatchFileName(1));
+        verifiedTimes.push_back(RunUpdater(worker, size, &entry));
     }
     double curlBest = *std::min_element(curlTimes.begin(), curlTimes.end());
     double ourBest = *std::min_element(ourTimes.begin(), ourTimes.end());
+    double verifiedBest = *std::min_element(verifiedTimes.begin(), verifiedTimes.end());
     double mib = static_cast<double>(size) / (1 << 20);
     double ratio = ourBest / curlBest;
+    double verifiedRatio = verifiedBest / curlBest;
 
     std::printf("package:          %.0f MiB from nginx on 127.0.0.1\n", mib);
     std::printf("curl -s -o:       %.3f s  (%.0f MiB/s)\n", curlBest, mib / curlBest);
     std::printf("OpenDownload+ReceiveBlock: %.3f s  (%.0f MiB/s)\n", ourBest, mib / ourBest);
+    std::printf("with SHA-256 check: %.3f s  (%.0f MiB/s)\n", verifiedBest, mib / verifiedBest);
     std::printf("window text calls: %zu\n", window.TextCalls());
     std::printf("ratio (updater / curl): %.2f  (limit %.2f)\n", ratio, kLimit);
-    return ratio <= kLimit ? 0 : 1;
+    std::printf("ratio (checked updater / curl): %.2f  (limit %.2f)\n", verifiedRatio,
+                kVerifiedLimit);
+    return ratio <= kLimit && verifiedRatio <= kVerifiedLimit ? 0 : 1;
 }
