@@ -203,7 +203,8 @@ TEST(Profile, KilledWriterLeavesOldOrNewContent) {
     WriteFileBytes(ini, contentA);
 
     std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> delayMicroseconds(0, 4000);
+    // Wide enough that a slow build (the sanitizers) still finishes some writes before a kill.
+    std::uniform_int_distribution<int> delayMicroseconds(0, 20000);
     int changed = 0;
     for (int attempt = 0; attempt < 200; ++attempt) {
         int ready[2];
