@@ -11,7 +11,6 @@
 #include <random>
 #include <string>
 
-#include "app/quiet_window.h"
 #include "archive/game_archive.h"
 #include "platform/file_io.h"
 #include "support/archive_writer.h"
@@ -27,10 +26,9 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 bool Merge() {
-    korvun::QuietWindow window;
     korvun::NoStateMarkers markers;
-    GameArchive archive(window, markers);
-    return archive.MergeUpdateArchive();
+    GameArchive archive(markers);
+    return archive.MergeUpdateArchive().Ok();
 }
 
 struct ChildFigures {
@@ -172,22 +170,20 @@ struct ScaleFigures {
 // Writes the loaded index to a new file at path the way a save encodes and writes it, without
 // the flush to disk and the rename that make the save durable.
 bool WriteIndexFile(GameArchive& archive, const char* path) {
-    int fd = korvun::OpenFile(path, korvun::OpenMode::WriteCreateTruncate);
-    if (fd < 0) return false;
+    korvun::FileHandle file = korvun::OpenFile(path, korvun::OpenMode::WriteCreateTruncate);
+    if (!file.IsOpen()) return false;
     korvun::WritebackThread writeback;
-    korvun::IndexWriter out(fd, &writeback);
+    korvun::IndexWriter out(file.Get(), &writeback);
     archive.WriteIndex(out, archive.GameHeaderWord(), archive.GameFileCount());
     bool written = out.Flush();
     writeback.Finish();
-    korvun::CloseFile(fd);
-    return written;
+    return file.Close() && written;
 }
 
 // Loads index.kah, writes it anew and saves it, keeping each one's best time.
 bool LoadAndSaveIndex(ScaleFigures& figures) {
-    korvun::QuietWindow window;
     korvun::NoStateMarkers markers;
-    GameArchive archive(window, markers);
+    GameArchive archive(markers);
     auto start = std::chrono::steady_clock::now();
     if (!archive.LoadGameIndexFile("index.kah")) return false;
     figures.load = std::min(figures.load, Seconds(start));

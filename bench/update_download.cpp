@@ -57,17 +57,19 @@ double RunCurl(const std::string& url, const std::string& output) {
 double RunUpdater(korvun::CUpdateThread& worker, uint64_t size,
                   const korvun::ManifestEntry* signedEntry) {
     auto start = std::chrono::steady_clock::now();
-    if (signedEntry) worker.ExpectSignedFile(*signedEntry);
-    if (!worker.OpenDownload(korvun::PatchUrl(1), korvun::PatchFileName(1))) {
+    korvun::CUpdateDownload& download = worker.Download();
+    if (signedEntry) download.ExpectSignedFile(*signedEntry);
+    if (!download.OpenDownload(korvun::PatchUrl(worker.ServerAddress(), 1),
+                               korvun::PatchFileName(1))) {
         std::fprintf(stderr, "OpenDownload failed\n");
         std::exit(2);
     }
     int result;
     do {
-        result = worker.ReceiveBlock();
-    } while (result == korvun::CUpdateThread::kMoreData);
+        result = download.ReceiveBlock();
+    } while (result == korvun::CUpdateDownload::kMoreData);
     double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
-    if (result != korvun::CUpdateThread::kComplete || worker.ReceivedSize() != size) {
+    if (result != korvun::CUpdateDownload::kComplete || download.ReceivedSize() != size) {
         std::fprintf(stderr, "download failed (result %d)\n", result);
         std::exit(2);
     }
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
     korvun::test::GameDirectory game;
     game.PointAt(nginx.Address());
     korvun::test::RecordingWindow window;
-    korvun::CUpdateThread worker(window);
+    korvun::CUpdateThread worker(window, {korvun::ChooseServerAddress()});
     // The patch phase is when the window does the most per block (byte counter, speed).
     worker.Flags().patchPhase = true;
 

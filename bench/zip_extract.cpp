@@ -20,9 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quiet_window.h"
-#include "app/updater_window.h"
-#include "platform/stop_event.h"
+#include "support/recording_progress.h"
 #include "support/zip_test_packages.h"
 #include "zip/extract_package.h"
 
@@ -126,11 +124,13 @@ long PeakRssKiB() {
 
 int ExtractMode(const std::string& package, const std::string& destination,
                 const std::string& report) {
-    korvun::QuietWindow window;
-    korvun::StopEvent stop;
+    korvun::test::RecordingProgress progress;
     int status = 1;
     try {
-        status = korvun::ExtractPackage(package, destination, window, stop) == 1 ? 0 : 1;
+        status =
+            korvun::ExtractPackage(package, destination, progress) == korvun::ExtractResult::Done
+                ? 0
+                : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "extraction raised: %s\n", e.what());
     }

@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/state_markers.h"
-#include "app/updater_window.h"
 #include "archive/game_archive.h"
+#include "archive/state_markers.h"
 #include "command_registry.h"
 #include "platform/file_io.h"
 #include "tool_support.h"
@@ -26,9 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Session {
-    QuietWindow window;
     NoStateMarkers markers;
-    GameArchive archive{window, markers};
+    GameArchive archive{markers};
 };
 
 // data.kah -> data.kaf
@@ -180,10 +178,9 @@ int Cat(const std::string& indexPath, const std::string& path) {
         std::fprintf(stderr, "%s: no file %s\n", indexPath.c_str(), path.c_str());
         return 1;
     }
-    int data = OpenFile(DataPathFor(indexPath), OpenMode::ReadOnly);
+    FileHandle data = OpenFile(DataPathFor(indexPath), OpenMode::ReadOnly);
     std::vector<uint8_t> buffer(GameArchive::kCopyBufferSize);
-    bool copied = data >= 0 && CopyOut(data, *entry, 1, buffer);
-    CloseFile(data);
+    bool copied = data.IsOpen() && CopyOut(data.Get(), *entry, 1, buffer);
     if (!copied) {
         std::fprintf(stderr, "%s: the content of %s cannot be read\n", indexPath.c_str(),
                      path.c_str());
@@ -231,8 +228,8 @@ int Extract(const std::string& indexPath, const std::string& directory) {
         }
         return 1;
     }
-    int data = OpenFile(DataPathFor(indexPath), OpenMode::ReadOnly);
-    if (data < 0) {
+    FileHandle data = OpenFile(DataPathFor(indexPath), OpenMode::ReadOnly);
+    if (!data.IsOpen()) {
         std::fprintf(stderr, "%s cannot be opened\n", DataPathFor(indexPath).c_str());
         return 1;
     }
@@ -247,13 +244,12 @@ int Extract(const std::string& indexPath, const std::string& directory) {
     std::vector<uint8_t> buffer(GameArchive::kCopyBufferSize);
     auto writeFile = [&](const std::string& path, const ArchiveEntry& entry) {
         if (!ok) return;
-        int out = OpenFile(NativeJoin(directory, path), OpenMode::WriteCreateTruncate);
-        ok = out >= 0 && CopyOut(data, entry, out, buffer);
-        CloseFile(out);
+        FileHandle out = OpenFile(NativeJoin(directory, path), OpenMode::WriteCreateTruncate);
+        ok = out.IsOpen() && CopyOut(data.Get(), entry, out.Get(), buffer);
+        ok = out.Close() && ok;
         if (!ok) std::fprintf(stderr, "%s: cannot extract %s\n", indexPath.c_str(), path.c_str());
     };
     ForEachFile(root, "", writeFile);
-    CloseFile(data);
     return ok ? 0 : 1;
 }
 
@@ -288,15 +284,14 @@ bool PackFolder(const fs::path& directory, ArchiveFolder& folder, int data, uint
             std::fprintf(stderr, "%s: a twin of another name or too large\n", file.path().c_str());
             return false;
         }
-        int in = OpenFile(file.path().string(), OpenMode::ReadOnly);
-        if (in < 0) return false;
+        FileHandle in = OpenFile(file.path().string(), OpenMode::ReadOnly);
+        if (!in.IsOpen()) return false;
         uint64_t size = 0;
         int64_t got;
-        while ((got = ReadSome(in, buffer.data(), buffer.size())) > 0) {
+        while ((got = ReadSome(in.Get(), buffer.data(), buffer.size())) > 0) {
             if (!WriteFull(data, buffer.data(), static_cast<size_t>(got))) break;
             size += static_cast<uint64_t>(got);
         }
-        CloseFile(in);
         const uint8_t terminator = 0;
         if (got != 0 || size > UINT32_MAX || !WriteFull(data, &terminator, 1)) return false;
         folder.AppendFile(ArchiveEntry{name, offset, static_cast<uint32_t>(size), 0});
@@ -323,17 +318,18 @@ int Pack(const std::string& directory, const std::string& indexPath) {
     }
     Session session;
     std::string dataPath = DataPathFor(indexPath);
-    int data = OpenFile(dataPath, OpenMode::WriteCreateTruncate);
-    if (data < 0) {
+    FileHandle data = OpenFile(dataPath, OpenMode::WriteCreateTruncate);
+    if (!data.IsOpen()) {
         std::fprintf(stderr, "%s cannot be written\n", dataPath.c_str());
         return 1;
     }
     std::vector<uint8_t> buffer(GameArchive::kCopyBufferSize);
     uint64_t offset = 0;
     int32_t count = 0;
-    bool packed = PackFolder(directory, session.archive.GameRoot(), data, offset, count, buffer) &&
-                  SyncFile(data);
-    CloseFile(data);
+    bool packed =
+        PackFolder(directory, session.archive.GameRoot(), data.Get(), offset, count, buffer) &&
+        SyncFile(data.Get());
+    packed = data.Close() && packed;
     if (!packed || !session.archive.SaveIndex(indexPath, 0, count)) {
         std::fprintf(stderr, "%s: packing failed\n", indexPath.c_str());
         return 1;
@@ -359,8 +355,9 @@ int InGameDirectory(const std::string& directory, Body body) {
 int MergeIn(const std::string& directory) {
     return InGameDirectory(directory, [] {
         Session session;
-        if (session.archive.MergeUpdateArchive()) return 0;
-        std::fprintf(stderr, "%s\n", session.window.Status().c_str());
+        Status merged = session.archive.MergeUpdateArchive();
+        if (merged) return 0;
+        std::fprintf(stderr, "%s\n", merged.Message().c_str());
         return 1;
     });
 }

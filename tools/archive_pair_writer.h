@@ -38,9 +38,8 @@ class ArchivePairWriter {
     bool Append(const char* data, size_t size);
     bool Insert(const std::string& path, uint32_t size, uint32_t extraWord, std::string& error);
 
-    QuietWindow window_;
     NoStateMarkers markers_;
-    GameArchive archive_{window_, markers_};
+    GameArchive archive_{markers_};
     std::string indexPath_;
     std::string dataPath_;
     int dataFd_ = -1;

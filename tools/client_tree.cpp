@@ -59,9 +59,8 @@ bool ClientTree::Load(const std::string& root) {
         error_ = root_ + " has no data.kah and data.kaf: not a complete client tree";
         return false;
     }
-    QuietWindow window;
     NoStateMarkers markers;
-    GameArchive archive(window, markers);
+    GameArchive archive(markers);
     if (!archive.LoadGameIndexFile(indexPath_)) {
         error_ = indexPath_ + ": " + archive.LoadError();
         return false;

@@ -270,9 +270,8 @@ bool WriteUpdateArchive(const ClientTree& to, const Comparison& diff, const std:
     }
     if (!writer.Finish(to.HeaderWord(), to.HeaderBlock().data(), error)) return false;
     // The merge reads it with the same loader; make sure it takes what was written.
-    QuietWindow window;
     NoStateMarkers markers;
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     if (!check.LoadGameIndexFile(staging + "/" + kUpdateIndex) ||
         check.GameFileCount() != writer.Count()) {
         error = "the update archive did not read back: " + check.LoadError();
@@ -352,7 +351,7 @@ bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries
             char extra;
             same = same && ReadSome(source, &extra, 1) == 0;
             CloseFile(source);
-            if (reader.CloseEntry(nullptr, !same) != 1 || !same) {
+            if (reader.CloseEntry(nullptr, !same) != EntryCloseResult::Complete || !same) {
                 error = expected + " does not read back as written";
                 return false;
             }

@@ -8,11 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/quiet_window.h"
-#include "app/updater_window.h"
 #include "command_helpers.h"
 #include "command_registry.h"
-#include "platform/stop_event.h"
+#include "platform/progress_sink.h"
 #include "tool_support.h"
 #include "zip/extract_package.h"
 #include "zip/zip_exception.h"
@@ -22,6 +20,16 @@
 namespace korvun::tool {
 
 namespace {
+
+// Counts what an extraction writes; the operator's extraction is never asked to stop.
+struct ByteCount : ProgressSink {
+    uint64_t bytes = 0;
+    void Begin(uint64_t) override { bytes = 0; }
+    bool Advance(uint64_t count) override {
+        bytes += count;
+        return true;
+    }
+};
 
 const char* MethodName(uint16_t method) {
     switch (method) {
@@ -96,7 +104,7 @@ bool TestPackage(const std::string& package) {
         while (reader.ReadEntry(buffer.data(), static_cast<uint32_t>(buffer.size())) ==
                buffer.size()) {
         }
-        if (reader.CloseEntry(nullptr, false) == 1) {
+        if (reader.CloseEntry(nullptr, false) == EntryCloseResult::Complete) {
             std::printf("%s: OK\n", entry.Name().c_str());
         } else {
             std::printf("%s: its data end before its size\n", entry.Name().c_str());
@@ -117,14 +125,13 @@ bool ExtractInto(const std::string& package, const std::string& directory) {
         std::fprintf(stderr, "cannot create the directory %s\n", directory.c_str());
         return false;
     }
-    QuietWindow window;
-    StopEvent stop;
+    ByteCount written;
     // The updater hands over its working directory, an absolute path.
     const std::string root = std::filesystem::absolute(directory).lexically_normal().string();
-    const int result = ExtractPackage(package, root, window, stop);
-    if (result == kExtractDone) {
+    const ExtractResult result = ExtractPackage(package, root, written);
+    if (result == ExtractResult::Done) {
         std::printf("Extracted %s into %s (%u bytes)\n", package.c_str(), directory.c_str(),
-                    window.ExtractedBytes());
+                    static_cast<uint32_t>(written.bytes));
         return true;
     }
     std::fprintf(stderr,

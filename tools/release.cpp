@@ -118,7 +118,7 @@ bool PackageReadsBack(const std::string& path, std::string& error) {
             }
             while (reader.ReadEntry(buffer.data(), static_cast<uint32_t>(buffer.size())) > 0) {
             }
-            if (reader.CloseEntry(nullptr, false) != 1) {
+            if (reader.CloseEntry(nullptr, false) != EntryCloseResult::Complete) {
                 error = path + ": " + entry.Name() + " does not read back";
                 return false;
             }

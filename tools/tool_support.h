@@ -1,12 +1,11 @@
-// Small pieces the operator commands share: the quiet window and markers for library code
-// that wants them but has nothing to show, case folding as the client's file system and archive
+// Small pieces the operator commands share: case folding as the client's file system and archive
 // do it, and durable whole-file writes for what a server publishes.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "app/quiet_window.h"
+#include "archive/state_markers.h"
 #include "zip/zip_exception.h"
 
 namespace korvun::tool {

@@ -1,5 +1,5 @@
-// The modal message box service. Front-ends install their own presenter; without one,
-// boxes are printed to standard error as "CAPTION: TEXT".
+// Modal message boxes. Whoever shows one is handed a presenter by its front-end: the desktop
+// program's shows a real box and waits for the player; without a window, boxes are printed.
 #pragma once
 
 #include <functional>
@@ -7,14 +7,12 @@
 
 namespace korvun {
 
+// Shows text in a box with the caption and returns when the user has closed it. May be
+// called from any thread.
 using MessageBoxPresenter =
     std::function<void(const std::string& text, const std::string& caption)>;
 
-void SetMessageBoxPresenter(MessageBoxPresenter presenter);
-
-// Shows text in a box captioned "Korvun Updater" (or caption) and returns when the user
-// has closed it. May be called from any thread.
-void ShowMessageBox(const std::string& text);
-void ShowMessageBox(const std::string& text, const std::string& caption);
+// The presenter of programs without a window: "CAPTION: TEXT" on standard error.
+void PrintMessageBox(const std::string& text, const std::string& caption);
 
 }  // namespace korvun

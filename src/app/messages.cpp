@@ -2,14 +2,6 @@
 
 namespace korvun {
 
-namespace {
-std::string messageBuffer;
-}
-
-const std::string& ComposeMessage(const std::string& text, const std::string& code) {
-    messageBuffer = text;
-    messageBuffer += code;
-    return messageBuffer;
-}
+std::string ComposeMessage(const std::string& text, const std::string& code) { return text + code; }
 
 }  // namespace korvun

@@ -7,8 +7,7 @@ namespace korvun {
 
 constexpr const char* kAppTitle = "Korvun Updater";
 
-// Composes text + code into the one process-wide message buffer and returns it. The
-// buffer keeps the message until the next composition.
-const std::string& ComposeMessage(const std::string& text, const std::string& code);
+// text + code, the way every coded message reads.
+std::string ComposeMessage(const std::string& text, const std::string& code);
 
 }  // namespace korvun

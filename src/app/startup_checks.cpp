@@ -13,8 +13,9 @@ namespace korvun {
 
 namespace {
 
-StartupCheckResult Refuse(StartupCheckResult result, const char* text, const char* code) {
-    ShowMessageBox(ComposeMessage(text, code));
+StartupCheckResult Refuse(const MessageBoxPresenter& present, StartupCheckResult result,
+                          const char* text, const char* code) {
+    present(ComposeMessage(text, code), kAppTitle);
     return result;
 }
 
@@ -27,16 +28,17 @@ bool IsDirectX9Installed() {
     return FileExists(*systemDirectory + "\\d3d9.dll");
 }
 
-StartupCheckResult RunStartupChecks(const NamedMutex& mutex) {
+StartupCheckResult RunStartupChecks(const NamedMutex& mutex, const MessageBoxPresenter& present) {
     if (!mutex.Acquired()) {
-        return Refuse(StartupCheckResult::UpdaterRunning, "Updator already in operation.", "c01");
+        return Refuse(present, StartupCheckResult::UpdaterRunning, "Updator already in operation.",
+                      "c01");
     }
     if (FindTopLevelWindow("GAME", "Korvun", "Game.exe")) {
-        return Refuse(StartupCheckResult::GameRunning,
+        return Refuse(present, StartupCheckResult::GameRunning,
                       "Game still in operation. Please try again after closing the game.", "c02");
     }
     if (!IsDirectX9Installed()) {
-        return Refuse(StartupCheckResult::DirectX9Missing,
+        return Refuse(present, StartupCheckResult::DirectX9Missing,
                       "DirectX9 is not installed. Please try again after installing DirectX9.",
                       "c03");
     }

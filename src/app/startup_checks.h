@@ -2,6 +2,7 @@
 // game, DirectX 9.
 #pragma once
 
+#include "app/message_box.h"
 #include "platform/named_mutex.h"
 
 namespace korvun {
@@ -23,11 +24,11 @@ bool IsDirectX9Installed();
 // Runs the checks in their fixed order: the single-instance mutex (the caller creates it with
 // kSingleInstanceMutexName and keeps it for the life of the process, also when a check fails),
 // a game window of class "GAME" titled "Korvun", DirectX 9. The first failure is shown with
-// ShowMessageBox(ComposeMessage(text, code)) and returned; the later checks are not run.
+// present(ComposeMessage(text, code), kAppTitle) and returned; the later checks are not run.
 // A front-end calls it once at start and ends the process unless it returns Passed:
 //
 //     NamedMutex mutex(kSingleInstanceMutexName);
-//     if (RunStartupChecks(mutex) != StartupCheckResult::Passed) return exitCode;
-StartupCheckResult RunStartupChecks(const NamedMutex& mutex);
+//     if (RunStartupChecks(mutex, present) != StartupCheckResult::Passed) return exitCode;
+StartupCheckResult RunStartupChecks(const NamedMutex& mutex, const MessageBoxPresenter& present);
 
 }  // namespace korvun

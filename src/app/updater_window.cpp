@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/message_box.h"
 #include "app/messages.h"
 
 namespace korvun {
@@ -144,6 +145,10 @@ void UpdaterWindow::ShowReinstall() {
     ClearSpeedText();
     FillGaugesFull();
     EnableStartButton(false);
+}
+
+void UpdaterWindow::PresentMessageBox(const std::string& text, const std::string& caption) {
+    PrintMessageBox(text, caption);
 }
 
 void UpdaterWindow::ClearByteCounter() { SetFieldText(TextField::ByteCounter, ""); }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/messages.h"
 #include "app/skin_gauge.h"
 #include "app/stopwatch.h"
 
@@ -47,6 +48,10 @@ class UpdaterWindow {
     void ShowReinstall();
     void ClearByteCounter();  // byte counter := ""
     void ClearSpeedText();    // speed text := ""
+    // A modal box; returns when the player has closed it.
+    void ShowMessageBox(const std::string& text, const std::string& caption = kAppTitle) {
+        PresentMessageBox(text, caption);
+    }
     void SetUpdatedThisRun(bool updated) { updatedThisRun_ = updated; }
     bool UpdatedThisRun() const { return updatedThisRun_; }
 
@@ -54,7 +59,6 @@ class UpdaterWindow {
     // gauge's range and position directly.
     SkinGauge& FileGauge() { return fileGauge_; }
     SkinGauge& TotalGauge() { return totalGauge_; }
-    uint32_t& ExtractedBytes() { return extractedBytes_; }
 
     int32_t FileCount() const { return fileCount_; }
     int32_t FileIndex() const { return fileIndex_; }
@@ -74,6 +78,8 @@ class UpdaterWindow {
     virtual void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) = 0;
     virtual void EnableStartButton(bool enabled) = 0;
     virtual void DoRequestClose() = 0;
+    // Without a toolkit's box, the text goes to standard error as "CAPTION: TEXT".
+    virtual void PresentMessageBox(const std::string& text, const std::string& caption);
 
     // Call from the derived constructor once the gauge widths are known (515 for the skin).
     void InitGauges(int fileGaugeWidth, int totalGaugeWidth);
@@ -90,7 +96,6 @@ class UpdaterWindow {
     Stopwatch byteCounterClock_;
     bool updatedThisRun_ = false;
     bool statusLineMoved_ = false;
-    uint32_t extractedBytes_ = 0;
     int32_t fileCount_ = 0;
     int32_t fileIndex_ = 0;
     uint32_t sampleCount_ = 0;

@@ -84,4 +84,13 @@ ArchiveEntry FreeSpaceList::PopFront() {
     return front;
 }
 
+std::optional<uint64_t> FreeSpaceList::Allocate(uint32_t needed) {
+    std::optional<ArchiveEntry> record = TakeFirstFit(needed);
+    if (!record) return std::nullopt;
+    uint32_t rest = record->size - needed;
+    // A rest of one byte would be a record of size 0, which nothing could use.
+    if (rest > 1) Append(ArchiveEntry{"rest space", record->offset + needed + 1, rest - 1, 0});
+    return record->offset;
+}
+
 }  // namespace korvun

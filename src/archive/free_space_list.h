@@ -27,6 +27,11 @@ class FreeSpaceList {
     // Unlinks and returns the first record whose size is at least needed.
     std::optional<ArchiveEntry> TakeFirstFit(uint32_t needed);
 
+    // Takes room for a content of needed bytes and its terminator from the first record that
+    // fits and returns its offset; what is left beyond the terminator goes back to the end
+    // of the list as a new record. nullopt when no record is large enough.
+    std::optional<uint64_t> Allocate(uint32_t needed);
+
     // Unlinks and returns the first record; the list must not be empty.
     ArchiveEntry PopFront();
 

@@ -1,6 +1,11 @@
 // The game's two-file data archive (index data.kah, contents data.kaf) and the update archive
 // (update.kah, update.kaf) that a patch package brings: loading and saving the index, free
 // space, merging the update archive in, and the deletion list.
+//
+// Errors in the archive layer: the steps a run takes (merge, deletion list, saving) return a
+// Status that carries the player's message and its code when there is one; the index reader
+// returns false and leaves a description in LoadError(). Nothing here shows anything or
+// throws, except std::bad_alloc where memory runs out. Progress goes to a ProgressSink.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +15,14 @@
 #include <string_view>
 #include <vector>
 
-#include "app/state_markers.h"
-#include "app/updater_window.h"
 #include "archive/archive_tree.h"
 #include "archive/free_space_list.h"
 #include "archive/index_stream.h"
 #include "archive/rollback_journal.h"
+#include "archive/state_markers.h"
+#include "platform/file_io.h"
+#include "platform/progress_sink.h"
+#include "platform/status.h"
 #include "platform/writeback_thread.h"
 
 namespace korvun {
@@ -44,27 +51,30 @@ class GameArchive {
     // Beside data.kaf while a change of the archive can still be undone.
     static constexpr const char* kJournalName = "data.kaf.journal";
 
-    GameArchive(UpdaterWindow& window, StateMarkers& markers);
+    // progress, when given, is told the number of update files and each one copied.
+    explicit GameArchive(StateMarkers& markers, ProgressSink* progress = nullptr);
     ~GameArchive();
     GameArchive(const GameArchive&) = delete;
     GameArchive& operator=(const GameArchive&) = delete;
 
-    // Merges update.kah/update.kaf into data.kah/data.kaf in the current directory. False
-    // when it failed; its message has been shown then.
-    bool MergeUpdateArchive();
-    // Loads data.kah and removes every entry that delete.lst names. False, without a
-    // message, when data.kah cannot be opened or is malformed.
-    bool LoadAndApplyDeleteList();
+    // Merges update.kah/update.kaf into data.kah/data.kaf in the current directory. A failure
+    // carries the player's message.
+    Status MergeUpdateArchive();
+    // Loads data.kah and removes every entry that delete.lst names. A failure (data.kah cannot
+    // be opened or is malformed, the list cannot be read) carries no message for the player;
+    // its text says what went wrong.
+    Status LoadAndApplyDeleteList();
     // Trims the free-space list and rewrites data.kah when anything changed, then deletes an
-    // applied delete.lst. False, without a message, when data.kah could not be written.
-    bool SaveIfChanged();
+    // applied delete.lst. A failure (data.kah could not be written) carries no message for the
+    // player.
+    Status SaveIfChanged();
     // The deletion step's journal: begun before its marker is written (false: it could not
     // be, and nothing may change), ended once the marker after it is written.
     bool BeginChange();
     bool EndChange();
 
     // Merge steps.
-    bool Merge();
+    Status Merge();
     void CollectUpdateFiles(ArchiveFolder& folder, const std::string& prefix);
     bool CopyPending();
 
@@ -149,16 +159,18 @@ class GameArchive {
                          bool gaps);
     bool SaveCommittedBytes(uint64_t start, uint64_t end);
     bool SaveStagedCommittedBytes();
-    void Fail(const std::string& text, const char* code);
+    // Moves the progress sink on to the files copied so far.
+    void ReportFilesCopied();
     void CloseAll();
 
-    UpdaterWindow& window_;
     StateMarkers& markers_;
+    ProgressSink* progress_;
+    uint64_t filesReported_ = 0;
 
-    int gameDataFd_ = -1;
-    int gameIndexFd_ = -1;
-    int updateDataFd_ = -1;
-    int updateIndexFd_ = -1;
+    FileHandle gameDataFd_;
+    FileHandle gameIndexFd_;
+    FileHandle updateDataFd_;
+    FileHandle updateIndexFd_;
     uint8_t headerBlock_[kHeaderBlockSize] = {};
     std::string gameDataPath_;
     std::string gameIndexPath_;

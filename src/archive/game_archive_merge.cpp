@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/messages.h"
 #include "archive/game_archive.h"
 #include "platform/file_io.h"
 
@@ -25,33 +24,29 @@ std::string WithLastCharacters(const std::string& path, const std::string& repla
 
 }  // namespace
 
-void GameArchive::Fail(const std::string& text, const char* code) {
-    window_.ShowErrorText(ComposeMessage(text, code));
+void GameArchive::ReportFilesCopied() {
+    uint64_t copied = static_cast<uint64_t>(filesCopied_);
+    // The merge cannot stop halfway: what it asks is only whether to go on, and it goes on.
+    if (progress_ != nullptr && copied > filesReported_)
+        progress_->Advance(copied - filesReported_);
+    filesReported_ = copied;
 }
 
-bool GameArchive::MergeUpdateArchive() {
+Status GameArchive::MergeUpdateArchive() {
     if (!FileExists("data.kah") || !FileExists("data.kaf")) {
         markers_.MarkUpdateStart();
-        Fail(std::string("data ") + kCannotFind, "c39");
-        return false;
+        return Status::Failure(std::string("data ") + kCannotFind, "c39");
     }
     if (!FileExists("update.kah") || !FileExists("update.kaf")) {
-        Fail(std::string("update ") + kCannotFind, "c40");
-        return false;
+        return Status::Failure(std::string("update ") + kCannotFind, "c40");
     }
     gameIndexPath_ = "data.kah";
     updateIndexPath_ = "update.kah";
-    CloseFile(gameIndexFd_);
     gameIndexFd_ = OpenFile(gameIndexPath_, OpenMode::ReadOnly);
-    if (gameIndexFd_ < 0) {
-        Fail(gameIndexPath_ + " " + kCannotOpen, "c41");
-        return false;
-    }
-    CloseFile(updateIndexFd_);
+    if (!gameIndexFd_.IsOpen()) return Status::Failure(gameIndexPath_ + " " + kCannotOpen, "c41");
     updateIndexFd_ = OpenFile(updateIndexPath_, OpenMode::ReadOnly);
-    if (updateIndexFd_ < 0) {
-        Fail(updateIndexPath_ + " " + kCannotOpen, "c42");
-        return false;
+    if (!updateIndexFd_.IsOpen()) {
+        return Status::Failure(updateIndexPath_ + " " + kCannotOpen, "c42");
     }
     gameDataPath_ = WithLastCharacters(gameIndexPath_, "f");
     updateDataPath_ = WithLastCharacters(updateIndexPath_, "f");
@@ -59,11 +54,11 @@ bool GameArchive::MergeUpdateArchive() {
     return Merge();
 }
 
-bool GameArchive::Merge() {
+Status GameArchive::Merge() {
     loadError_.clear();
     loadNotes_.clear();
 
-    IndexReader game(gameIndexFd_);
+    IndexReader game(gameIndexFd_.Get());
     char signature[sizeof kSignature];
     uint8_t discardedBlock[kHeaderBlockSize];
     uint32_t count;
@@ -78,55 +73,51 @@ bool GameArchive::Merge() {
         lostBytes_ = 0;
         gameRead = game.ReadU32(lostBytes_);
     }
-    if (!gameRead) {
-        Fail(std::string(kUpdateError) + ": data header file error", "c43");
-        return false;
-    }
+    if (!gameRead)
+        return Status::Failure(std::string(kUpdateError) + ": data header file error", "c43");
 
-    IndexReader update(updateIndexFd_);
+    IndexReader update(updateIndexFd_.Get());
     bool updateRead = update.Read(signature, sizeof signature) &&
                       std::memcmp(signature, kSignature, sizeof kSignature) == 0;
     updateRead = updateRead && update.ReadU32(updateHeaderWord_) && update.ReadU32(count) &&
                  update.Read(headerBlock_, kHeaderBlockSize) && ReadFolder(update, updateRoot_) &&
                  CheckUpdatePaths(updateRoot_, 0, 0, true);
     if (!updateRead) {
-        Fail(std::string(kUpdateError) + ": update header file error", "c44");
-        return false;
+        return Status::Failure(std::string(kUpdateError) + ": update header file error", "c44");
     }
     updateFileCount_ = static_cast<int32_t>(count);
 
     trackReleased_ = true;
     CollectUpdateFiles(updateRoot_, "");
     trackReleased_ = false;
-    window_.FileGauge().SetRange(0, static_cast<uint64_t>(std::max(updateFileCount_, 0)));
-    window_.FileGauge().SetPos(0);
+    if (progress_ != nullptr)
+        progress_->Begin(static_cast<uint64_t>(std::max(updateFileCount_, 0)));
     filesCopied_ = 0;
+    filesReported_ = 0;
     TestPoint("merge-copy");
     // Nothing of data.kaf changes before the journal that can undo it is on disk.
     if (!BeginChange() || !CopyPending()) {
-        Fail(std::string(kUpdateError) + ": update fail", "c45");
-        return false;
+        return Status::Failure(std::string(kUpdateError) + ": update fail", "c45");
     }
 
     int32_t mergedCount = static_cast<int32_t>(static_cast<uint32_t>(gameFileCount_) +
                                                static_cast<uint32_t>(updateFileCount_));
     if (!markers_.MarkUpdateStart() ||
         !SaveIndex(gameIndexPath_, updateHeaderWord_, mergedCount, &journal_)) {
-        Fail(std::string(kUpdateError) + ": saveheader", "c46");
-        return false;
+        return Status::Failure(std::string(kUpdateError) + ": saveheader", "c46");
     }
     gameHeaderWord_ = updateHeaderWord_;
     gameFileCount_ = mergedCount;
-    CloseFile(gameDataFd_);
-    CloseFile(updateDataFd_);
-    CloseFile(gameIndexFd_);
-    CloseFile(updateIndexFd_);
+    gameDataFd_.Reset();
+    updateDataFd_.Reset();
+    gameIndexFd_.Reset();
+    updateIndexFd_.Reset();
     // Without the marker the journal stays: the next start finds the new index in place.
     if (markers_.MarkUpdateEnd()) EndChange();
     DeleteFile(updateDataPath_);
     DeleteFile(updateIndexPath_);
     DeleteFile(updateLogPath_);
-    return true;
+    return Status::Success();
 }
 
 bool GameArchive::CheckUpdatePaths(const ArchiveFolder& folder, size_t prefixBytes,
@@ -198,7 +189,7 @@ bool GameArchive::CopyPending() {
     pending_.clear();
     writeback_.Finish();
     // The new index will point at these bytes; they must be on disk before it is.
-    return gameDataFd_ == -1 || SyncFile(gameDataFd_);
+    return !gameDataFd_.IsOpen() || SyncFile(gameDataFd_.Get());
 }
 
 bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
@@ -214,15 +205,16 @@ bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
     const ArchiveEntry& final = std::prev(last)->entry;
     size_t span = static_cast<size_t>(final.offset + final.size - start);
     uint8_t* buffer = copyBuffer_.get();
-    bool copied = SeekTracked(gameDataFd_, gameDataPos_, static_cast<uint64_t>(gameDataEnd_)) &&
-                  SeekTracked(updateDataFd_, updateDataPos_, start) &&
-                  ReadFull(updateDataFd_, buffer, span);
+    bool copied =
+        SeekTracked(gameDataFd_.Get(), gameDataPos_, static_cast<uint64_t>(gameDataEnd_)) &&
+        SeekTracked(updateDataFd_.Get(), updateDataPos_, start) &&
+        ReadFull(updateDataFd_.Get(), buffer, span);
     if (copied) {
         // The byte after each content in update.kaf is not content; ours is a terminator.
         for (auto it = first; it != last; ++it) {
             buffer[it->entry.offset + it->entry.size - start] = 0;
         }
-        copied = WriteFull(gameDataFd_, buffer, span + 1);
+        copied = WriteFull(gameDataFd_.Get(), buffer, span + 1);
         NoteBytesWritten(span + 1);
     }
     if (!copied) {
@@ -236,7 +228,7 @@ bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
     for (auto it = first; it != last; ++it) {
         it->entry.offset = target + (it->entry.offset - start);
         ++filesCopied_;
-        window_.FileGauge().SetPos(static_cast<uint64_t>(filesCopied_));
+        ReportFilesCopied();
         AddEntry(it->path, std::move(it->entry));
     }
     return true;
@@ -247,40 +239,35 @@ void GameArchive::NoteBytesWritten(uint64_t bytes) {
     // the copy goes on keeps that final flush short.
     unflushedBytes_ += bytes;
     if (unflushedBytes_ >= kWritebackStep) {
-        writeback_.Request(gameDataFd_);
+        writeback_.Request(gameDataFd_.Get());
         unflushedBytes_ = 0;
     }
 }
 
 bool GameArchive::TakeFreeSpace(uint32_t needed, uint64_t& offset) {
-    std::optional<ArchiveEntry> record = freeSpace_.TakeFirstFit(needed);
-    if (!record) return false;
-    offset = record->offset;
-    uint32_t rest = record->size - needed;
-    // A rest of one byte would be a record of size 0, which nothing could use.
-    if (rest > 1) {
-        freeSpace_.Append(ArchiveEntry{"rest space", record->offset + needed + 1, rest - 1, 0});
-    }
+    std::optional<uint64_t> taken = freeSpace_.Allocate(needed);
+    if (!taken) return false;
+    offset = *taken;
     return true;
 }
 
 bool GameArchive::OpenDataFiles() {
     // Both stay open from one copy to the next; reopening them per file would only cost time.
-    if (gameDataFd_ == -1) {
+    if (!gameDataFd_.IsOpen()) {
         gameDataFd_ = OpenFile(gameDataPath_, OpenMode::ReadWrite);
         gameDataPos_ = gameDataEnd_ = -1;
     }
-    if (gameDataFd_ == -1) return false;
-    if (updateDataFd_ == -1) {
+    if (!gameDataFd_.IsOpen()) return false;
+    if (!updateDataFd_.IsOpen()) {
         updateDataFd_ = OpenFile(updateDataPath_, OpenMode::ReadOnly);
         updateDataPos_ = -1;
     }
-    return updateDataFd_ != -1;
+    return updateDataFd_.IsOpen();
 }
 
 bool GameArchive::FindDataEnd() {
     if (gameDataEnd_ >= 0) return true;
-    gameDataEnd_ = gameDataPos_ = SeekFile(gameDataFd_, 0, SEEK_END);
+    gameDataEnd_ = gameDataPos_ = SeekFile(gameDataFd_.Get(), 0, SEEK_END);
     return gameDataEnd_ >= 0;
 }
 
@@ -320,7 +307,7 @@ bool GameArchive::CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset) {
 bool GameArchive::SaveCommittedBytes(uint64_t start, uint64_t end) {
     if (end < start) end = UINT64_MAX;  // a region of a damaged list that runs off the end
     return committedRegions_.TakeOverlap(start, end, [&](uint64_t from, uint64_t to) {
-        return journal_.SaveRegion(gameDataFd_, from, to - from);
+        return journal_.SaveRegion(gameDataFd_.Get(), from, to - from);
     });
 }
 
@@ -371,9 +358,9 @@ bool GameArchive::WriteStagedCopies() {
 bool GameArchive::WriteStagedSpan(std::vector<size_t>& members, uint64_t spanStart,
                                   size_t spanBytes, bool gaps) {
     uint8_t* buffer = copyBuffer_.get();
-    bool copied = SeekTracked(gameDataFd_, gameDataPos_, spanStart);
+    bool copied = SeekTracked(gameDataFd_.Get(), gameDataPos_, spanStart);
     if (copied && gaps) {
-        copied = ReadFull(gameDataFd_, buffer, spanBytes);
+        copied = ReadFull(gameDataFd_.Get(), buffer, spanBytes);
         gameDataPos_ += static_cast<int64_t>(spanBytes);
     }
     // In the order they were placed, so that copies over the same bytes (a damaged list)
@@ -383,14 +370,14 @@ bool GameArchive::WriteStagedSpan(std::vector<size_t>& members, uint64_t spanSta
         const StagedCopy& copy = staged_[index];
         uint8_t* at = buffer + (copy.target - spanStart);
         // A short read means update.kaf holds less than its index claims.
-        copied = copied && SeekTracked(updateDataFd_, updateDataPos_, copy.source) &&
-                 ReadFull(updateDataFd_, at, copy.size);
+        copied = copied && SeekTracked(updateDataFd_.Get(), updateDataPos_, copy.source) &&
+                 ReadFull(updateDataFd_.Get(), at, copy.size);
         if (!copied) break;
         updateDataPos_ += copy.size;
         at[copy.size] = 0;
     }
-    copied = copied && SeekTracked(gameDataFd_, gameDataPos_, spanStart) &&
-             WriteFull(gameDataFd_, buffer, spanBytes);
+    copied = copied && SeekTracked(gameDataFd_.Get(), gameDataPos_, spanStart) &&
+             WriteFull(gameDataFd_.Get(), buffer, spanBytes);
     if (!copied) {
         gameDataPos_ = updateDataPos_ = -1;
         return false;
@@ -399,7 +386,7 @@ bool GameArchive::WriteStagedSpan(std::vector<size_t>& members, uint64_t spanSta
     NoteBytesWritten(spanBytes);
     for (size_t n = 0; n < members.size(); ++n) {
         ++filesCopied_;
-        window_.FileGauge().SetPos(static_cast<uint64_t>(filesCopied_));
+        ReportFilesCopied();
     }
     return true;
 }
@@ -410,15 +397,15 @@ bool GameArchive::CopyToEnd(ArchiveEntry& entry) {
 }
 
 bool GameArchive::CopyContent(ArchiveEntry& entry, uint64_t target) {
-    bool copied = SeekTracked(gameDataFd_, gameDataPos_, target) &&
-                  SeekTracked(updateDataFd_, updateDataPos_, entry.offset);
+    bool copied = SeekTracked(gameDataFd_.Get(), gameDataPos_, target) &&
+                  SeekTracked(updateDataFd_.Get(), updateDataPos_, entry.offset);
     uint8_t* buffer = copyBuffer_.get();
     uint32_t left = entry.size;
     bool terminated = false;
     while (copied && !terminated) {
         size_t slice = std::min<size_t>(left, kCopySliceSize);
         // A short read means update.kaf holds less than its index claims.
-        copied = slice == 0 || ReadFull(updateDataFd_, buffer, slice);
+        copied = slice == 0 || ReadFull(updateDataFd_.Get(), buffer, slice);
         left -= static_cast<uint32_t>(slice);
         size_t out = slice;
         if (left == 0) {
@@ -426,7 +413,7 @@ bool GameArchive::CopyContent(ArchiveEntry& entry, uint64_t target) {
             out = slice + 1;
             terminated = true;
         }
-        copied = copied && WriteFull(gameDataFd_, buffer, out);
+        copied = copied && WriteFull(gameDataFd_.Get(), buffer, out);
         updateDataPos_ += static_cast<int64_t>(slice);
         gameDataPos_ += static_cast<int64_t>(out);
         NoteBytesWritten(out);
@@ -439,7 +426,7 @@ bool GameArchive::CopyContent(ArchiveEntry& entry, uint64_t target) {
     if (gameDataEnd_ >= 0) gameDataEnd_ = std::max(gameDataEnd_, gameDataPos_);
     entry.offset = target;
     ++filesCopied_;
-    window_.FileGauge().SetPos(static_cast<uint64_t>(filesCopied_));
+    ReportFilesCopied();
     return true;
 }
 

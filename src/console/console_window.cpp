@@ -46,7 +46,7 @@ std::string FitColumns(const std::string& text, size_t columns) {
 
 ConsoleWindow::ConsoleWindow(std::FILE* out, bool live, const Clock& clock)
     : UpdaterWindow(clock), out_(out), live_(live), drawClock_(clock) {
-    InitGauges(kGaugePixels, kGaugePixels);
+    InitGauges(kGaugeSteps, kGaugeSteps);
 }
 
 void ConsoleWindow::SetFieldText(TextField field, const std::string& text) {
@@ -70,41 +70,26 @@ void ConsoleWindow::SetFieldText(TextField field, const std::string& text) {
     changed_.notify_all();
 }
 
-void ConsoleWindow::MoveStatusLineUp() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    outcome_ = Outcome::Failed;
-}
+// A terminal has no second place for the status line; an error simply replaces the status.
+void ConsoleWindow::MoveStatusLineUp() {}
 
-void ConsoleWindow::PaintGauge(GaugeId gauge, bool /*withBackground*/, int fillWidth) {
+void ConsoleWindow::PaintGauge(GaugeId gauge, bool /*withBackground*/, int /*fillWidth*/) {
+    double fraction = gauge == GaugeId::File ? FileGauge().Fraction() : TotalGauge().Fraction();
     std::lock_guard<std::mutex> lock(mutex_);
-    (gauge == GaugeId::File ? filePixels_ : totalPixels_) = fillWidth;
+    (gauge == GaugeId::File ? fileFraction_ : totalFraction_) = fraction;
     dirty_ = true;
 }
 
-void ConsoleWindow::EnableStartButton(bool enabled) {
+// The run's end reaches the console through the worker's outcome, not through its buttons.
+void ConsoleWindow::EnableStartButton(bool /*enabled*/) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Only the completed state enables the start button; the reinstall state disables it
-    // and is the only other caller. Either is the end of the run, and overrides an error shown
-    // on the way (the first fetch of the version file may fail and the second succeed).
-    outcome_ = enabled ? Outcome::Completed : Outcome::Reinstall;
     dirty_ = true;
     changed_.notify_all();
 }
 
 void ConsoleWindow::DoRequestClose() {
     std::lock_guard<std::mutex> lock(mutex_);
-    closeRequested_ = true;
     changed_.notify_all();
-}
-
-ConsoleWindow::Outcome ConsoleWindow::GetOutcome() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outcome_;
-}
-
-bool ConsoleWindow::CloseRequested() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closeRequested_;
 }
 
 void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
@@ -126,8 +111,8 @@ void ConsoleWindow::Finish() {
     std::fflush(out_);
 }
 
-std::string ConsoleWindow::Bar(int fillPixels, int cells) const {
-    int filled = fillPixels * cells / kGaugePixels;
+std::string ConsoleWindow::Bar(double fraction, int cells) {
+    int filled = static_cast<int>(fraction * cells);
     if (filled > cells) filled = cells;
     if (filled < 0) filled = 0;
     return "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]";
@@ -136,7 +121,7 @@ std::string ConsoleWindow::Bar(int fillPixels, int cells) const {
 void ConsoleWindow::DrawLiveLine() {
     int columns = TerminalColumns(out_);
     int cells = columns >= 100 ? 20 : 10;
-    std::string line = Bar(filePixels_, cells) + " " + Bar(totalPixels_, cells);
+    std::string line = Bar(fileFraction_, cells) + " " + Bar(totalFraction_, cells);
     if (!byteCounter_.empty()) line += " " + byteCounter_;
     if (!speed_.empty()) line += " " + speed_;
     line += "  " + status_;

@@ -14,8 +14,6 @@ namespace korvun {
 
 class ConsoleWindow : public UpdaterWindow {
   public:
-    enum class Outcome { Running, Completed, Reinstall, Failed };
-
     // live: draw the live line (a terminal); otherwise print plain lines.
     ConsoleWindow(std::FILE* out, bool live, const Clock& clock = SteadyClock());
 
@@ -25,8 +23,6 @@ class ConsoleWindow : public UpdaterWindow {
     // Draws the final state and ends the live line.
     void Finish();
 
-    Outcome GetOutcome() const;
-    bool CloseRequested() const;
     // Waits until a change was recorded or the timeout passed.
     void WaitForChange(unsigned timeoutMs);
 
@@ -38,21 +34,20 @@ class ConsoleWindow : public UpdaterWindow {
     void DoRequestClose() override;
 
   private:
-    static constexpr int kGaugePixels = 515;  // the skin's gauge width; bars scale from it
+    // Steps in which a gauge's change is noticed; a bar has at most 20 cells.
+    static constexpr int kGaugeSteps = 1000;
 
     void DrawLiveLine();  // with mutex_ held
-    std::string Bar(int fillPixels, int cells) const;
+    static std::string Bar(double fraction, int cells);
 
     std::FILE* out_;
     const bool live_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string status_, byteCounter_, speed_;
-    int filePixels_ = 0, totalPixels_ = 0;
+    double fileFraction_ = 0.0, totalFraction_ = 0.0;
     bool dirty_ = false;
     bool drawnLive_ = false;
-    bool closeRequested_ = false;
-    Outcome outcome_ = Outcome::Running;
     Stopwatch drawClock_;
 };
 

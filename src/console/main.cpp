@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/message_box.h"
 #include "app/startup_checks.h"
 #include "console/console_window.h"
 #include "platform/console.h"
@@ -42,10 +43,10 @@ std::string ReleaseKeyLine() {
 }
 
 void ConfigureWorker(korvun::CUpdateThread& worker) {
-    worker.SetReleaseKey(ReleaseKeyLine());
+    worker.Download().SetReleaseKey(ReleaseKeyLine());
 #ifdef KORVUN_TEST_RELEASE_KEY
     if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
-        worker.Session().SetCertificateAuthorityFile(authority);
+        worker.Download().Session().SetCertificateAuthorityFile(authority);
     }
 #endif
 }
@@ -80,20 +81,19 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-int ExitStatusFor(const korvun::ConsoleWindow& window, bool stopped) {
-    switch (window.GetOutcome()) {
-        case korvun::ConsoleWindow::Outcome::Completed:
+int ExitStatusFor(const korvun::RunOutcome& outcome) {
+    switch (outcome.kind) {
+        case korvun::RunOutcome::Kind::Completed:
+        case korvun::RunOutcome::Kind::HandedOver:
             return kCompleted;
-        case korvun::ConsoleWindow::Outcome::Reinstall:
+        case korvun::RunOutcome::Kind::Reinstall:
             return kReinstall;
-        case korvun::ConsoleWindow::Outcome::Failed:
-            return kFailed;
-        case korvun::ConsoleWindow::Outcome::Running:
+        case korvun::RunOutcome::Kind::Stopped:
+            return kStopped;
+        case korvun::RunOutcome::Kind::Failed:
             break;
     }
-    if (stopped) return kStopped;
-    // The hand-over to a new updater ends the run with a close request and no other state.
-    return window.CloseRequested() ? kCompleted : kFailed;
+    return kFailed;
 }
 
 }  // namespace
@@ -117,30 +117,32 @@ int main(int argc, char** argv) {
 
     korvun::ConsoleStopRequests stopRequests;
     korvun::NamedMutex mutex(korvun::kSingleInstanceMutexName);
-    if (korvun::RunStartupChecks(mutex) != korvun::StartupCheckResult::Passed) return kFailed;
+    if (korvun::RunStartupChecks(mutex, korvun::PrintMessageBox) !=
+        korvun::StartupCheckResult::Passed) {
+        return kFailed;
+    }
 
     korvun::ConsoleWindow window(stdout, korvun::IsTerminal(stdout));
-    bool stopped = false;
+    korvun::RunOutcome outcome;
     {
-        korvun::CUpdateThread worker(window);
+        korvun::CUpdateThread worker(window, {korvun::ChooseServerAddress()});
         ConfigureWorker(worker);
-        window.AttachWorkerFlags(&worker.Flags());
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");
-        }
-        while (worker.IsRunning()) {
-            if (stopRequests.Available() && stopRequests.Wait(100)) {
-                stopped = true;
-                worker.Stop().Set();
-            } else if (!stopRequests.Available()) {
-                window.WaitForChange(100);
+        } else {
+            while (worker.IsRunning()) {
+                if (stopRequests.Available() && stopRequests.Wait(100)) {
+                    worker.Stop().Set();
+                } else if (!stopRequests.Available()) {
+                    window.WaitForChange(100);
+                }
+                window.Tick();
             }
-            window.Tick();
+            outcome = worker.Outcome();
         }
-        window.AttachWorkerFlags(nullptr);
     }
     window.Finish();
     // The override of the server's version file acts for one run only.
     korvun::DeleteFile(korvun::kVersionOverrideFile);
-    return ExitStatusFor(window, stopped);
+    return ExitStatusFor(outcome);
 }

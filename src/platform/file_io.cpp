@@ -349,12 +349,23 @@ std::string ParentDirectory(const std::string& native) {
 
 }  // namespace
 
-int OpenFile(const std::string& name, OpenMode mode) {
+bool FileHandle::Close() { return CloseFile(fd_); }
+
+void FileHandle::Reset(int fd) {
+    if (fd_ != -1) {
+        int saved = errno;
+        ::close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+FileHandle OpenFile(const std::string& name, OpenMode mode) {
     return OpenNativeFile(NativePath(name), mode);
 }
 
-int OpenNativeFile(const std::string& native, OpenMode mode) {
-    KORVUN_FAULT("open", native, -1);
+FileHandle OpenNativeFile(const std::string& native, OpenMode mode) {
+    KORVUN_FAULT("open", native, FileHandle());
     [[maybe_unused]] bool creates = false;
     KORVUN_POWER_LOSS(PowerLoss::Instance().BeforeOpen(native, mode, creates));
     int fd;
@@ -362,14 +373,15 @@ int OpenNativeFile(const std::string& native, OpenMode mode) {
         fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     KORVUN_POWER_LOSS(if (fd >= 0 && creates) PowerLoss::Instance().Created(native));
-    return fd;
+    return FileHandle(fd);
 }
 
-void CloseFile(int& fd) {
-    if (fd != -1) {
-        ::close(fd);
-        fd = -1;
-    }
+bool CloseFile(int& fd) {
+    if (fd == -1) return true;
+    // The descriptor is gone whatever close() says; retrying after EINTR could close another.
+    bool closed = ::close(fd) == 0 || errno == EINTR;
+    fd = -1;
+    return closed;
 }
 
 int64_t ReadSome(int fd, void* buffer, size_t size) {
@@ -490,10 +502,9 @@ void StartWriteback(int fd) { ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE)
 
 bool SyncParentDirectory(const std::string& name) {
     KORVUN_FAULT("fsync", ParentDirectory(NativePath(name)), false);
-    int dir = ::open(ParentDirectory(NativePath(name)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
-    bool ok = ::fsync(dir) == 0;
-    ::close(dir);
+    FileHandle dir(
+        ::open(ParentDirectory(NativePath(name)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool ok = dir.IsOpen() && ::fsync(dir.Get()) == 0;
     KORVUN_POWER_LOSS(
         if (ok) PowerLoss::Instance().FolderSynced(ParentDirectory(NativePath(name))));
     return ok;

@@ -1,12 +1,17 @@
 // Unbuffered file access over POSIX descriptors, standing in for the runtime's
 // _open/_read/_write/_lseek/_close. Every file operation of the updater goes through here,
 // so that failures are reported one way and a test build can inject them.
+//
+// Errors in the platform layer: functions return a value that says whether they worked (false,
+// -1, nullopt or a handle that is not open) and leave the reason in errno, as the system calls
+// under them do; none of them throws or shows anything. Callers decide what a failure means.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #ifdef _WIN32
 // windows.h names its own DeleteFile and ReplaceFile as macros; in a unit that includes it
@@ -24,15 +29,45 @@ enum class OpenMode {
     ReadWriteAppend,      // _O_RDWR | _O_APPEND | _O_CREAT
 };
 
-// Opens a file named the Windows way (".\\a\\b") or natively; -1 on failure (errno set). The
-// modes that create a file refuse a symbolic link in its place (ELOOP).
-int OpenFile(const std::string& name, OpenMode mode);
+// One open descriptor, closed when the handle goes away. A file that was written must be
+// closed with Close(), whose result counts: a failed close after writes means that written
+// data may be lost, and is a write failure. The destructor's close is for readers and for
+// files already given up.
+class FileHandle {
+  public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() { Reset(); }
+    FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileHandle& operator=(FileHandle&& other) noexcept {
+        if (this != &other) Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    int Get() const { return fd_; }
+    bool IsOpen() const { return fd_ >= 0; }
+    // Closes now; true when nothing was open or the close worked, false with errno set.
+    bool Close();
+    // Closes what is open (its result ignored) and takes fd.
+    void Reset(int fd = -1);
+    // Gives the descriptor up without closing it.
+    int Release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_ = -1;
+};
+
+// Opens a file named the Windows way (".\\a\\b") or natively; a handle that is not open on
+// failure (errno set). The modes that create a file refuse a symbolic link in its place (ELOOP).
+FileHandle OpenFile(const std::string& name, OpenMode mode);
 // The same for a name already resolved to a native path (by NativePath or a FolderIndex): it
 // is opened as it is, without looking for another case of it.
-int OpenNativeFile(const std::string& native, OpenMode mode);
+FileHandle OpenNativeFile(const std::string& native, OpenMode mode);
 
-// Closes fd when it is not -1 and sets it to -1.
-void CloseFile(int& fd);
+// Closes fd when it is not -1 and sets it to -1; false (errno set) when the close failed.
+bool CloseFile(int& fd);
 
 // Reads up to size bytes, retrying on EINTR; returns the count, or -1 on error.
 int64_t ReadSome(int fd, void* buffer, size_t size);

@@ -54,17 +54,28 @@ int ErrnoOf(DWORD error) {
 
 }  // namespace
 
-int OpenFile(const std::string& name, OpenMode mode) { return OpenNativeFile(name, mode); }
+bool FileHandle::Close() { return CloseFile(fd_); }
 
-int OpenNativeFile(const std::string& native, OpenMode mode) {
-    return ::_wopen(Widen(native).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE);
+void FileHandle::Reset(int fd) {
+    if (fd_ != -1) {
+        int saved = errno;
+        ::_close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
 }
 
-void CloseFile(int& fd) {
-    if (fd != -1) {
-        ::_close(fd);
-        fd = -1;
-    }
+FileHandle OpenFile(const std::string& name, OpenMode mode) { return OpenNativeFile(name, mode); }
+
+FileHandle OpenNativeFile(const std::string& native, OpenMode mode) {
+    return FileHandle(::_wopen(Widen(native).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE));
+}
+
+bool CloseFile(int& fd) {
+    if (fd == -1) return true;
+    bool closed = ::_close(fd) == 0;
+    fd = -1;
+    return closed;
 }
 
 int64_t ReadSome(int fd, void* buffer, size_t size) {

@@ -70,12 +70,10 @@ std::optional<std::string> SearchOnce(const std::string& name) {
 }
 
 bool IsWindowsProgram(const std::string& path) {
-    int fd = OpenFile(path, OpenMode::ReadOnly);
-    if (fd < 0) return false;
+    FileHandle file = OpenFile(path, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return false;
     char magic[2];
-    bool windows = ReadFull(fd, magic, sizeof magic) && magic[0] == 'M' && magic[1] == 'Z';
-    CloseFile(fd);
-    return windows;
+    return ReadFull(file.Get(), magic, sizeof magic) && magic[0] == 'M' && magic[1] == 'Z';
 }
 
 // Reaps one child. A thread per started program waits for exactly that process id, so no

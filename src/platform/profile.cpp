@@ -28,24 +28,20 @@ struct Line {
 };
 
 std::optional<std::string> ReadWholeFile(const std::string& native) {
-    int fd = OpenNativeFile(native, OpenMode::ReadOnly);
-    if (fd < 0) return std::nullopt;
+    FileHandle file = OpenNativeFile(native, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return std::nullopt;
     std::string content;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<size_t>(st.st_size));
+    if (::fstat(file.Get(), &st) == 0 && st.st_size > 0) {
+        content.reserve(static_cast<size_t>(st.st_size));
+    }
     char buffer[8192];
     for (;;) {
-        int64_t n = ReadSome(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            int saved = errno;
-            CloseFile(fd);
-            errno = saved;
-            return std::nullopt;
-        }
+        int64_t n = ReadSome(file.Get(), buffer, sizeof buffer);
+        if (n < 0) return std::nullopt;  // the handle's close keeps errno
         if (n == 0) break;
         content.append(buffer, static_cast<size_t>(n));
     }
-    CloseFile(fd);
     return content;
 }
 
@@ -208,16 +204,16 @@ bool ReplaceContent(const std::string& native, const std::string& content,
     static std::atomic<unsigned> counter{0};
     std::string temporary =
         native + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    int fd = OpenFile(temporary, OpenMode::WriteCreateTruncate);
-    if (fd < 0) return false;
-    bool ok = WriteFull(fd, content.data(), content.size());
+    FileHandle file = OpenFile(temporary, OpenMode::WriteCreateTruncate);
+    if (!file.IsOpen()) return false;
+    bool ok = WriteFull(file.Get(), content.data(), content.size());
 #ifndef _WIN32
-    if (ok && mode) ok = ::fchmod(fd, *mode) == 0;
+    if (ok && mode) ok = ::fchmod(file.Get(), *mode) == 0;
 #else
     (void)mode;
 #endif
-    ok = ok && SyncFile(fd);
-    CloseFile(fd);
+    ok = ok && SyncFile(file.Get());
+    ok = file.Close() && ok;
     ok = ok && ReplaceFile(temporary, native);
     if (!ok) {
         int saved = errno;

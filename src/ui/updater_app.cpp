@@ -6,7 +6,6 @@
 #include <wx/msgdlg.h>
 #include <wx/thread.h>
 
-#include "app/message_box.h"
 #include "app/startup_checks.h"
 #include "ui/text_trace.h"
 #include "ui/updater_dlg.h"
@@ -52,9 +51,10 @@ void ReportAssertion(const wxString& file, int line, const wxString& function,
 bool CUpdaterApp::OnInit() {
     wxSetAssertHandler(ReportAssertion);
     // The command line is not read: nothing is configured through it.
-    SetMessageBoxPresenter(PresentMessageBox);
     singleInstance_ = std::make_unique<NamedMutex>(kSingleInstanceMutexName);
-    if (RunStartupChecks(*singleInstance_) != StartupCheckResult::Passed) return true;
+    if (RunStartupChecks(*singleInstance_, PresentMessageBox) != StartupCheckResult::Passed) {
+        return true;
+    }
 
     CUpdaterDlg window;
     SetTopWindow(&window);

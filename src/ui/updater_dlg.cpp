@@ -18,6 +18,7 @@
 #include "ui/bitmap_region.h"
 #include "ui/hover_button.h"
 #include "ui/text_trace.h"
+#include "ui/updater_app.h"
 #include "ui/worker_control.h"
 #include "update/server_address.h"
 
@@ -46,10 +47,10 @@ constexpr const char* kUpdaterMenuText = "Updater";
 constexpr const char* kLocalVersionOverride = "UpdateVersion-tov-.ini";
 
 // A server URL from a build-time pattern: %s stands for the server address.
-std::string ServerPage(const std::string& pattern) {
+std::string ServerPage(const std::string& pattern, const std::string& address) {
     std::string url = pattern;
     size_t at = url.find("%s");
-    if (at != std::string::npos) url.replace(at, 2, ServerAddress());
+    if (at != std::string::npos) url.replace(at, 2, address);
     return url;
 }
 
@@ -66,7 +67,7 @@ wxFont MakeStatusFont() {
 
 }  // namespace
 
-CUpdaterDlg::CUpdaterDlg() : worker_(*this) {
+CUpdaterDlg::CUpdaterDlg() : worker_(*this, {ChooseServerAddress()}) {
     background_ = LoadSkinBitmap(skinSet_->background);
     // The size goes to the constructor: set later on a borderless window under a bare X
     // server, it can come out as 1x1.
@@ -86,7 +87,7 @@ CUpdaterDlg::CUpdaterDlg() : worker_(*this) {
         new CHoverButton(this, kConfigButtonId, kConfigRect.GetPosition(), kConfigRect.GetSize());
     configButton_->SetBackdrop(background_);
     if (noticeView_.Create(this, kNoticeRect, kNoticeViewId)) {
-        noticeView_.Navigate2(ServerPage(KORVUN_NOTICE_URL));
+        noticeView_.Navigate2(ServerPage(KORVUN_NOTICE_URL, worker_.ServerAddress()));
     }
     startButton_ = new CHoverButton(this, kStartButtonId);
     closeButton_ = new CHoverButton(this, kCloseButtonId);
@@ -224,6 +225,10 @@ void CUpdaterDlg::DoRequestClose() {
     CallAfter([this] { Close(); });
 }
 
+void CUpdaterDlg::PresentMessageBox(const std::string& text, const std::string& caption) {
+    korvun::PresentMessageBox(text, caption);
+}
+
 void CUpdaterDlg::OnPaint(wxPaintEvent&) {
     wxPaintDC dc(this);
     if (background_.IsOk()) dc.DrawBitmap(background_, 0, 0, false);
@@ -337,7 +342,7 @@ void CUpdaterDlg::ShowAboutBox() {
 }
 
 void CUpdaterDlg::OpenHomePage() {
-    std::string url = ServerPage(KORVUN_HOME_URL);
+    std::string url = ServerPage(KORVUN_HOME_URL, worker_.ServerAddress());
     TraceText("home", url);
     wxLogNull quiet;  // without a browser there is nothing to show, and nothing to report
     wxLaunchDefaultBrowser(wxString::FromUTF8(url), wxBROWSER_NOBUSYCURSOR);

@@ -29,8 +29,8 @@ class CUpdaterDlg : public wxDialog, public UpdaterWindow {
     static constexpr int kNoticeViewId = 9090;
     static constexpr int kAboutCommandId = 16;
 
-    // Creates the window with its controls and the notice page; constructing the worker
-    // reads the server address.
+    // Creates the window with its controls and the notice page; the worker is handed the
+    // server address chosen from the game directory's files.
     CUpdaterDlg();
     ~CUpdaterDlg() override;
 
@@ -46,6 +46,7 @@ class CUpdaterDlg : public wxDialog, public UpdaterWindow {
     void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override;
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
+    void PresentMessageBox(const std::string& text, const std::string& caption) override;
 
   private:
     struct TextArea {

@@ -1,12 +1,14 @@
-// Applying a downloaded patch package, and the deletion list at the end of the patch phase.
+#include "update/patch_application.h"
+
 #include <cerrno>
 #include <limits>
 #include <new>
 
 #include "app/messages.h"
 #include "platform/file_io.h"
-#include "update/update_thread.h"
-#include "zip/extract_package.h"
+#include "platform/progress_sink.h"
+#include "update/update_download.h"
+#include "update/version_file.h"
 #include "zip/zip_exception.h"
 
 namespace korvun {
@@ -19,123 +21,184 @@ constexpr uint64_t SaturatingProduct(uint64_t factor, uint64_t size) {
                : factor * size;
 }
 
+// The extraction's bytes on the file gauge. The count is 32 bits wide, as the gauge's
+// position has always been fed, and a set stop event ends the extraction before the chunk
+// that found it is counted.
+class ExtractionProgress : public ProgressSink {
+  public:
+    ExtractionProgress(UpdaterWindow& window, const StopEvent& stop)
+        : window_(window), stop_(stop) {}
+    void Begin(uint64_t total) override {
+        window_.FileGauge().SetRange(0, total);
+        window_.FileGauge().SetPos(0);
+        extracted_ = 0;
+    }
+    bool Advance(uint64_t count) override {
+        if (stop_.IsSet()) return false;
+        if (count == 0) return true;
+        extracted_ += static_cast<uint32_t>(count);
+        window_.FileGauge().SetPos(extracted_);
+        return true;
+    }
+
+  private:
+    UpdaterWindow& window_;
+    const StopEvent& stop_;
+    uint32_t extracted_ = 0;
+};
+
+// The merge's files on the file gauge; the merge does not stop halfway.
+class MergeProgress : public ProgressSink {
+  public:
+    explicit MergeProgress(UpdaterWindow& window) : window_(window) {}
+    void Begin(uint64_t total) override {
+        window_.FileGauge().SetRange(0, total);
+        window_.FileGauge().SetPos(0);
+        copied_ = 0;
+    }
+    bool Advance(uint64_t count) override {
+        copied_ += count;
+        window_.FileGauge().SetPos(copied_);
+        return true;
+    }
+
+  private:
+    UpdaterWindow& window_;
+    uint64_t copied_ = 0;
+};
+
 // A marker that cannot be written stops its step with the step's message; a write-protected
 // Version.ini is the exception the player can mend, named by the version record's message.
-void ShowMarkerFailure(UpdaterWindow& window, const char* text, const char* code) {
+void ReportMarkerFailure(RunReport& report, const char* text, const char* code) {
     if (errno == EACCES || errno == EPERM || errno == EROFS) {
-        window.ShowErrorText("SaveLocalVersion Error");
+        report.Error("SaveLocalVersion Error");
     } else {
-        window.ShowErrorText(ComposeMessage(text, code));
+        report.Error(text, code);
     }
 }
 
 }  // namespace
 
-// A damaged package or a file that cannot be written is a failed extraction, whichever way
-// the reader reports it; nothing of it may escape the worker thread.
-int CUpdateThread::ExtractCurrentPackage(const std::string& packageName) {
+CPatchApplication::CPatchApplication(UpdaterWindow& window, RunReport& report,
+                                     StateMarkers& markers, const StopEvent& stop,
+                                     std::function<bool(uint64_t)> hasFreeSpace)
+    : window_(window),
+      report_(report),
+      markers_(markers),
+      stop_(stop),
+      hasFreeSpace_(std::move(hasFreeSpace)) {}
+
+CPatchApplication::~CPatchApplication() = default;
+
+// The package reader raises its exceptions for a damaged package or a file that cannot be
+// written; this is the one place that turns them into a failed extraction.
+ExtractResult CPatchApplication::ExtractCurrentPackage(const std::string& packageName,
+                                                       const std::string& gameDirectory) {
+    ExtractionProgress progress(window_, stop_);
     try {
-        return ExtractPackage(packageName, workingDirectory_, window_, stopEvent_);
+        return ExtractPackage(packageName, gameDirectory, progress);
     } catch (const CZipException&) {
-        return 0;
+        return ExtractResult::Failed;
     } catch (const CFileException&) {
-        return 0;
+        return ExtractResult::Failed;
     } catch (const std::bad_alloc&) {
-        return 0;
+        return ExtractResult::Failed;
     }
 }
 
-bool CUpdateThread::ApplyPatch() {
+bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize,
+                                   const std::string& gameDirectory) {
     // Each step begins only once its marker is on disk; a marker that cannot be written
     // stops the step before anything changes.
     if (!markers_.MarkExtractStart()) {
-        ShowMarkerFailure(window_, "Extraction Failed", "c12");
+        ReportMarkerFailure(report_, "Extraction Failed", "c12");
         return false;
     }
-    if (!HasFreeSpace(SaturatingProduct(3, expectedSize_))) {
-        window_.ShowErrorText(
-            ComposeMessage("Insufficient capacity on hard disk to extract the zip file.", "c11"));
+    if (!hasFreeSpace_(SaturatingProduct(3, packageSize))) {
+        report_.Error("Insufficient capacity on hard disk to extract the zip file.", "c11");
         markers_.ClearStateMarker();
         return false;
     }
 
     window_.SetStatusText("Extracting");
-    std::string packageName = PatchFileName(versions_.currentVersion);
+    std::string packageName = PatchFileName(version);
     window_.ClearByteCounter();
     window_.ClearSpeedText();
     TestPoint("extract");
-    int extracted = ExtractCurrentPackage(packageName);
-    if (extracted == 0) {
-        window_.ShowErrorText(ComposeMessage("Extraction Failed", "c12"));
+    ExtractResult extracted = ExtractCurrentPackage(packageName, gameDirectory);
+    if (extracted == ExtractResult::Failed) {
+        report_.Error("Extraction Failed", "c12");
         return false;
     }
-    if (extracted == 2) {
+    if (extracted == ExtractResult::Stopped) {
         markers_.ClearStateMarker();
         return false;
     }
     // The marker says the files are there; after a power cut they must be. One flush of the
     // file system takes them all, folders included.
     if (!SyncFileSystem(".") || !markers_.MarkExtractEnd()) {
-        ShowMarkerFailure(window_, "Extraction Failed", "c12");
+        ReportMarkerFailure(report_, "Extraction Failed", "c12");
         return false;
     }
 
     // Package 1 makes a fresh client; only later packages carry archive updates.
-    if (versions_.currentVersion >= 2 && FileExists("update.kah") && FileExists("update.kaf")) {
+    if (version >= 2 && FileExists("update.kah") && FileExists("update.kaf")) {
         TestPoint("merge");
         if (!MergeUpdateArchive()) return false;
     }
 
-    if (!SaveCurrentVersion()) {
-        window_.ShowErrorText("SaveLocalVersion Error");
+    if (!SaveCurrentVersion(version)) {
+        report_.Error("SaveLocalVersion Error");
         return false;
     }
     TestPoint("version-saved");
     DeleteFile(packageName);
     TestPoint("applied");
-    return !StopRequested();
+    return !stop_.IsSet();
 }
 
-bool CUpdateThread::MergeUpdateArchive() {
+bool CPatchApplication::MergeUpdateArchive() {
     uint64_t updateSize = FileSize("update.kaf").value_or(0);
-    if (!HasFreeSpace(SaturatingProduct(2, updateSize))) {
-        window_.ShowErrorText(
-            ComposeMessage("Insufficient capacity on hard disk for update.", "c13"));
+    if (!hasFreeSpace_(SaturatingProduct(2, updateSize))) {
+        report_.Error("Insufficient capacity on hard disk for update.", "c13");
         return false;
     }
     window_.SetStatusText("Updating the file.");
     window_.ClearByteCounter();
 
-    archiveMerger_.reset();
+    MergeProgress progress(window_);
+    std::unique_ptr<GameArchive> archive;
     try {
-        archiveMerger_ = std::make_unique<GameArchive>(window_, markers_);
+        archive = std::make_unique<GameArchive>(markers_, &progress);
     } catch (const std::bad_alloc&) {
-        window_.ShowErrorText(ComposeMessage("Update error: Insufficient memory.", "c14"));
+        report_.Error("Update error: Insufficient memory.", "c14");
         return false;
     }
     archiveMerged_ = true;
-    return archiveMerger_->MergeUpdateArchive();
+    Status merged = archive->MergeUpdateArchive();
+    if (!merged) report_.Error(merged);
+    return merged.Ok();
 }
 
-bool CUpdateThread::ApplyDeleteList() {
+bool CPatchApplication::ApplyDeleteList() {
     bool listPresent = FileExists("delete.lst");
     if (!archiveMerged_ && !listPresent) return true;
 
-    archiveMerger_.reset();
+    std::unique_ptr<GameArchive> archive;
     try {
-        archiveMerger_ = std::make_unique<GameArchive>(window_, markers_);
+        archive = std::make_unique<GameArchive>(markers_);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (!archiveMerger_->BeginChange() || !markers_.MarkUpdateStart()) return false;
-    if (!archiveMerger_->LoadAndApplyDeleteList()) return false;
-    if (!archiveMerger_->SaveIfChanged()) return false;
+    if (!archive->BeginChange() || !markers_.MarkUpdateStart()) return false;
+    if (!archive->LoadAndApplyDeleteList()) return false;
+    if (!archive->SaveIfChanged()) return false;
     // Without the marker the journal stays: the next start finds the new index in place.
-    if (markers_.MarkUpdateEnd()) archiveMerger_->EndChange();
+    if (markers_.MarkUpdateEnd()) archive->EndChange();
     return true;
 }
 
-void CUpdateThread::RecoverArchiveChange() {
+void CPatchApplication::RecoverArchiveChange() {
     JournalRecovery found = RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf");
     if (found != JournalRecovery::RolledBack && found != JournalRecovery::Committed) return;
     // The marker of the interrupted change goes before the journal does: a crash in between

@@ -1,5 +1,4 @@
 // Replacing the updater: the new program is downloaded and handed to the game program.
-#include "app/messages.h"
 #include "platform/file_io.h"
 #include "update/server_address.h"
 #include "update/update_thread.h"
@@ -10,13 +9,12 @@ bool CUpdateThread::SelfUpdate() {
     // A tester's override file selects the test build of the updater.
     std::string path =
         FileExists(kVersionOverrideFile) ? "Korvun/test_updater.exe" : "Korvun/new_updater.exe";
-    if (!ExpectSigned(path, "new_updater.exe") ||
-        !OpenDownload(ServerUrl("/" + path), "new_updater.exe")) {
+    if (!download_.ExpectSigned(path, "new_updater.exe") ||
+        !download_.OpenDownload(ServerUrl(ServerAddress(), "/" + path), "new_updater.exe")) {
         return false;
     }
-    if (!HasFreeSpace(expectedSize_)) {
-        window_.ShowErrorText(
-            ComposeMessage("Insufficient capacity on hard disk for download.", "c09"));
+    if (!download_.HasFreeSpace(download_.ExpectedSize())) {
+        report_.Error("Insufficient capacity on hard disk for download.", "c09");
         return false;
     }
 
@@ -24,15 +22,14 @@ bool CUpdateThread::SelfUpdate() {
     window_.SetStatusText("Downloading the Updator");
     window_.RestartSpeedClock();
     while (!StopRequested()) {
-        int result = ReceiveBlock();
-        if (result == kFailed) {
-            if (!StopRequested() && !releaseRefused_) {
-                window_.ShowErrorText(
-                    ComposeMessage("Download Failed: ReadFile new updater", "c10"));
+        int result = download_.ReceiveBlock();
+        if (result == CUpdateDownload::kFailed) {
+            if (!StopRequested() && !download_.ReleaseRefused()) {
+                report_.Error("Download Failed: ReadFile new updater", "c10");
             }
             return false;
         }
-        if (result == kComplete) {
+        if (result == CUpdateDownload::kComplete) {
             window_.NextFile();
             finished_ = true;
             Finish();

@@ -2,20 +2,13 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 
-#include "app/message_box.h"
 #include "platform/profile.h"
 #include "platform/win_path.h"
 
 namespace korvun {
 
 namespace {
-
-std::string& AddressBuffer() {
-    static std::string address = DefaultServerAddress();
-    return address;
-}
 
 bool IsRegionSelected(const std::string& testIp) {
     // Exact, case-sensitive whole-value matches; anything else, an IP included, is ignored.
@@ -62,29 +55,23 @@ ServerAddressChoice ChooseServerAddress() {
     return choice;
 }
 
-void ReadServerAddress() {
-    ServerAddressChoice choice = ChooseServerAddress();
-    switch (choice.status) {
+std::string ServerAddressProblem(ServerAddressStatus status) {
+    switch (status) {
         case ServerAddressStatus::Found:
-            AddressBuffer() = choice.address;
-            return;
+            break;
         case ServerAddressStatus::UrlFileMissing:
-            ShowMessageBox("Can't Find UpdaterURL.txt", "Error");
-            std::exit(0);
+            return "Can't Find UpdaterURL.txt";
         case ServerAddressStatus::UrlFileUnreadable:
-            ShowMessageBox("Can't Read UpdaterURL.txt", "Error");
-            std::exit(0);
+            return "Can't Read UpdaterURL.txt";
     }
+    return {};
 }
-
-const std::string& ServerAddress() { return AddressBuffer(); }
 
 bool AddressHasScheme(const std::string& address) {
     return address.rfind("http://", 0) == 0 || address.rfind("https://", 0) == 0;
 }
 
-std::string ServerUrl(const std::string& path) {
-    const std::string& address = AddressBuffer();
+std::string ServerUrl(const std::string& address, const std::string& path) {
     return (AddressHasScheme(address) ? "" : "http://") + address + path;
 }
 

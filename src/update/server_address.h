@@ -1,5 +1,5 @@
 // The update server's address: the text put in place of %s in every server URL. Chosen
-// once per process from CONFIG.ini and UpdaterURL.txt, else the built-in default.
+// from CONFIG.ini and UpdaterURL.txt, else the built-in default, and handed to the worker.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +26,8 @@ const char* DefaultServerAddress();
 // Decides the address from the files in the current directory, without side effects.
 ServerAddressChoice ChooseServerAddress();
 
-// Fills the process-wide address. When a selected UpdaterURL.txt is missing or unreadable
-// it shows the "Error" box and ends the process with exit code 0.
-void ReadServerAddress();
-
-// The process-wide address (the default until ReadServerAddress() ran).
-const std::string& ServerAddress();
+// The text of the "Error" box for a choice that failed; empty for a found address.
+std::string ServerAddressProblem(ServerAddressStatus status);
 
 // True when the address names its scheme ("https://host:port/"); a bare address is a
 // plain HTTP server.
@@ -39,6 +35,6 @@ bool AddressHasScheme(const std::string& address);
 
 // address + path when the address names its scheme, else "http://" + address + path; path
 // starts with "/".
-std::string ServerUrl(const std::string& path);
+std::string ServerUrl(const std::string& address, const std::string& path);
 
 }  // namespace korvun

@@ -1,5 +1,6 @@
 #include "update/thread_base.h"
 
+#include <exception>
 #include <system_error>
 
 namespace korvun {
@@ -25,7 +26,13 @@ void CThreadBase::Join() {
 }
 
 void CThreadBase::EntryPoint(CThreadBase* self) {
-    self->Run();
+    try {
+        self->Run();
+    } catch (const std::exception& error) {
+        self->OnUnexpectedException(error.what());
+    } catch (...) {
+        self->OnUnexpectedException("unknown exception");
+    }
     self->running_ = false;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 namespace korvun {
@@ -22,6 +23,9 @@ class CThreadBase {
 
   protected:
     virtual void Run() = 0;
+    // Called on the thread when Run() let an exception escape; what describes it. Nothing
+    // escapes the thread: an exception there would end the whole process.
+    virtual void OnUnexpectedException(const char* what) noexcept = 0;
 
   private:
     static void EntryPoint(CThreadBase* self);

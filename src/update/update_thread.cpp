@@ -1,248 +1,275 @@
+// The run of the update worker: from the local checks to its end state.
 #include "update/update_thread.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
-#include <thread>
+#include <dirent.h>
+#include <strings.h>
+#include <unistd.h>
 
-#include "app/message_box.h"
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
 #include "app/messages.h"
-#include "platform/disk_space.h"
 #include "platform/file_io.h"
-#include "update/server_address.h"
+#include "platform/process.h"
 
 namespace korvun {
 
 namespace {
 
+constexpr const char* kCorruptedClientText =
+    "The file has been corrupted caused by forced shutdown of the updator. Please install the "
+    "client again.";
+constexpr const char* kDeleteListFile = "delete.lst";
 constexpr const char* kDownloadFailed = "Download Failed";
 constexpr const char* kNoDiskSpace = "Insufficient capacity on hard disk for download.";
-constexpr size_t kMaxSystemTextLength = 1023;
-constexpr size_t kWriteBatchSize = 256 * 1024;
+
+std::string CurrentDirectory() {
+    std::vector<char> buffer(PATH_MAX);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) return ".";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+// An atomic write goes to a temporary file that is renamed over the real one; a run killed in
+// between leaves the temporary behind. Only one updater runs at a time, so whatever such
+// files exist when a run starts are left over, and would otherwise pile up in the game
+// directory.
+void RemoveStaleTemporaries() {
+    DIR* directory = opendir(".");
+    if (directory == nullptr) return;
+    std::vector<std::string> stale;
+    while (dirent* item = readdir(directory)) {
+        std::string name = item->d_name;
+        for (const char* prefix : {"version.ini.tmp", "data.kah.tmp"}) {
+            if (name.size() >= std::strlen(prefix) &&
+                strncasecmp(name.c_str(), prefix, std::strlen(prefix)) == 0) {
+                stale.push_back(name);
+            }
+        }
+    }
+    closedir(directory);
+    for (const std::string& name : stale) DeleteFile("./" + name);
+}
 
 }  // namespace
 
-std::string PatchFileName(uint32_t version) {
-    char name[32];
-    std::snprintf(name, sizeof name, "pk%.4u.patch", version);
-    return name;
-}
-
-std::string PatchUrl(uint32_t version) {
-    return ServerUrl("/patch/patch/" + PatchFileName(version));
-}
-
-std::string VersionFileUrl() { return ServerUrl("/patch/UpdateVersion.ini"); }
-
-std::optional<uint64_t> ParseContentLength(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
-CUpdateThread::CUpdateThread(UpdaterWindow& window)
-    : window_(window), session_(kAppTitle), releaseKey_(BuiltInReleaseKey(CompiledReleaseKey())) {
-    // Every wait on the network ends soon after a stop request, whatever the server does.
-    session_.SetStopEvent(&stopEvent_);
+CUpdateThread::CUpdateThread(UpdaterWindow& window, UpdateSettings settings)
+    : window_(window),
+      settings_(std::move(settings)),
+      report_(window),
+      download_(window, report_, versions_, stopEvent_, settings_.freeSpace),
+      patches_(window, report_, markers_, stopEvent_,
+               [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }) {
     window_.AttachWorkerFlags(&flags_);
-    ReadServerAddress();
 }
 
 CUpdateThread::~CUpdateThread() {
     // The thread works on the members below; it must have ended before they go.
     if (IsRunning()) stopEvent_.Set();
     Join();
-    remoteFile_.reset();
-    archiveMerger_.reset();
-    CloseLocalFile();
     window_.AttachWorkerFlags(nullptr);
 }
 
-bool CUpdateThread::IsLocalCheckVersionValid() { return korvun::IsLocalCheckVersionValid(); }
-
-bool CUpdateThread::ReadLocalVersion() { return korvun::ReadLocalVersion(&versions_); }
-
-bool CUpdateThread::SaveCurrentVersion() {
-    return korvun::SaveCurrentVersion(versions_.currentVersion);
+bool CUpdateThread::Start() {
+    workingDirectory_ = CurrentDirectory();
+    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
+#ifdef KORVUN_FAULT_INJECTION
+    // The reliability tests cannot wait a minute for every time-out they provoke.
+    if (const char* testTimeout = std::getenv("KORVUN_TEST_TIMEOUT_MS")) {
+        timeoutMs = static_cast<unsigned>(std::strtoul(testTimeout, nullptr, 10));
+    }
+#endif
+    download_.SetTimeouts(timeoutMs, timeoutMs);
+    return StartThread();
 }
 
-bool CUpdateThread::ParseVersionFile() {
-    return korvun::ParseVersionFile(&versions_, &flags_.replaceUpdater);
+RunOutcome CUpdateThread::Outcome() const {
+    std::lock_guard<std::mutex> lock(outcomeMutex_);
+    return outcome_;
 }
 
-void CUpdateThread::ShowInternetError(const InternetError& error) {
-    lastError_ = error.code;
-    // A stop request is no failure to tell the player about.
-    if (error.code == kInternetOperationCancelled) return;
-    ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
+void CUpdateThread::Run() {
+    RunOutcome outcome = Execute();
+    std::lock_guard<std::mutex> lock(outcomeMutex_);
+    outcome_ = std::move(outcome);
 }
 
-uint64_t CUpdateThread::QueryRemoteSize(const std::string& url, bool* failed) {
-    if (failed != nullptr) *failed = false;
-    InternetError error;
-    remoteFile_ = session_.OpenUrl(url, &error);
-    if (!remoteFile_) {
-        ShowInternetError(error);
-        if (failed != nullptr) *failed = true;
-        return 0;
+void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
+    RunOutcome outcome;
+    try {
+        outcome.failure = Status::Failure(std::string("Update error: ") + what);
+        report_.Error(outcome.failure);
+        download_.CloseTransfer();
+    } catch (...) {
+        // Not even the message could be made (no memory left); the run still ends as failed.
     }
-    // A negative, malformed or absent length is no size at all: the download is refused
-    // instead of trusting a wrapped or truncated number.
-    std::optional<uint64_t> size;
-    if (const std::optional<std::string>& header = remoteFile_->ContentLengthHeader()) {
-        size = ParseContentLength(*header);
-    }
-    remoteFile_.reset();
-    return size.value_or(0);
+    std::lock_guard<std::mutex> lock(outcomeMutex_);
+    outcome_ = std::move(outcome);
 }
 
-bool CUpdateThread::OpenDownload(const std::string& url, const std::string& localName) {
-    // A transfer abandoned after a failure may still be open; its descriptor must not leak.
-    CloseTransfer();
-    checking_ = checkArmed_;
-    checkArmed_ = false;
-    localName_ = localName;
-    expectedSize_ = QueryRemoteSize(url);
-    if (expectedSize_ == 0) {
-        if (StopRequested()) return false;
-        window_.ShowErrorText(
-            ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
-        return false;
-    }
-    if (checking_ && expectedSize_ != downloadCheck_.SignedSize()) {
-        RefuseRelease(SignedSizeMessage(localName));
-        return false;
-    }
-    receivedSize_ = 0;
-    window_.ShowByteCounter(0, static_cast<int64_t>(expectedSize_), false);
-    window_.ClearSpeedText();
-
-    InternetError error;
-    remoteFile_ = session_.OpenUrl(url, &error);
-    if (!remoteFile_) {
-        ShowInternetError(error);
-        if (StopRequested()) return false;
-        window_.ShowErrorText(
-            ComposeMessage(std::string(kDownloadFailed) + ": Cannot open server file.", "c30"));
-        return false;
-    }
-    pendingWrite_.clear();
-    pendingWrite_.reserve(kWriteBatchSize);
-    localFile_ = OpenFile(localName, OpenMode::WriteCreateTruncate);
-    if (localFile_ == -1) {
-        lastError_ = static_cast<uint32_t>(errno);
-        window_.ShowErrorText(ComposeMessage(
-            std::string(kDownloadFailed) + ": " + localName + " Cannot open the file.", "c32"));
-        return false;
-    }
-    window_.BeginFileProgress(expectedSize_, 0);
-    return true;
+RunOutcome CUpdateThread::Unfinished() const {
+    RunOutcome outcome;
+    // A stop request explains whatever the run showed on its way out.
+    outcome.kind = StopRequested() ? RunOutcome::Kind::Stopped : RunOutcome::Kind::Failed;
+    if (outcome.kind == RunOutcome::Kind::Failed) outcome.failure = report_.LastError();
+    return outcome;
 }
 
-int CUpdateThread::ReceiveBlock() {
-    size_t n = 0;
-    InternetError error;
-    // A checked download never reads past its signed size, whatever the server sends on.
-    size_t want = checking_
-                      ? static_cast<size_t>(std::min<uint64_t>(
-                            kBlockSize, expectedSize_ - std::min(receivedSize_, expectedSize_)))
-                      : kBlockSize;
-    bool read = remoteFile_ && remoteFile_->Read(receiveBuffer_, want, &n, &error);
-    if (read && n == 0) {
-        // The body ended before the announced size arrived: the server dropped the
-        // connection. Reading on would only return nothing again.
-        read = false;
-        error = InternetError::FromCode(kInternetConnectionAborted);
-    } else if (!remoteFile_) {
-        error = InternetError::FromCode(kInternetConnectionAborted);
-    }
-    if (!read) {
-        // What did arrive belongs in the file that stays on disk.
-        FlushLocalFile();
-        ShowInternetError(error);
-        if (error.code == kInternetOperationCancelled) return kFailed;
-        window_.ShowError("%sEx: %s,%d,%d c23-1", kDownloadFailed, "", static_cast<int>(lastError_),
-                          static_cast<int>(versions_.currentVersion));
-        return kFailed;
-    }
-    lastError_ = 0;
-    receivedSize_ += n;
-    if (checking_) downloadCheck_.Add(receiveBuffer_, n);
-
-    pendingWrite_.insert(pendingWrite_.end(), receiveBuffer_, receiveBuffer_ + n);
-    bool last = receivedSize_ >= expectedSize_;
-    if ((last || pendingWrite_.size() >= kWriteBatchSize) && !FlushLocalFile()) {
-        lastError_ = static_cast<uint32_t>(errno);
-        window_.ShowError("%sLWx: %s,%d,%d c23", kDownloadFailed, "", static_cast<int>(lastError_),
-                          static_cast<int>(versions_.currentVersion));
-        return kFailed;
-    }
-
-    window_.SetFileProgress(receivedSize_);
-    if (totalProgress_) {
-        totalReceived_ += n;
-        window_.SetTotalProgress(totalReceived_);
-    }
-    window_.UpdateSpeed(static_cast<uint32_t>(receivedSize_), static_cast<uint32_t>(n));
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
-                            static_cast<int64_t>(expectedSize_), false);
-    if (receivedSize_ < expectedSize_) return kMoreData;
-
-    CloseLocalFile();
-    remoteFile_.reset();
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
-                            static_cast<int64_t>(expectedSize_), true);
-    if (receivedSize_ == expectedSize_) {
-        if (!checking_ || downloadCheck_.Matches()) return kComplete;
-        // Nothing may use bytes that were not signed: the file goes before anyone reads it.
-        DeleteFile(localName_);
-        RefuseRelease(SignedChecksumMessage(localName_));
-        return kFailed;
-    }
-
-    window_.ShowError("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " c34", kDownloadFailed, "",
-                      static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
-                      static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_));
-    WriteStateMarker("FILE_SIZE_ERR");
-    return kFailed;
+RunOutcome CUpdateThread::Ended() const {
+    // Finish() does nothing when the patch loop ended before the target (the next package
+    // could not be started): that run failed, whatever it still did on its way out.
+    if (!regularEnd_) return Unfinished();
+    RunOutcome outcome;
+    outcome.kind = *regularEnd_;
+    outcome.updated = window_.UpdatedThisRun();
+    return outcome;
 }
 
-bool CUpdateThread::HasFreeSpace(uint64_t bytes) {
-    std::optional<uint64_t> available = FreeDiskSpace();
-    return available && *available > bytes;
+RunOutcome CUpdateThread::Execute() {
+    report_.Clear();
+    regularEnd_.reset();
+    finished_ = false;
+    if (ServerAddressStatus problem = settings_.server.status;
+        problem != ServerAddressStatus::Found) {
+        // The region's address file is part of the installation: without it nothing can be
+        // fetched. The program closes once the player has read why.
+        std::string text = ServerAddressProblem(problem);
+        window_.ShowMessageBox(text, "Error");
+        window_.RequestClose();
+        RunOutcome outcome;
+        outcome.failure = Status::Failure(text);
+        return outcome;
+    }
+    if (StopRequested()) return Unfinished();
+    RemoveStaleTemporaries();
+
+    if (!IsLocalCheckVersionValid()) {
+        window_.ShowMessageBox(ComposeMessage(
+            "The version does not match. Please install the client again from the homepage.",
+            "c20"));
+        report_.Error("Please install a new client.", "c20");
+        return Unfinished();
+    }
+    if (StopRequested()) return Unfinished();
+
+    patches_.RecoverArchiveChange();
+    ReadLocalVersion(&versions_);
+    // A run that ended between recording a package and deleting it left the package behind;
+    // it is applied, and nothing else would ever remove it.
+    if (versions_.baseVersion != 0) DeleteFile(PatchFileName(versions_.baseVersion));
+    if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
+        return Unfinished();
+    }
+    // The first attempt keeps its own failure messages to itself; only a second failure is
+    // worth telling the player about. A refused file is not fetched again.
+    if (!FetchVersionFile(true) && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
+        return Unfinished();
+    }
+    if (StopRequested()) return Unfinished();
+
+    if (flags_.replaceUpdater && FileExists("game.exe")) {
+        SelfUpdate();
+        return Ended();
+    }
+    flags_.replaceUpdater = false;
+    if (StopRequested()) return Unfinished();
+
+    if (versions_.serverCheckVersion != kSupportedCheckVersion) {
+        finished_ = true;
+        if (versions_.baseVersion != 0) {
+            Finish();
+            return Ended();
+        }
+        window_.ShowReinstall();
+        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c21"));
+        return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
+    }
+    if (versions_.baseVersion == 0) {
+        finished_ = true;
+        window_.ShowReinstall();
+        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c22"));
+        return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
+    }
+
+    if (StopRequested()) return Unfinished();
+    window_.SetStatusText("Download ready");
+    SizeScan scan = PrepareTotalProgress();
+    if (scan == SizeScan::Ended) return Unfinished();
+    if (scan == SizeScan::SomeMissing || versions_.targetVersion == versions_.baseVersion) {
+        finished_ = true;
+        // A run killed between the last package and the deletion step left delete.lst
+        // behind; with nothing to download it would never be applied otherwise.
+        if (FileExists(kDeleteListFile)) patches_.ApplyDeleteList();
+        Finish();
+        return Ended();
+    }
+
+    window_.SetFileCount(static_cast<int32_t>(versions_.targetVersion - versions_.baseVersion));
+    flags_.patchPhase = true;
+    if (!DownloadAndApplyPatches()) return Unfinished();
+
+    TestPoint("before-delete-list");
+    patches_.ApplyDeleteList();
+    Finish();
+    return Ended();
+}
+
+bool CUpdateThread::DownloadAndApplyPatches() {
+    if (!StartNextPatch()) return true;
+    window_.SetUpdatedThisRun(true);
+    window_.RestartSpeedClock();
+    while (!StopRequested()) {
+        int result = download_.ReceiveBlock();
+        if (result == CUpdateDownload::kFailed) return false;
+        if (result != CUpdateDownload::kComplete) continue;
+        if (!patches_.ApplyPatch(versions_.currentVersion, download_.ExpectedSize(),
+                                 workingDirectory_)) {
+            return false;
+        }
+        window_.NextFile();
+        if (!StartNextPatch()) return true;
+    }
+    download_.CloseTransfer();
+    return false;
+}
+
+void CUpdateThread::Finish() {
+    if (!finished_) return;
+    if (flags_.replaceUpdater) {
+        regularEnd_ = RunOutcome::Kind::HandedOver;
+        window_.RequestClose();
+        StartProcess("Game.exe new updater");
+        return;
+    }
+    regularEnd_ = RunOutcome::Kind::Completed;
+    window_.ShowCompleted();
 }
 
 bool CUpdateThread::FetchVersionFile(bool quiet) {
-    if (!ExpectSigned(kSignedVersionFilePath, kServerVersionFile) ||
-        !OpenDownload(VersionFileUrl(), kServerVersionFile)) {
+    if (!download_.ExpectSigned(kSignedVersionFilePath, kServerVersionFile) ||
+        !download_.OpenDownload(VersionFileUrl(ServerAddress()), kServerVersionFile)) {
         return false;
     }
-    if (!HasFreeSpace(expectedSize_)) {
-        window_.ShowErrorText(ComposeMessage(kNoDiskSpace, "c06"));
+    if (!download_.HasFreeSpace(download_.ExpectedSize())) {
+        report_.Error(kNoDiskSpace, "c06");
         return false;
     }
     window_.RestartSpeedClock();
     while (!stopEvent_.IsSet()) {
-        switch (ReceiveBlock()) {
-            case kFailed:
-                if (!quiet && !StopRequested() && !releaseRefused_) {
-                    window_.ShowErrorText(ComposeMessage(
-                        std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07"));
-                }
+        switch (download_.ReceiveBlock()) {
+            case CUpdateDownload::kFailed:
+                if (!quiet && !StopRequested() && !download_.ReleaseRefused())
+                    report_.Error(std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07");
                 return false;
-            case kComplete:
-                if (ParseVersionFile()) return true;
-                if (!quiet) {
-                    window_.ShowErrorText(
-                        ComposeMessage(std::string(kDownloadFailed) + ": Read Profile", "c08"));
-                }
+            case CUpdateDownload::kComplete:
+                if (ParseVersionFile(&versions_, &flags_.replaceUpdater)) return true;
+                if (!quiet) report_.Error(std::string(kDownloadFailed) + ": Read Profile", "c08");
                 return false;
             default:
                 std::this_thread::yield();
@@ -253,8 +280,7 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
 }
 
 CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
-    totalProgress_ = true;
-    totalReceived_ = 0;
+    download_.StartTotalProgress();
     // Every size is asked before anything is downloaded; a target far ahead must not make one
     // run ask for thousands.
     if (versions_.targetVersion - versions_.currentVersion > kMaxPackagesPerRun) {
@@ -265,25 +291,27 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
     // 64-bit counter: a target of 0xFFFFFFFF must not wrap the loop.
     for (uint64_t n = uint64_t{versions_.currentVersion} + 1; n <= versions_.targetVersion; ++n) {
         if (StopRequested()) return SizeScan::Ended;
-        uint32_t version = static_cast<uint32_t>(n);
         bool failed = false;
-        uint64_t size = QueryRemoteSize(PatchUrl(version), &failed);
+        uint64_t size =
+            download_.QueryRemoteSize(PatchUrl(ServerAddress(), static_cast<uint32_t>(n)), &failed);
         if (failed) {
             // Only an answer without a usable length says the package is missing; a
             // connection that broke says nothing about it, and ends the run.
             if (StopRequested()) return SizeScan::Ended;
-            window_.ShowErrorText(
-                ComposeMessage(std::string(kDownloadFailed) + ": Cannot read the file.", "c25"));
+            report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
             return SizeScan::Ended;
         }
         if (size == 0) {
-            versions_.targetVersion = version - 1;
+            versions_.targetVersion = static_cast<uint32_t>(n - 1);
             scan = SizeScan::SomeMissing;
             break;
         }
         // Every package of the range must be signed as announced before the first one is
         // applied, so that a refusal leaves the client where it was.
-        if (signedRelease_ && !CheckSignedPackage(version, size)) return SizeScan::Ended;
+        if (download_.HasSignedRelease() &&
+            !download_.CheckSignedPackage(static_cast<uint32_t>(n), size)) {
+            return SizeScan::Ended;
+        }
         sum += size;
     }
     window_.SetTotalRange(sum);
@@ -298,36 +326,17 @@ bool CUpdateThread::StartNextPatch() {
     }
     ++versions_.currentVersion;
     TestPoint("download");
-    if (!ExpectSigned(SignedPackagePath(versions_.currentVersion),
-                      PatchFileName(versions_.currentVersion)) ||
-        !OpenDownload(PatchUrl(versions_.currentVersion),
-                      PatchFileName(versions_.currentVersion))) {
+    if (!download_.ExpectSigned(SignedPackagePath(versions_.currentVersion),
+                                PatchFileName(versions_.currentVersion)) ||
+        !download_.OpenDownload(PatchUrl(ServerAddress(), versions_.currentVersion),
+                                PatchFileName(versions_.currentVersion))) {
         return false;
     }
-    if (!HasFreeSpace(expectedSize_)) {
-        window_.ShowErrorText(ComposeMessage(kNoDiskSpace, "c33"));
+    if (!download_.HasFreeSpace(download_.ExpectedSize())) {
+        report_.Error(kNoDiskSpace, "c33");
         return false;
     }
     return true;
-}
-
-void CUpdateThread::CloseTransfer() {
-    CloseLocalFile();
-    remoteFile_.reset();
-}
-
-bool CUpdateThread::FlushLocalFile() {
-    if (pendingWrite_.empty()) return true;
-    bool written =
-        localFile_ != -1 && WriteFull(localFile_, pendingWrite_.data(), pendingWrite_.size());
-    if (localFile_ == -1) errno = EBADF;
-    pendingWrite_.clear();
-    return written;
-}
-
-void CUpdateThread::CloseLocalFile() {
-    FlushLocalFile();
-    CloseFile(localFile_);
 }
 
 }  // namespace korvun

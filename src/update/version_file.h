@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/state_markers.h"
+#include "archive/state_markers.h"
 
 namespace korvun {
 

@@ -5,8 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/updater_window.h"
-#include "platform/stop_event.h"
+#include "platform/progress_sink.h"
 #include "platform/win_path.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_reader.h"
@@ -65,13 +64,13 @@ bool EntriesAreDistinct(const CZipReader& reader) {
 
 }  // namespace
 
-int ExtractPackage(const std::string& packageName, const std::string& destRoot,
-                   UpdaterWindow& window, const StopEvent& stop) {
+ExtractResult ExtractPackage(const std::string& packageName, const std::string& destRoot,
+                             ProgressSink& progress) {
     CZipReader reader;
     reader.SetBufferSizes(kWriteBufferSize, kReadBufferSize, kSearchBufferSize);
     reader.OpenPackage(packageName);
 
-    if (!EntriesAreDistinct(reader)) return kExtractFailed;
+    if (!EntriesAreDistinct(reader)) return ExtractResult::Failed;
 
     const int count = reader.GetEntryCount();
     uint64_t total = 0;
@@ -81,22 +80,20 @@ int ExtractPackage(const std::string& packageName, const std::string& destRoot,
             total += entry.uncompressedSize;
         }
     }
-    window.FileGauge().SetRange(0, total);
-    window.FileGauge().SetPos(0);
-    window.ExtractedBytes() = 0;
+    progress.Begin(total);
 
-    reader.SetProgress(&window, &stop);
+    reader.SetProgress(&progress);
     for (int i = 0; i < count; ++i) {
         if (!reader.ExtractEntry(static_cast<uint16_t>(i), destRoot, true, nullptr, kChunkSize)) {
-            return kExtractFailed;
+            return ExtractResult::Failed;
         }
-        if (stop.IsSet()) {
+        if (!progress.Advance(0)) {
             reader.ClosePackage();
-            return kExtractStopped;
+            return ExtractResult::Stopped;
         }
     }
     reader.ClosePackage();
-    return kExtractDone;
+    return ExtractResult::Done;
 }
 
 }  // namespace korvun

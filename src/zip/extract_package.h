@@ -5,20 +5,19 @@
 
 namespace korvun {
 
-class UpdaterWindow;
-class StopEvent;
+class ProgressSink;
 
-enum ExtractResult {
-    kExtractFailed = 0,   // an entry could not be extracted; the rest were not tried
-    kExtractDone = 1,     // every entry was extracted
-    kExtractStopped = 2,  // the stop event was set; the rest were not tried
+enum class ExtractResult {
+    Failed,   // an entry could not be extracted; the rest were not tried
+    Done,     // every entry was extracted
+    Stopped,  // the progress sink asked to stop; the rest were not tried
 };
 
-// Extracts every entry of packageName below destRoot, in directory order, driving the
-// window's file gauge by the bytes written and testing stop after every chunk and entry.
-// A damaged package raises CZipException; a file that cannot be opened, created or written
-// raises CFileException.
-int ExtractPackage(const std::string& packageName, const std::string& destRoot,
-                   UpdaterWindow& window, const StopEvent& stop);
+// Extracts every entry of packageName below destRoot, in directory order. The sink is told
+// the total of the entries' sizes, then the bytes as they are written; it is asked after
+// every chunk and entry whether to go on. A damaged package raises CZipException; a file that
+// cannot be opened, created or written raises CFileException.
+ExtractResult ExtractPackage(const std::string& packageName, const std::string& destRoot,
+                             ProgressSink& progress);
 
 }  // namespace korvun

@@ -6,10 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "app/updater_window.h"
 #include "platform/file_attributes.h"
 #include "platform/file_io.h"
-#include "platform/stop_event.h"
+#include "platform/progress_sink.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_paths.h"
 
@@ -18,18 +17,6 @@ namespace korvun {
 namespace {
 
 constexpr uint32_t kSmallestBuffer = 1024;
-
-// Closes an output file that an exception leaves behind.
-class OutputGuard {
-  public:
-    explicit OutputGuard(ZipOutputFile& file) : file_(file) {}
-    ~OutputGuard() { CloseFile(file_.fd); }
-    OutputGuard(const OutputGuard&) = delete;
-    OutputGuard& operator=(const OutputGuard&) = delete;
-
-  private:
-    ZipOutputFile& file_;
-};
 
 }  // namespace
 
@@ -99,11 +86,6 @@ bool CZipReader::GetEntryInfo(CZipEntry& entry, uint16_t index) const {
     if (!IsOpen() || index >= directory_.Entries().size()) return false;
     entry = directory_.Entries()[index];
     return true;
-}
-
-void CZipReader::SetProgress(UpdaterWindow* window, const StopEvent* stop) {
-    window_ = window;
-    stop_ = stop;
 }
 
 bool CZipReader::OpenEntry(uint16_t index) {
@@ -178,22 +160,24 @@ uint32_t CZipReader::ReadEntry(void* buffer, uint32_t size) {
     return produced;
 }
 
-int CZipReader::CloseEntry(const std::string* path, bool afterError) {
-    if (openState_ != OpenState::Reading) return 0;
-    int result = 1;
+EntryCloseResult CZipReader::CloseEntry(const std::string* path, bool afterError) {
+    if (openState_ != OpenState::Reading) return EntryCloseResult::NotOpen;
+    EntryCloseResult result = EntryCloseResult::Complete;
     if (!afterError) {
         if (uncompressedLeft_ == 0) {
             if (crc_ != entry_->crc32) volumes_.Raise(kZipBadCrc);
         } else {
-            result = -1;
+            result = EntryCloseResult::Incomplete;
         }
         if (entry_->method == kMethodDeflated) inflateEnd(&stream_);
         if (path != nullptr) {
             const std::time_t written = entry_->ModificationTime();
             // Without its times the entry stays open, as a file the reader could not finish.
-            if (written == -1 || !SetLastWriteTime(*path, written)) return 0;
+            if (written == -1 || !SetLastWriteTime(*path, written)) {
+                return EntryCloseResult::TimesNotSet;
+            }
             if (!ApplyFileAttributes(*path, entry_->externalAttributes, entry_->versionMadeBy)) {
-                result = -2;
+                result = EntryCloseResult::AttributesNotSet;
             }
         }
     }
@@ -210,14 +194,14 @@ void CZipReader::ReleaseEntryState() {
     allocations_.FreeAll();
 }
 
-int CZipReader::CloseEntryFile(ZipOutputFile& file) {
-    CloseFile(file.fd);
+EntryCloseResult CZipReader::CloseEntryFile(ZipOutputFile& file) {
+    if (!file.file.Close()) throw CFileException(file.path, errno, "write");
     return CloseEntry(&file.path, false);
 }
 
 void CZipReader::FlushOutput(ZipOutputFile& file, const char* data, size_t& size) {
     if (size == 0) return;
-    if (!WriteFull(file.fd, data, size)) throw CFileException(file.path, errno, "write");
+    if (!WriteFull(file.file.Get(), data, size)) throw CFileException(file.path, errno, "write");
     size = 0;
 }
 
@@ -245,10 +229,9 @@ bool CZipReader::ExtractEntry(uint16_t index, const std::string& destRoot, bool 
     MakeTargetDirectories(target, false, folderIndex_);
     ZipOutputFile file;
     file.path = target.path;
-    file.fd = OpenNativeFile(file.path, OpenMode::WriteCreateTruncate);
-    if (file.fd < 0) throw CFileException(file.path, errno, "create");
+    file.file = OpenNativeFile(file.path, OpenMode::WriteCreateTruncate);
+    if (!file.file.IsOpen()) throw CFileException(file.path, errno, "create");
     if (!target.missing.empty()) folderIndex_.AddedFile(file.path);
-    OutputGuard guard(file);
 
     // Chunks are collected in the package's write buffer and written in few large calls; the
     // stop test and the progress still come after every chunk.
@@ -273,18 +256,14 @@ bool CZipReader::ExtractEntry(uint16_t index, const std::string& destRoot, bool 
             throw;
         }
         pending += count;
-        if (stop_ != nullptr && stop_->IsSet()) {
+        if (progress_ != nullptr && !progress_->Advance(count)) {
             FlushOutput(file, buffer, pending);
             CloseEntryFile(file);
             return true;
         }
-        if (window_ != nullptr) {
-            window_->ExtractedBytes() += count;
-            window_->FileGauge().SetPos(window_->ExtractedBytes());
-        }
     } while (count == bufferSize);
     FlushOutput(file, buffer, pending);
-    return CloseEntryFile(file) == 1;
+    return CloseEntryFile(file) == EntryCloseResult::Complete;
 }
 
 }  // namespace korvun

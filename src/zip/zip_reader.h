@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/win_path.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_entry.h"
@@ -16,12 +17,20 @@
 
 namespace korvun {
 
-class UpdaterWindow;
-class StopEvent;
+class ProgressSink;
+
+// The result of closing an entry that was read.
+enum class EntryCloseResult {
+    Complete,    // all data produced and CRC-32 correct (with a path: times and attributes set)
+    Incomplete,  // closed before all data were produced
+    AttributesNotSet,  // complete, but the file's attributes could not be set
+    TimesNotSet,       // complete, but the file's times could not be set; the entry stays open
+    NotOpen,           // no entry was open
+};
 
 // An output file of an entry being extracted.
 struct ZipOutputFile {
-    int fd = -1;
+    FileHandle file;
     std::string path;  // native
 };
 
@@ -45,8 +54,8 @@ class CZipReader {
     bool GetEntryInfo(CZipEntry& entry, uint16_t index) const;
     const std::string& PackagePath() const { return volumes_.Path(); }
 
-    // Where ExtractEntry reports its chunks and looks for a stop request; either may be null.
-    void SetProgress(UpdaterWindow* window, const StopEvent* stop);
+    // Where ExtractEntry reports its chunks and asks whether to go on; may be null.
+    void SetProgress(ProgressSink* progress) { progress_ = progress; }
 
     // Extracts one entry below destRoot (a file, or a directory entry). False when the entry
     // cannot be extracted without a raise: encrypted, short, refused name, attributes or
@@ -60,12 +69,11 @@ class CZipReader {
     // Up to size decompressed bytes, never past the entry's uncompressed size; fewer only at
     // the entry's end.
     uint32_t ReadEntry(void* buffer, uint32_t size);
-    // 1 all data produced and CRC-32 correct (and, with a path, times and attributes set);
-    // -1 closed before all data were produced; -2 attributes not set; 0 no entry open or the
-    // times could not be set.
-    int CloseEntry(const std::string* path, bool afterError);
-    // Closes the output file, then CloseEntry with its path.
-    int CloseEntryFile(ZipOutputFile& file);
+    // A CRC-32 mismatch raises CZipException.
+    EntryCloseResult CloseEntry(const std::string* path, bool afterError);
+    // Closes the output file, then CloseEntry with its path. A failed close of the written
+    // file raises CFileException, as a failed write does.
+    EntryCloseResult CloseEntryFile(ZipOutputFile& file);
 
   private:
     enum class OpenState { None, Reading };
@@ -101,8 +109,7 @@ class CZipReader {
     uint32_t crc_ = 0;
     AllocationList allocations_;
 
-    UpdaterWindow* window_ = nullptr;
-    const StopEvent* stop_ = nullptr;
+    ProgressSink* progress_ = nullptr;
     // The destination's folders as this package's extraction has seen and changed them, so
     // that a package of many files finds each name without scanning its folder again.
     FolderIndex folderIndex_;

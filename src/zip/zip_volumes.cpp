@@ -20,23 +20,21 @@ std::string FullPath(const std::string& name) {
     return error ? NativePath(name) : absolute.lexically_normal().string();
 }
 
-int OpenVolume(const std::string& path) {
-    int fd = OpenFile(path, OpenMode::ReadOnly);
-    if (fd < 0) throw CFileException(path, errno, "open");
-    return fd;
+FileHandle OpenVolume(const std::string& path) {
+    FileHandle file = OpenFile(path, OpenMode::ReadOnly);
+    if (!file.IsOpen()) throw CFileException(path, errno, "open");
+    return file;
 }
 
 }  // namespace
 
-CZipVolumes::~CZipVolumes() { CloseFile(fd_); }
+CZipVolumes::~CZipVolumes() = default;
 
 void CZipVolumes::Open(const std::string& path, uint32_t writeBufferSize) {
     std::string full = FullPath(path);
     // The package is only ever read, so it is opened read-only: a package on a read-only
     // medium or without write permission must still extract.
-    int fd = OpenVolume(full);
-    CloseFile(fd_);
-    fd_ = fd;
+    fd_ = OpenVolume(full);
     path_ = std::move(full);
     writeBuffer_.assign(writeBufferSize, 0);
     mode_ = Mode::Automatic;
@@ -45,7 +43,7 @@ void CZipVolumes::Open(const std::string& path, uint32_t writeBufferSize) {
 }
 
 void CZipVolumes::Close() {
-    CloseFile(fd_);
+    fd_.Reset();
     std::vector<char>().swap(writeBuffer_);
     mode_ = Mode::None;
     current_ = -1;
@@ -83,7 +81,7 @@ void CZipVolumes::SwitchVolume(int k) {
         Raise(kZipBadPackage);
     }
     std::string name = VolumeName(k);
-    CloseFile(fd_);
+    fd_.Reset();
     current_ = k;
     fd_ = OpenVolume(name);
     path_ = name;
@@ -92,7 +90,7 @@ void CZipVolumes::SwitchVolume(int k) {
 uint32_t CZipVolumes::ReadUpTo(char* buffer, uint32_t size) {
     uint32_t done = 0;
     while (done < size) {
-        int64_t n = ReadSome(fd_, buffer + done, size - done);
+        int64_t n = ReadSome(fd_.Get(), buffer + done, size - done);
         if (n < 0) throw CFileException(path_, errno, "read");
         if (n == 0) break;
         done += static_cast<uint32_t>(n);
@@ -124,22 +122,22 @@ uint32_t CZipVolumes::ReadData(void* buffer, uint32_t size, bool whole) {
 }
 
 void CZipVolumes::Seek(uint64_t offset) {
-    if (SeekFile(fd_, static_cast<int64_t>(offset), SEEK_SET) < 0) Raise(kZipBadPackage);
+    if (SeekFile(fd_.Get(), static_cast<int64_t>(offset), SEEK_SET) < 0) Raise(kZipBadPackage);
 }
 
 void CZipVolumes::SeekRelative(int64_t offset) {
-    if (SeekFile(fd_, offset, SEEK_CUR) < 0) Raise(kZipBadPackage);
+    if (SeekFile(fd_.Get(), offset, SEEK_CUR) < 0) Raise(kZipBadPackage);
 }
 
 uint64_t CZipVolumes::Position() const {
-    int64_t position = SeekFile(fd_, 0, SEEK_CUR);
+    int64_t position = SeekFile(fd_.Get(), 0, SEEK_CUR);
     if (position < 0) Raise(kZipBadPackage);
     return static_cast<uint64_t>(position);
 }
 
 uint64_t CZipVolumes::Length() const {
     struct stat st;
-    if (::fstat(fd_, &st) != 0) throw CFileException(path_, errno, "examine");
+    if (::fstat(fd_.Get(), &st) != 0) throw CFileException(path_, errno, "examine");
     return static_cast<uint64_t>(st.st_size);
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
+
 namespace korvun {
 
 class CZipVolumes {
@@ -58,7 +60,7 @@ class CZipVolumes {
     uint32_t ReadUpTo(char* buffer, uint32_t size);
     std::string VolumeName(int k) const;
 
-    int fd_ = -1;
+    FileHandle fd_;
     std::string path_;
     std::vector<char> writeBuffer_;
     Mode mode_ = Mode::None;

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/quiet_window.h"
 #include "archive/game_archive.h"
+#include "archive/state_markers.h"
 #include "platform/file_io.h"
 #include "support/archive_writer.h"
 
@@ -61,9 +61,8 @@ void EnterScratchDirectory() {
 }
 
 void Write(const char* name, const void* bytes, size_t size) {
-    int fd = korvun::OpenFile(name, korvun::OpenMode::WriteCreateTruncate);
-    if (fd < 0 || !korvun::WriteFull(fd, bytes, size)) abort();
-    korvun::CloseFile(fd);
+    korvun::FileHandle file = korvun::OpenFile(name, korvun::OpenMode::WriteCreateTruncate);
+    if (!file.IsOpen() || !korvun::WriteFull(file.Get(), bytes, size) || !file.Close()) abort();
 }
 
 void CheckInside(const korvun::ArchiveFolder& folder, uint64_t dataSize) {
@@ -76,7 +75,6 @@ void CheckInside(const korvun::ArchiveFolder& folder, uint64_t dataSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static korvun::QuietWindow window;
     static korvun::NoStateMarkers markers;
     static const GameFiles game = MakeGame();
     EnterScratchDirectory();
@@ -95,16 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Write("delete.lst", data + indexSize + dataSize, size - indexSize - dataSize);
 
     {
-        korvun::GameArchive merge(window, markers);
+        korvun::GameArchive merge(markers);
         merge.MergeUpdateArchive();
     }
     {
-        korvun::GameArchive deletion(window, markers);
+        korvun::GameArchive deletion(markers);
         if (deletion.LoadAndApplyDeleteList()) deletion.SaveIfChanged();
     }
 
     // Whatever happened, the index on disk is one that loads, and points inside the data.
-    korvun::GameArchive result(window, markers);
+    korvun::GameArchive result(markers);
     if (!result.LoadGameIndexFile("data.kah")) abort();
     CheckInside(result.GameRoot(), korvun::FileSize("data.kaf").value_or(0));
     return 0;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/quiet_window.h"
 #include "archive/game_archive.h"
+#include "archive/state_markers.h"
 
 namespace {
 
@@ -32,14 +32,13 @@ void CollectPaths(const korvun::ArchiveFolder& folder, const std::string& prefix
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static korvun::QuietWindow window;
     static korvun::NoStateMarkers markers;
-    korvun::GameArchive archive(window, markers);
+    korvun::GameArchive archive(markers);
     korvun::IndexReader in(data, size);
     if (archive.LoadGameIndex(in)) {
         // Loading sorts the free list and reverses equal sizes, so two rounds restore it.
         std::string first = Written(archive);
-        korvun::GameArchive second(window, markers), third(window, markers);
+        korvun::GameArchive second(markers), third(markers);
         korvun::IndexReader in2(first.data(), first.size());
         if (!second.LoadGameIndex(in2)) abort();
         std::string again = Written(second);
@@ -69,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > korvun::GameArchive::kHeaderSize) {
         korvun::IndexReader tree(data + korvun::GameArchive::kHeaderSize,
                                  size - korvun::GameArchive::kHeaderSize);
-        korvun::GameArchive merge(window, markers);
+        korvun::GameArchive merge(markers);
         if (merge.ReadFolder(tree, merge.UpdateRoot())) {
             merge.CollectUpdateFiles(merge.UpdateRoot(), "");
             for (const korvun::PendingCopy& pending : merge.Pending()) {

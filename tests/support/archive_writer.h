@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state_markers.h"
+#include "archive/state_markers.h"
 
 namespace korvun::test {
 

@@ -56,6 +56,7 @@ void RecordingWindow::ClearRecords() {
     statusHistory_.clear();
     events_.clear();
     gaugePaints_.clear();
+    boxes_.clear();
     textCalls_ = 0;
 }
 
@@ -97,6 +98,16 @@ void RecordingWindow::EnableStartButton(bool enabled) {
 void RecordingWindow::DoRequestClose() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++closeRequests_;
+}
+
+std::vector<std::string> RecordingWindow::Boxes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boxes_;
+}
+
+void RecordingWindow::PresentMessageBox(const std::string& text, const std::string& caption) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    boxes_.push_back(caption + ": " + text);
 }
 
 }  // namespace korvun::test

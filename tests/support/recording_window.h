@@ -33,6 +33,8 @@ class RecordingWindow : public UpdaterWindow {
     std::vector<std::string> Events() const;
     std::vector<GaugePaint> GaugePaints() const;
     size_t TextCalls() const;
+    // Every message box as "CAPTION: TEXT", in order.
+    std::vector<std::string> Boxes() const;
     void ClearRecords();
 
   protected:
@@ -41,6 +43,7 @@ class RecordingWindow : public UpdaterWindow {
     void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override;
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
+    void PresentMessageBox(const std::string& text, const std::string& caption) override;
 
   private:
     mutable std::mutex mutex_;
@@ -51,6 +54,7 @@ class RecordingWindow : public UpdaterWindow {
     std::vector<std::string> statusHistory_;
     std::vector<std::string> events_;
     std::vector<GaugePaint> gaugePaints_;
+    std::vector<std::string> boxes_;
 };
 
 }  // namespace korvun::test

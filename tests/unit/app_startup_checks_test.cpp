@@ -29,13 +29,13 @@ const std::string kC03 =
 
 class StartupChecksTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        SetMessageBoxPresenter([this](const std::string& text, const std::string& caption) {
+    // The presenter the checks are handed: it records every box.
+    MessageBoxPresenter Present() {
+        return [this](const std::string& text, const std::string& caption) {
             std::lock_guard<std::mutex> lock(mutex_);
             boxes_.push_back(caption + "|" + text);
-        });
+        };
     }
-    void TearDown() override { SetMessageBoxPresenter(nullptr); }
 
     std::vector<std::string> Boxes() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -87,7 +87,7 @@ class RunningGame {
 TEST_F(StartupChecksTest, AllChecksPassSilently) {
     InstallDirectX9();
     NamedMutex mutex(kSingleInstanceMutexName);
-    EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::Passed);
+    EXPECT_EQ(RunStartupChecks(mutex, Present()), StartupCheckResult::Passed);
     EXPECT_TRUE(Boxes().empty());
 }
 
@@ -99,7 +99,7 @@ TEST_F(StartupChecksTest, DirectX9FileNameMatchesIgnoringCase) {
 TEST_F(StartupChecksTest, MissingDirectX9ShowsC03) {
     InstallDirectX9("d3d8.dll");
     NamedMutex mutex(kSingleInstanceMutexName);
-    EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::DirectX9Missing);
+    EXPECT_EQ(RunStartupChecks(mutex, Present()), StartupCheckResult::DirectX9Missing);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC03});
 }
 
@@ -115,7 +115,7 @@ TEST_F(StartupChecksTest, SecondUpdaterShowsOnlyC01EvenWithTheGameRunning) {
     ASSERT_TRUE(game.Running()) << game.Error();
     NamedMutex first(kSingleInstanceMutexName);
     NamedMutex second(kSingleInstanceMutexName);
-    EXPECT_EQ(RunStartupChecks(second), StartupCheckResult::UpdaterRunning);
+    EXPECT_EQ(RunStartupChecks(second, Present()), StartupCheckResult::UpdaterRunning);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC01});
 }
 
@@ -124,7 +124,7 @@ TEST_F(StartupChecksTest, RunningGameShowsC02BeforeTheDirectX9Check) {
     RunningGame game;
     ASSERT_TRUE(game.Running()) << game.Error();
     NamedMutex mutex(kSingleInstanceMutexName);
-    EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::GameRunning);
+    EXPECT_EQ(RunStartupChecks(mutex, Present()), StartupCheckResult::GameRunning);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC02});
 }
 

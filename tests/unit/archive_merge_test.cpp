@@ -11,7 +11,7 @@
 
 #include "archive/game_archive.h"
 #include "support/archive_writer.h"
-#include "support/recording_window.h"
+#include "support/recording_progress.h"
 
 namespace korvun {
 namespace {
@@ -37,13 +37,15 @@ class ArchiveMergeTest : public ::testing::Test {
         WriteBytes("update.log", "log");
     }
     bool Merge() {
-        GameArchive archive(window, markers);
-        return archive.MergeUpdateArchive();
+        GameArchive archive(markers, &progress);
+        Status merged = archive.MergeUpdateArchive();
+        lastMessage = merged.Message();
+        return merged.Ok();
     }
     // Merges and expects the result the plain model gives.
     void MergeAndCompare(ArchiveBuilder game, const ArchiveBuilder& update) {
         Install(game, update);
-        ASSERT_TRUE(Merge()) << window.Status();
+        ASSERT_TRUE(Merge()) << lastMessage;
         test::ModelMerge(game.index, game.data, update.index, update.data);
         EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(game.index));
         EXPECT_EQ(ReadBytes("data.kaf"), game.data);
@@ -56,15 +58,16 @@ class ArchiveMergeTest : public ::testing::Test {
     void ExpectFailure(const std::string& message, std::vector<std::string> expectedMarkers = {}) {
         std::string index = ReadBytes("data.kah"), data = ReadBytes("data.kaf");
         EXPECT_FALSE(Merge());
-        EXPECT_EQ(window.Status(), message);
+        EXPECT_EQ(lastMessage, message);
         EXPECT_EQ(markers.Markers(), expectedMarkers);
         EXPECT_EQ(ReadBytes("data.kah"), index);
         EXPECT_EQ(ReadBytes("data.kaf"), data);
     }
 
     test::ScopedGameDir dir;
-    test::RecordingWindow window;
+    test::RecordingProgress progress;
     test::RecordingMarkers markers;
+    std::string lastMessage;  // of the last merge
 };
 
 ArchiveBuilder SmallGame() {
@@ -84,7 +87,7 @@ TEST_F(ArchiveMergeTest, ReplacesAFileInAnyCaseAndReusesItsRegion) {
     update.index.headerBlock.fill(0x22);
     update.Add("data\\ITEM\\Sword.dds", std::string(98, 'n'), 77);
     MergeAndCompare(game, update);
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 2);
     EXPECT_EQ(check.GameHeaderWord(), 9u);
@@ -99,8 +102,8 @@ TEST_F(ArchiveMergeTest, ReplacesAFileInAnyCaseAndReusesItsRegion) {
     check.FreeSpace().ForEach([&](const ArchiveEntry& e) { free.push_back(e); });
     ASSERT_EQ(free.size(), 1u);
     EXPECT_EQ(free[0], (ArchiveEntry{"rest space", 99, 1, 0}));
-    EXPECT_EQ(window.FileGauge().Upper(), 1u);
-    EXPECT_EQ(window.FileGauge().Pos(), 1u);
+    EXPECT_EQ(progress.total, 1u);
+    EXPECT_EQ(progress.done, 1u);
 }
 
 TEST_F(ArchiveMergeTest, AddsNewFoldersAndCountsTheUpdateFileCount) {
@@ -113,12 +116,12 @@ TEST_F(ArchiveMergeTest, AddsNewFoldersAndCountsTheUpdateFileCount) {
     update.index.root.folders.push_back(RawFolder{"emptyfolder", {}, {}, {}, {}});
     update.index.fileCount = 3;  // the header's value counts, not the entries found
     MergeAndCompare(game, update);
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 2 + 3);
     EXPECT_EQ(check.GameRoot().FindSubfolder("emptyfolder"), nullptr);
-    EXPECT_EQ(window.FileGauge().Upper(), 3u);
-    EXPECT_EQ(window.FileGauge().Pos(), 4u);
+    EXPECT_EQ(progress.total, 3u);
+    EXPECT_EQ(progress.done, 4u);
 }
 
 TEST_F(ArchiveMergeTest, EmptyUpdateRewritesHeaderAndRemovesUpdateFiles) {
@@ -172,7 +175,7 @@ TEST_F(ArchiveMergeTest, MissingFilesReportC39AndC40) {
     EXPECT_TRUE(test::PathExists("update.kah"));
     std::filesystem::remove("data.kaf");
     EXPECT_FALSE(Merge());
-    EXPECT_EQ(window.Status(), "data Cannot find the file.c39");
+    EXPECT_EQ(lastMessage, "data Cannot find the file.c39");
     EXPECT_EQ(markers.Markers(), std::vector<std::string>{"UPDATE_START"});
 }
 
@@ -269,7 +272,7 @@ TEST_F(ArchiveMergeTest, UpdateDataShorterThanItsIndexReportsC45) {
     // The first file was copied to the end of data.kaf, unreferenced; the index is unchanged.
     std::string index = ReadBytes("data.kah");
     EXPECT_FALSE(Merge());
-    EXPECT_EQ(window.Status(),
+    EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
     EXPECT_TRUE(markers.Markers().empty());
@@ -294,7 +297,7 @@ TEST_F(ArchiveMergeTest, FailedWriteToDataFileReportsC45) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
     EXPECT_FALSE(merged);
-    EXPECT_EQ(window.Status(),
+    EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
     EXPECT_EQ(ReadBytes("data.kah"), index);
@@ -307,7 +310,7 @@ TEST_F(ArchiveMergeTest, IndexThatCannotBeWrittenReportsC46AndKeepsTheOldOne) {
     std::filesystem::create_directory("data.kah.tmp");  // the temporary file cannot be made
     std::string index = ReadBytes("data.kah");
     EXPECT_FALSE(Merge());
-    EXPECT_EQ(window.Status(),
+    EXPECT_EQ(lastMessage,
               "Update error: saveheader"
               "c46");
     EXPECT_EQ(markers.Markers(), std::vector<std::string>{"UPDATE_START"});
@@ -362,7 +365,7 @@ TEST_F(ArchiveMergeTest, ShortUpdateDataInsideARunOfSmallFilesReportsC45) {
     WriteBytes("update.kaf", update.data.substr(0, 550));
     std::string index = ReadBytes("data.kah");
     EXPECT_FALSE(Merge());
-    EXPECT_EQ(window.Status(),
+    EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
     EXPECT_EQ(ReadBytes("data.kah"), index);
@@ -441,7 +444,7 @@ class ArchiveDeleteTest : public ArchiveMergeTest {
         if (list) WriteBytes("delete.lst", *list);
         std::string before = ReadBytes("data.kah");
         auto mtimeBefore = std::filesystem::last_write_time("data.kah");
-        GameArchive archive(window, markers);
+        GameArchive archive(markers);
         ASSERT_TRUE(archive.LoadAndApplyDeleteList());
         ASSERT_TRUE(archive.SaveIfChanged());
         bool written = test::ModelDeleteAndSave(game.index, list);
@@ -464,7 +467,7 @@ TEST_F(ArchiveDeleteTest, LinesWithCommentsAndCrLfRemoveEntries) {
         "data\\item\\old.dds\tremoved in 1.2\r\nDATA/README.TXT\r\nnot\\there\n\nkeep";
     list.back() = 'X';  // "keeX": names nothing
     DeleteAndCompare(game, &list);
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 4 - 2);
 }
@@ -482,7 +485,7 @@ TEST_F(ArchiveDeleteTest, LongLinesArriveInPieces) {
     game.Add("tail", "t");
     std::string list = std::string(2047, 'q') + "tail\n";
     DeleteAndCompare(game, &list);
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 1);
 }
@@ -495,23 +498,25 @@ TEST_F(ArchiveDeleteTest, NoListLeavesTheIndexAloneUnlessTheFreeListIsLong) {
     game.index.freeList.push_back(Rec("g", 5000, 3));
     game.index.lostBytes = 0xFFFFFF00;  // grows modulo 2^32
     DeleteAndCompare(game, nullptr);    // 701: the 201 smallest are dropped
-    GameArchive check(window, markers);
+    GameArchive check(markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.FreeSpace().Count(), 500u);
 }
 
 TEST_F(ArchiveDeleteTest, UnreadableIndexFailsAndWritesNothing) {
     WriteBytes("delete.lst", "a\n");
-    GameArchive missing(window, markers);
-    EXPECT_FALSE(missing.LoadAndApplyDeleteList());
+    GameArchive missing(markers);
+    Status missed = missing.LoadAndApplyDeleteList();
+    EXPECT_FALSE(missed);
+    EXPECT_TRUE(missed.Code().empty()) << "the deletion step has no message for the player";
     std::string whole = test::EncodeIndex(SmallGame().index);
     WriteBytes("data.kah", whole.substr(0, whole.size() - 2));
-    GameArchive truncated(window, markers);
+    GameArchive truncated(markers);
     EXPECT_FALSE(truncated.LoadAndApplyDeleteList());
     EXPECT_TRUE(truncated.SaveIfChanged());  // nothing loaded, nothing written
     EXPECT_EQ(ReadBytes("data.kah"), whole.substr(0, whole.size() - 2));
     EXPECT_TRUE(test::PathExists("delete.lst"));
-    EXPECT_TRUE(window.Status().empty());
+    EXPECT_TRUE(lastMessage.empty());
 }
 
 TEST_F(ArchiveDeleteTest, AnySignatureIsAcceptedByTheDeletionStep) {
@@ -520,7 +525,7 @@ TEST_F(ArchiveDeleteTest, AnySignatureIsAcceptedByTheDeletionStep) {
     std::string list = "data\\readme.txt\n";
     WriteBytes("data.kah", test::EncodeIndex(game.index));
     WriteBytes("delete.lst", list);
-    GameArchive archive(window, markers);
+    GameArchive archive(markers);
     ASSERT_TRUE(archive.LoadAndApplyDeleteList());
     ASSERT_TRUE(archive.SaveIfChanged());
     test::ModelDeleteAndSave(game.index, &list);
@@ -578,7 +583,7 @@ TEST_F(ArchiveMergeTest, AMarkerThatCannotBeWrittenDecidesWhatTheJournalSays) {
     markers.failing = "UPDATE_START";
     Install(files.game, files.update);
     EXPECT_FALSE(Merge());
-    EXPECT_EQ(window.Status(),
+    EXPECT_EQ(lastMessage,
               "Update error: saveheader"
               "c46");
     EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(files.game.index));

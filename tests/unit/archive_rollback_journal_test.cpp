@@ -27,14 +27,15 @@ class RollbackJournalTest : public ::testing::Test {
     uint64_t ChangeData(bool commit) {
         RollbackJournal journal(kJournal);
         EXPECT_TRUE(journal.Begin(oldData.size(), *IdentifyFile("data.kah")));
-        int fd = OpenFile("data.kaf", OpenMode::ReadWrite);
+        FileHandle file = OpenFile("data.kaf", OpenMode::ReadWrite);
+        int fd = file.Get();
         EXPECT_TRUE(journal.SaveRegion(fd, 10, 20) && journal.Sync());
         uint64_t firstRecordEnd = *FileSize(kJournal);
         EXPECT_TRUE(journal.SaveRegion(fd, 100, 50) && journal.Sync());
         EXPECT_TRUE(WriteAt(fd, std::string(20, 'X').data(), 20, 10));
         EXPECT_TRUE(WriteAt(fd, std::string(50, 'Y').data(), 50, 100));
         EXPECT_TRUE(WriteAt(fd, std::string(70, 'Z').data(), 70, oldData.size()));
-        CloseFile(fd);
+        EXPECT_TRUE(file.Close());
         if (commit) {
             WriteBytes("new.kah", newIndex);
             EXPECT_TRUE(journal.RecordNewIndex(*IdentifyFile("new.kah")));

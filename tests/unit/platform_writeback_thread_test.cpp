@@ -24,8 +24,9 @@ size_t ThreadsOfThisProcess() {
 TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOwner) {
     std::string path =
         std::filesystem::temp_directory_path() / ("korvun-writeback-" + std::to_string(getpid()));
-    int fd = OpenFile(path, OpenMode::WriteCreateTruncate);
-    ASSERT_GE(fd, 0);
+    FileHandle file = OpenFile(path, OpenMode::WriteCreateTruncate);
+    ASSERT_TRUE(file.IsOpen());
+    int fd = file.Get();
     size_t before = ThreadsOfThisProcess();
     {
         WritebackThread writeback;
@@ -39,7 +40,7 @@ TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOw
         writeback.Finish();
         EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
         // The descriptor may be closed now and its number reused; the helper is idle.
-        CloseFile(fd);
+        ASSERT_TRUE(file.Close());
         writeback.Finish();
     }
     EXPECT_EQ(ThreadsOfThisProcess(), before);

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "app/message_box.h"
 #include "platform/disk_space.h"
 #include "platform/file_io.h"
 #include "platform/profile.h"
@@ -47,25 +47,17 @@ class DownloadTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        SetMessageBoxPresenter([this](const std::string& text, const std::string& caption) {
-            std::lock_guard<std::mutex> lock(boxMutex_);
-            boxes_.push_back(caption + ": " + text);
-        });
-        SetFreeDiskSpaceQueryForTesting([this] { return freeSpace_; });
         // Every test has its own directory on the servers, so request counts stay its own.
         prefix_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=0\r\n");
     }
-    void TearDown() override {
-        worker_.reset();
-        SetMessageBoxPresenter(nullptr);
-        SetFreeDiskSpaceQueryForTesting(nullptr);
-    }
+    void TearDown() override { worker_.reset(); }
 
     // Points the game directory at address (host:port[/path]) and builds the worker.
     CUpdateThread& StartWorker(const std::string& address) {
         game_.PointAt(address);
-        worker_ = std::make_unique<CUpdateThread>(window_);
+        worker_ = std::make_unique<CUpdateThread>(
+            window_, UpdateSettings{ChooseServerAddress(), [this] { return freeSpace_; }});
         return *worker_;
     }
     CUpdateThread& StartOnNginx() { return StartWorker(nginx_->Address() + "/" + prefix_); }
@@ -90,17 +82,15 @@ class DownloadTest : public ::testing::Test {
     // Receives until the download completes or fails; the bound catches an endless loop.
     int Drain(CUpdateThread& worker) {
         for (int i = 0; i < 1000000; ++i) {
-            int result = worker.ReceiveBlock();
-            if (result != CUpdateThread::kMoreData) return result;
+            int result = worker.Download().ReceiveBlock();
+            if (result != CUpdateDownload::kMoreData) return result;
         }
         ADD_FAILURE() << "the download never ended";
         return -1;
     }
 
-    std::vector<std::string> Boxes() {
-        std::lock_guard<std::mutex> lock(boxMutex_);
-        return boxes_;
-    }
+    std::vector<std::string> Boxes() { return window_.Boxes(); }
+    std::string Url(uint32_t version) const { return PatchUrl(worker_->ServerAddress(), version); }
     bool StatusShown(const std::string& text) {
         std::vector<std::string> history = window_.StatusHistory();
         return std::find(history.begin(), history.end(), text) != history.end();
@@ -114,8 +104,6 @@ class DownloadTest : public ::testing::Test {
     std::unique_ptr<CUpdateThread> worker_;
     std::optional<uint64_t> freeSpace_ = uint64_t{1} << 40;
     std::string prefix_;
-    std::mutex boxMutex_;
-    std::vector<std::string> boxes_;
 };
 
 NginxServer* DownloadTest::nginx_ = nullptr;
@@ -135,7 +123,7 @@ TEST(ContentLengthTest, ParsedAsUnsigned64BitOrNotAtAll) {
 TEST_F(DownloadTest, VersionFileIsFetchedParsedAndRemoved) {
     ServeVersionFile("CheckVersion=3\r\nUpdaterVersion=21\r\nPatchFileVersion=11\r\n");
     CUpdateThread& worker = StartOnNginx();
-    EXPECT_EQ(ServerAddress(), nginx_->Address() + "/" + prefix_);
+    EXPECT_EQ(worker.ServerAddress(), nginx_->Address() + "/" + prefix_);
     ASSERT_TRUE(worker.FetchVersionFile(true));
     EXPECT_EQ(worker.Versions().serverCheckVersion, 3);
     EXPECT_EQ(worker.Versions().targetVersion, 11u);
@@ -191,10 +179,10 @@ TEST_F(DownloadTest, FreeSpaceExactlyTheAnnouncedSizeIsInsufficient) {
     EXPECT_FALSE(worker.FetchVersionFile(true));
     EXPECT_EQ(window_.Status(), "Insufficient capacity on hard disk for download.c06");
 
-    EXPECT_FALSE(worker.HasFreeSpace(body.size()));
-    EXPECT_TRUE(worker.HasFreeSpace(body.size() - 1));
+    EXPECT_FALSE(worker.Download().HasFreeSpace(body.size()));
+    EXPECT_TRUE(worker.Download().HasFreeSpace(body.size() - 1));
     freeSpace_ = std::nullopt;
-    EXPECT_FALSE(worker.HasFreeSpace(0)) << "an unanswered query is no space";
+    EXPECT_FALSE(worker.Download().HasFreeSpace(0)) << "an unanswered query is no space";
 }
 
 TEST_F(DownloadTest, BodyOfExactlyTheAnnouncedSizeCompletes) {
@@ -202,11 +190,11 @@ TEST_F(DownloadTest, BodyOfExactlyTheAnnouncedSizeCompletes) {
     ServePackage(1, content);
     CUpdateThread& worker = StartOnNginx();
     worker.Flags().patchPhase = true;
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    EXPECT_EQ(worker.ExpectedSize(), 4096u);
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
-    EXPECT_EQ(worker.ReceivedSize(), 4096u);
-    EXPECT_FALSE(worker.TransferOpen());
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    EXPECT_EQ(worker.Download().ExpectedSize(), 4096u);
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
+    EXPECT_EQ(worker.Download().ReceivedSize(), 4096u);
+    EXPECT_FALSE(worker.Download().TransferOpen());
     EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
     EXPECT_EQ(window_.ByteCounter(), "4096 / 4096");
     EXPECT_EQ(window_.FileGauge().Pos(), 4096u);
@@ -216,15 +204,16 @@ TEST_F(DownloadTest, LocalFileHoldsEveryReceivedByteWhenCompletedOrStopped) {
     const std::string content = Pattern(700001, 'p');
     ServePackage(1, content);
     CUpdateThread& worker = StartOnNginx();
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
     EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
 
     // Stopped between blocks: the partial package on disk is what arrived.
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    for (int i = 0; i < 150; ++i) ASSERT_EQ(worker.ReceiveBlock(), CUpdateThread::kMoreData);
-    uint64_t received = worker.ReceivedSize();
-    worker.CloseTransfer();
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
+    uint64_t received = worker.Download().ReceivedSize();
+    worker.Download().CloseTransfer();
     EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content.substr(0, received));
 }
 
@@ -233,23 +222,23 @@ TEST_F(DownloadTest, BodyLongerThanAnnouncedFailsWithC34AndMarksTheStateFile) {
     ServePackage(5, Pattern(1000, 'g'));
     CUpdateThread& worker = StartOnMisbehaving("grow");
     worker.Versions().currentVersion = 5;
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(5), PatchFileName(5)));
-    EXPECT_EQ(worker.ExpectedSize(), 1000u);
-    EXPECT_EQ(Drain(worker), CUpdateThread::kFailed);
-    EXPECT_GT(worker.ReceivedSize(), 1000u);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(5), PatchFileName(5)));
+    EXPECT_EQ(worker.Download().ExpectedSize(), 1000u);
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
+    EXPECT_GT(worker.Download().ReceivedSize(), 1000u);
     std::string expected =
-        "Download FailedOv: ,0,5," + std::to_string(worker.ReceivedSize()) + "/1000 c34";
+        "Download FailedOv: ,0,5," + std::to_string(worker.Download().ReceivedSize()) + "/1000 c34";
     EXPECT_EQ(window_.Status(), expected);
     EXPECT_EQ(ReadProfileString("Version", "StartUpdate", "", ".\\Version.ini"), "FILE_SIZE_ERR");
-    EXPECT_FALSE(worker.TransferOpen());
+    EXPECT_FALSE(worker.Download().TransferOpen());
 }
 
 TEST_F(DownloadTest, BytesSentPastTheAnnouncedLengthAreNotPartOfTheFile) {
     const std::string content = Pattern(3000, 'l');
     ServePackage(1, content);
     CUpdateThread& worker = StartOnMisbehaving("longer");
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
     EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
 }
 
@@ -259,30 +248,29 @@ TEST_F(DownloadTest, ConnectionClosedEarlyIsAFailedReadNotAnEndlessLoop) {
         prefix_ = std::string("closed_") + scenario;
         ServePackage(3, Pattern(9000, 's'));
         window_.ClearRecords();
-        boxes_.clear();
         CUpdateThread& worker = StartOnMisbehaving(scenario);
         worker.Versions().currentVersion = 3;
-        ASSERT_TRUE(worker.OpenDownload(PatchUrl(3), PatchFileName(3)));
-        EXPECT_EQ(Drain(worker), CUpdateThread::kFailed);
-        EXPECT_EQ(worker.ReceivedSize(), 4500u);
+        ASSERT_TRUE(worker.Download().OpenDownload(Url(3), PatchFileName(3)));
+        EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
+        EXPECT_EQ(worker.Download().ReceivedSize(), 4500u);
         EXPECT_EQ(Boxes(), std::vector<std::string>{
                                "Korvun Updater: The connection with the server was terminated "
                                "abnormally"});
         EXPECT_EQ(window_.Status(), "Download FailedEx: ,12030,3 c23-1");
         // The truncated package stays for the next run, which downloads it anew.
         EXPECT_EQ(FileSize("pk0003.patch").value_or(0), 4500u);
-        worker.CloseTransfer();
-        EXPECT_FALSE(worker.TransferOpen());
+        worker.Download().CloseTransfer();
+        EXPECT_FALSE(worker.Download().TransferOpen());
     }
 }
 
 TEST_F(DownloadTest, StalledTransferFailsAfterTheReceiveTimeout) {
     ServePackage(7, Pattern(8000, 't'));
     CUpdateThread& worker = StartOnMisbehaving("stall");
-    worker.Session().SetReceiveTimeout(300);
+    worker.Download().Session().SetReceiveTimeout(300);
     worker.Versions().currentVersion = 7;
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(7), PatchFileName(7)));
-    EXPECT_EQ(Drain(worker), CUpdateThread::kFailed);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(7), PatchFileName(7)));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater: The operation timed out"});
     EXPECT_EQ(window_.Status(), "Download FailedEx: ,12002,7 c23-1");
 }
@@ -290,7 +278,7 @@ TEST_F(DownloadTest, StalledTransferFailsAfterTheReceiveTimeout) {
 TEST_F(DownloadTest, ServerFileThatCannotBeOpenedTheSecondTimeIsC30) {
     ServePackage(1, Pattern(100, 'o'));
     CUpdateThread& worker = StartOnMisbehaving("once");
-    EXPECT_FALSE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
+    EXPECT_FALSE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(Boxes(),
               std::vector<std::string>{
                   "Korvun Updater: The server returned an invalid or unrecognized response"});
@@ -300,7 +288,7 @@ TEST_F(DownloadTest, ServerFileThatCannotBeOpenedTheSecondTimeIsC30) {
 TEST_F(DownloadTest, LocalFileThatCannotBeCreatedIsC32WithItsName) {
     ServePackage(1, Pattern(100, 'c'));
     CUpdateThread& worker = StartOnNginx();
-    EXPECT_FALSE(worker.OpenDownload(PatchUrl(1), "missing\\dir\\pk0001.patch"));
+    EXPECT_FALSE(worker.Download().OpenDownload(Url(1), "missing\\dir\\pk0001.patch"));
     EXPECT_EQ(window_.Status(),
               "Download Failed: missing\\dir\\pk0001.patch Cannot open the file.c32");
 }
@@ -310,8 +298,8 @@ TEST_F(DownloadTest, LocalWriteFailureIsC23) {
     ServePackage(2, Pattern(5000, 'w'));
     CUpdateThread& worker = StartOnNginx();
     worker.Versions().currentVersion = 2;
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(2), "/dev/full"));
-    EXPECT_EQ(Drain(worker), CUpdateThread::kFailed);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(2), "/dev/full"));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
     EXPECT_EQ(window_.Status(), "Download FailedLWx: ," + std::to_string(ENOSPC) + ",2 c23");
 }
 
@@ -319,8 +307,8 @@ TEST_F(DownloadTest, RedirectIsFollowed) {
     const std::string content = Pattern(2500, 'r');
     ServePackage(1, content);
     CUpdateThread& worker = StartOnMisbehaving("redirect");
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
     EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
 }
 
@@ -350,16 +338,16 @@ TEST_F(DownloadTest, TotalProgressSumsTheWholeRange) {
     CUpdateThread& worker = StartOnNginx();
     worker.Versions() = {0, 3, 0, 1, 3};
     EXPECT_EQ(worker.PrepareTotalProgress(), CUpdateThread::SizeScan::AllPresent);
-    EXPECT_TRUE(worker.TotalProgress());
+    EXPECT_TRUE(worker.Download().TotalProgress());
     EXPECT_EQ(worker.Versions().targetVersion, 3u);
     EXPECT_EQ(window_.TotalGauge().Upper(), 6000u);
 
     // Downloading the packages advances the total gauge over all of them.
     while (worker.StartNextPatch()) {
-        ASSERT_EQ(Drain(worker), CUpdateThread::kComplete);
+        ASSERT_EQ(Drain(worker), CUpdateDownload::kComplete);
     }
     EXPECT_TRUE(worker.IsFinished());
-    EXPECT_EQ(worker.TotalReceived(), 6000u);
+    EXPECT_EQ(worker.Download().TotalReceived(), 6000u);
     EXPECT_EQ(window_.TotalGauge().Pos(), 6000u);
     EXPECT_EQ(ReadTextFile(game_.File("pk0002.patch")), Pattern(2000, '2'));
 }
@@ -381,18 +369,18 @@ TEST_F(DownloadTest, NextPatchIsNamedWithAtLeastFourDigits) {
     EXPECT_TRUE(worker.IsFinished());
     EXPECT_EQ(worker.Versions().currentVersion, 41u);
 
-    worker.SetFinished(false);
-    worker.Versions().targetVersion = 42;
-    ASSERT_TRUE(worker.StartNextPatch());
-    EXPECT_EQ(worker.Versions().currentVersion, 42u);
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    CUpdateThread& next = StartOnNginx();
+    next.Versions() = {41, 42, 41, 1, 3};
+    ASSERT_TRUE(next.StartNextPatch());
+    EXPECT_EQ(next.Versions().currentVersion, 42u);
+    EXPECT_EQ(Drain(next), CUpdateDownload::kComplete);
     EXPECT_EQ(ReadTextFile(game_.File("pk0042.patch")), Pattern(300, 'x'));
 
-    worker.Versions() = {12344, 12345, 12344, 1, 3};
-    ASSERT_TRUE(worker.StartNextPatch());
-    EXPECT_EQ(Drain(worker), CUpdateThread::kComplete);
+    next.Versions() = {12344, 12345, 12344, 1, 3};
+    ASSERT_TRUE(next.StartNextPatch());
+    EXPECT_EQ(Drain(next), CUpdateDownload::kComplete);
     EXPECT_EQ(ReadTextFile(game_.File("pk12345.patch")), Pattern(400, 'y'));
-    EXPECT_FALSE(worker.IsFinished());
+    EXPECT_FALSE(next.IsFinished());
 }
 
 TEST_F(DownloadTest, NextPatchWithoutRoomIsC33) {
@@ -414,13 +402,14 @@ TEST_F(DownloadTest, SizesOfTwoGibibytesAndMoreWork) {
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
 
     CUpdateThread& worker = StartOnNginx();
-    EXPECT_EQ(worker.QueryRemoteSize(PatchUrl(1)), size);
+    EXPECT_EQ(worker.Download().QueryRemoteSize(Url(1)), size);
     worker.Flags().patchPhase = true;
-    ASSERT_TRUE(worker.OpenDownload(PatchUrl(1), PatchFileName(1)));
-    EXPECT_EQ(worker.ExpectedSize(), size);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(worker.ReceiveBlock(), CUpdateThread::kMoreData);
-    worker.CloseTransfer();
-    EXPECT_FALSE(worker.TransferOpen());
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
+    EXPECT_EQ(worker.Download().ExpectedSize(), size);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
+    worker.Download().CloseTransfer();
+    EXPECT_FALSE(worker.Download().TransferOpen());
     EXPECT_EQ(window_.FileGauge().Upper(), size);
 }
 
@@ -429,7 +418,26 @@ TEST_F(DownloadTest, StopEndsTheVersionFileLoop) {
     CUpdateThread& worker = StartOnNginx();
     worker.Stop().Set();
     EXPECT_FALSE(worker.FetchVersionFile(false));
-    EXPECT_EQ(worker.ReceivedSize(), 0u);
+    EXPECT_EQ(worker.Download().ReceivedSize(), 0u);
+}
+
+TEST_F(DownloadTest, AnExceptionInsideTheRunEndsItAsFailedAndTheProcessGoesOn) {
+    ServeVersionFile("CheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=1\r\n");
+    game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
+    game_.PointAt(nginx_->Address() + "/" + prefix_);
+    // The free-space query is the run's first call out after the version file has arrived.
+    CUpdateThread worker(window_,
+                         UpdateSettings{ChooseServerAddress(), []() -> std::optional<uint64_t> {
+                                            throw std::runtime_error("disk query failed");
+                                        }});
+    ASSERT_TRUE(worker.Start());
+    worker.Join();
+    RunOutcome outcome = worker.Outcome();
+    EXPECT_EQ(outcome.kind, RunOutcome::Kind::Failed);
+    EXPECT_EQ(outcome.failure.Message(), "Update error: disk query failed");
+    EXPECT_EQ(window_.Status(), "Update error: disk query failed");
+    EXPECT_TRUE(window_.StatusLineMoved());
+    EXPECT_FALSE(worker.Download().TransferOpen());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "app/message_box.h"
 #include "support/nginx_fixture.h"
 #include "support/recording_window.h"
 #include "update/update_thread.h"
@@ -84,17 +83,16 @@ TEST_F(ServerAddressTest, WordThatDoesNotFitIsRefusedNotCut) {
 TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     SelectRegion("GERMANY");
     game_.Write("UpdaterURL.txt", "127.0.0.1:8080");
-    ReadServerAddress();
-    EXPECT_EQ(ServerAddress(), "127.0.0.1:8080");
-    EXPECT_EQ(VersionFileUrl(), "http://127.0.0.1:8080/patch/UpdateVersion.ini");
-    EXPECT_EQ(PatchUrl(42), "http://127.0.0.1:8080/patch/patch/pk0042.patch");
+    std::string address = ChooseServerAddress().address;
+    EXPECT_EQ(address, "127.0.0.1:8080");
+    EXPECT_EQ(VersionFileUrl(address), "http://127.0.0.1:8080/patch/UpdateVersion.ini");
+    EXPECT_EQ(PatchUrl(address, 42), "http://127.0.0.1:8080/patch/patch/pk0042.patch");
     EXPECT_EQ(PatchFileName(7), "pk0007.patch");
     EXPECT_EQ(PatchFileName(12345), "pk12345.patch");
 
     // The built-in default ends in "/", so its URLs carry a doubled slash.
     std::remove("CONFIG.ini");
-    ReadServerAddress();
-    EXPECT_EQ(VersionFileUrl(),
+    EXPECT_EQ(VersionFileUrl(ChooseServerAddress().address),
               std::string("http://") + DefaultServerAddress() + "/patch/UpdateVersion.ini");
 
     // An address that names https keeps it; nothing is put in front.
@@ -104,28 +102,32 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     EXPECT_EQ(PatchUrl(3), "https://updates.example:8443//patch/patch/pk0003.patch");
 }
 
-// The constructor is where a failed choice ends the process, after the "Error" box.
-void ConstructWorker() {
-    SetMessageBoxPresenter([](const std::string& text, const std::string& caption) {
-        std::fprintf(stderr, "box[%s]: %s\n", caption.c_str(), text.c_str());
-    });
-    test::RecordingWindow window;
-    CUpdateThread worker(window);
-    std::fprintf(stderr, "worker constructed\n");
-    std::exit(42);
+// A run handed a failed choice shows the "Error" box, asks the window to close and ends as
+// failed; the process goes on (the front-end decides how to end).
+RunOutcome RunWithChoice(test::RecordingWindow& window) {
+    CUpdateThread worker(window, {ChooseServerAddress()});
+    EXPECT_TRUE(worker.Start());
+    worker.Join();
+    return worker.Outcome();
 }
 
-TEST_F(ServerAddressTest, ConstructorEndsTheProcessWithExitCodeZeroAfterTheBox) {
+TEST_F(ServerAddressTest, AFailedChoiceEndsTheRunAsFailedAfterTheBox) {
+    game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
     SelectRegion("POLAND");
-    EXPECT_EXIT(ConstructWorker(), ::testing::ExitedWithCode(0),
-                "box\\[Error\\]: Can't Find UpdaterURL.txt");
-
+    {
+        test::RecordingWindow window;
+        RunOutcome outcome = RunWithChoice(window);
+        EXPECT_EQ(outcome.kind, RunOutcome::Kind::Failed);
+        EXPECT_EQ(outcome.failure.Text(), "Can't Find UpdaterURL.txt");
+        EXPECT_EQ(window.Boxes(), std::vector<std::string>{"Error: Can't Find UpdaterURL.txt"});
+        EXPECT_EQ(window.CloseRequests(), 1);
+    }
     game_.Write("UpdaterURL.txt", std::string(kMaxServerAddressLength + 1, 'x'));
-    EXPECT_EXIT(ConstructWorker(), ::testing::ExitedWithCode(0),
-                "box\\[Error\\]: Can't Read UpdaterURL.txt");
-
-    game_.Write("UpdaterURL.txt", "127.0.0.1:1");
-    EXPECT_EXIT(ConstructWorker(), ::testing::ExitedWithCode(42), "worker constructed");
+    {
+        test::RecordingWindow window;
+        EXPECT_EQ(RunWithChoice(window).failure.Text(), "Can't Read UpdaterURL.txt");
+        EXPECT_EQ(window.Boxes(), std::vector<std::string>{"Error: Can't Read UpdaterURL.txt"});
+    }
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ std::vector<std::string> EntryNames(CZipReader& reader) {
 }
 
 // Reads an entry completely through the reader; the result of CloseEntry in *closeResult.
-std::string ReadWhole(CZipReader& reader, uint16_t index, int* closeResult = nullptr) {
+std::string ReadWhole(CZipReader& reader, uint16_t index, EntryCloseResult* closeResult = nullptr) {
     EXPECT_TRUE(reader.OpenEntry(index));
     std::string out;
     char buffer[65535];
@@ -54,7 +54,7 @@ std::string ReadWhole(CZipReader& reader, uint16_t index, int* closeResult = nul
         n = reader.ReadEntry(buffer, sizeof buffer);
         out.append(buffer, n);
     } while (n == sizeof buffer);
-    int result = reader.CloseEntry(nullptr, false);
+    EntryCloseResult result = reader.CloseEntry(nullptr, false);
     if (closeResult != nullptr) *closeResult = result;
     return out;
 }
@@ -241,9 +241,9 @@ TEST(ZipDirectory, DataDescriptorsWithAndWithoutSignature) {
             WriteBytes(dir / "p.zip", package.bytes);
             CZipReader reader;
             reader.OpenPackage(dir / "p.zip");
-            int result = 0;
+            EntryCloseResult result = EntryCloseResult::NotOpen;
             EXPECT_TRUE(ReadWhole(reader, 0, &result) == data);
-            EXPECT_EQ(result, 1);
+            EXPECT_EQ(result, EntryCloseResult::Complete);
             EXPECT_EQ(ReadWhole(reader, 1), "after");
         }
     }

@@ -6,8 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/stop_event.h"
-#include "support/recording_window.h"
+#include "support/recording_progress.h"
 #include "support/zip_test_packages.h"
 #include "unit/platform_test_helpers.h"
 #include "zip/extract_package.h"
@@ -23,24 +22,7 @@ using test::SampleData;
 using test::ScratchDir;
 using test::WriteBytes;
 
-// Sets the stop event once the file gauge has passed a position.
-class StoppingWindow : public test::RecordingWindow {
-  public:
-    StoppingWindow(StopEvent& stop, uint64_t stopAt) : stop_(stop), stopAt_(stopAt) {}
-    int positionsAfterStop = 0;
-
-  protected:
-    void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override {
-        RecordingWindow::PaintGauge(gauge, withBackground, fillWidth);
-        if (gauge != GaugeId::File) return;
-        if (stop_.IsSet()) ++positionsAfterStop;
-        if (FileGauge().Pos() >= stopAt_) stop_.Set();
-    }
-
-  private:
-    StopEvent& stop_;
-    uint64_t stopAt_;
-};
+using CountingProgress = test::RecordingProgress;
 
 class ZipExtract : public ::testing::Test {
   protected:
@@ -48,11 +30,11 @@ class ZipExtract : public ::testing::Test {
     std::string Dest() const { return dir_ / "game"; }
     std::string At(const std::string& name) const { return Dest() + "/" + name; }
     void SetUp() override { std::filesystem::create_directories(Dest()); }
-    int Extract() { return ExtractPackage(Package(), Dest(), window_, stop_); }
+    ExtractResult Extract() { return ExtractPackage(Package(), Dest(), progress_); }
     // The cause a raising extraction carries, 0 when nothing was raised.
-    int ExtractCause(int* result = nullptr) {
+    int ExtractCause(ExtractResult* result = nullptr) {
         try {
-            int r = Extract();
+            ExtractResult r = Extract();
             if (result != nullptr) *result = r;
         } catch (const CZipException& e) {
             EXPECT_EQ(e.Path(), std::filesystem::absolute(Package()).string());
@@ -62,8 +44,7 @@ class ZipExtract : public ::testing::Test {
     }
 
     ScratchDir dir_;
-    test::RecordingWindow window_;
-    StopEvent stop_;
+    CountingProgress progress_;
 };
 
 TEST_F(ZipExtract, WritesEveryEntryAndDrivesTheGauge) {
@@ -78,7 +59,7 @@ TEST_F(ZipExtract, WritesEveryEntryAndDrivesTheGauge) {
                                       {.name = "empty-deflated", .data = ""},
                                       {.name = "empty-stored", .data = "", .deflate = false},
                                       {.name = "Empty/Dir/", .directory = true}});
-    ASSERT_EQ(Extract(), kExtractDone);
+    ASSERT_EQ(Extract(), ExtractResult::Done);
     EXPECT_TRUE(ReadBytes(At("Data/big.bin")) == big);
     EXPECT_TRUE(ReadBytes(At("Data/Sub/two.bin")) == chunk2);
     EXPECT_TRUE(ReadBytes(At("two-stored.bin")) == chunk2);
@@ -88,10 +69,9 @@ TEST_F(ZipExtract, WritesEveryEntryAndDrivesTheGauge) {
     EXPECT_TRUE(std::filesystem::is_directory(At("Empty/Dir")));
 
     const uint64_t total = big.size() + 2 * chunk2.size() + chunk1.size();
-    EXPECT_EQ(window_.FileGauge().Upper(), total);
-    EXPECT_EQ(window_.FileGauge().Pos(), total);
-    EXPECT_EQ(window_.ExtractedBytes(), total);
-    EXPECT_FALSE(window_.GaugePaints().empty());
+    EXPECT_EQ(progress_.begins, 1);
+    EXPECT_EQ(progress_.total, total);
+    EXPECT_EQ(progress_.done, total);
 }
 
 // Names without the UTF-8 flag are in the OEM code page of the machine that made the
@@ -124,7 +104,7 @@ TEST_F(ZipExtract, TimesAndUnixModesAreApplied) {
                           .externalAttributes = 0100755u << 16},
                          {.name = "readonly.txt", .data = "r", .externalAttributes = 0x21}});
     WriteBytes(Package(), package.bytes);
-    ASSERT_EQ(Extract(), kExtractDone);
+    ASSERT_EQ(Extract(), ExtractResult::Done);
     struct stat st;
     ASSERT_EQ(::stat(At("tool.sh").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
@@ -142,7 +122,7 @@ TEST_F(ZipExtract, ExistingFilesAreOverwrittenWhateverTheirCase) {
     std::filesystem::create_directories(At("data"));
     WriteBytes(At("data/x.txt"), std::string(5000, 'o'));
     test::WriteWithLibzip(Package(), {{.name = "Data/X.txt", .data = "new"}});
-    ASSERT_EQ(Extract(), kExtractDone);
+    ASSERT_EQ(Extract(), ExtractResult::Done);
     EXPECT_EQ(ReadBytes(At("data/x.txt")), "new");
     EXPECT_FALSE(std::filesystem::exists(At("Data")));
 }
@@ -168,9 +148,9 @@ TEST_F(ZipExtract, EncryptedEntryFailsWithoutRaise) {
     auto package = test::IndexPackage(ReadBytes(Package()));
     for (size_t at : {package.local[1] + 6, package.central[1] + 8}) package.bytes[at] |= 1;
     WriteBytes(Package(), package.bytes);
-    int result = -1;
+    ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
-    EXPECT_EQ(result, kExtractFailed);
+    EXPECT_EQ(result, ExtractResult::Failed);
     EXPECT_TRUE(std::filesystem::exists(At("a.txt")));
     EXPECT_FALSE(std::filesystem::exists(At("b.txt")));
     EXPECT_FALSE(std::filesystem::exists(At("c.txt")));
@@ -181,9 +161,9 @@ TEST_F(ZipExtract, StoredEntryShorterThanItsSizeEnds) {
     Put32(package.bytes, package.central[0] + 24, 100000);
     Put32(package.bytes, package.local[0] + 22, 100000);
     WriteBytes(Package(), package.bytes);
-    int result = -1;
+    ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);  // returns at all: no endless read
-    EXPECT_EQ(result, kExtractFailed);
+    EXPECT_EQ(result, ExtractResult::Failed);
     EXPECT_EQ(ReadBytes(At("short.bin")), "0123456789");
 }
 
@@ -192,9 +172,9 @@ TEST_F(ZipExtract, DeflatedEntryShorterThanItsSizeFails) {
     Put32(package.bytes, package.central[0] + 24, 5000);
     Put32(package.bytes, package.local[0] + 22, 5000);
     WriteBytes(Package(), package.bytes);
-    int result = -1;
+    ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
-    EXPECT_EQ(result, kExtractFailed);
+    EXPECT_EQ(result, ExtractResult::Failed);
 }
 
 TEST_F(ZipExtract, OutputNeverExceedsTheDeclaredSize) {
@@ -211,12 +191,12 @@ TEST_F(ZipExtract, OutputNeverExceedsTheDeclaredSize) {
         Put32(package.bytes, package.local[i] + 14, crc);
     }
     WriteBytes(Package(), package.bytes);
-    int result = -1;
+    ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
-    EXPECT_EQ(result, kExtractDone);
+    EXPECT_EQ(result, ExtractResult::Done);
     EXPECT_TRUE(ReadBytes(At("aaaa.bin")) == data.substr(0, 1000));
     EXPECT_TRUE(ReadBytes(At("bbbb.bin")) == data.substr(0, 1000));
-    EXPECT_EQ(window_.ExtractedBytes(), 2000u);
+    EXPECT_EQ(progress_.done, 2000u);
 
     // Without the matching CRC, the shorter output is a CRC mismatch.
     auto lying = BuildRawPackage({{.name = "cccc.bin", .data = data}});
@@ -238,22 +218,22 @@ TEST_F(ZipExtract, StopDuringTheFirstEntryEndsAfterItsChunk) {
     const std::string first = SampleData(3000000, 9);
     test::WriteWithLibzip(Package(), {{.name = "first.bin", .data = first},
                                       {.name = "second.bin", .data = SampleData(100000, 10)}});
-    StoppingWindow window(stop_, 1);
-    EXPECT_EQ(ExtractPackage(Package(), Dest(), window, stop_), kExtractStopped);
-    // The request comes with the first chunk's progress; the next chunk sees it, is written
-    // and ends the entry without being counted.
-    EXPECT_EQ(window.ExtractedBytes(), 65535u);
+    CountingProgress stopping(1);
+    EXPECT_EQ(ExtractPackage(Package(), Dest(), stopping), ExtractResult::Stopped);
+    // The first chunk is counted; the answer to the next chunk is no: that chunk is written
+    // and ends the entry.
+    EXPECT_EQ(stopping.done, 65535u);
+    EXPECT_EQ(stopping.countedAfterStop, 65535u);
     EXPECT_TRUE(ReadBytes(At("first.bin")) == first.substr(0, 2 * 65535));
     EXPECT_FALSE(std::filesystem::exists(At("second.bin")));
-    EXPECT_EQ(window.positionsAfterStop, 0);
 }
 
 TEST_F(ZipExtract, StopDuringTheLastEntryStillStops) {
     const std::string last = SampleData(2000000, 11);
     test::WriteWithLibzip(Package(), {{.name = "a.bin", .data = SampleData(100000, 12)},
                                       {.name = "b.bin", .data = last}});
-    StoppingWindow window(stop_, 100000 + 1);
-    EXPECT_EQ(ExtractPackage(Package(), Dest(), window, stop_), kExtractStopped);
+    CountingProgress stopping(100000 + 1);
+    EXPECT_EQ(ExtractPackage(Package(), Dest(), stopping), ExtractResult::Stopped);
     EXPECT_EQ(ReadBytes(At("a.bin")).size(), 100000u);
     const std::string written = ReadBytes(At("b.bin"));
     EXPECT_LT(written.size(), last.size());
@@ -261,9 +241,8 @@ TEST_F(ZipExtract, StopDuringTheLastEntryStillStops) {
 
     // A stop that comes with the very last chunk is a stop, too.
     ScratchDir other;
-    StopEvent stop;
-    StoppingWindow lastChunk(stop, 100000 + last.size());
-    EXPECT_EQ(ExtractPackage(Package(), other.path(), lastChunk, stop), kExtractStopped);
+    CountingProgress lastChunk(100000 + last.size());
+    EXPECT_EQ(ExtractPackage(Package(), other.path(), lastChunk), ExtractResult::Stopped);
     EXPECT_TRUE(ReadBytes(other / "b.bin") == last);
 }
 
@@ -271,8 +250,8 @@ TEST_F(ZipExtract, StopInsideEntryWithDataDescriptorIsNoDamage) {
     auto package =
         BuildRawPackage({{.name = "d.bin", .data = SampleData(1000000, 13), .descriptor = true}});
     WriteBytes(Package(), package.bytes);
-    StoppingWindow window(stop_, 1);
-    EXPECT_EQ(ExtractPackage(Package(), Dest(), window, stop_), kExtractStopped);
+    CountingProgress stopping(1);
+    EXPECT_EQ(ExtractPackage(Package(), Dest(), stopping), ExtractResult::Stopped);
 }
 
 TEST_F(ZipExtract, UnwritableTargetRaisesFileException) {

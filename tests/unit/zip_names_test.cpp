@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/stop_event.h"
-#include "support/recording_window.h"
+#include "support/recording_progress.h"
 #include "support/zip_test_packages.h"
 #include "unit/platform_test_helpers.h"
 #include "zip/extract_package.h"
@@ -30,11 +30,10 @@ class ZipNames : public ::testing::Test {
     }
     std::string Dest() const { return dir_ / "root/game"; }
     std::string Outside() const { return dir_ / "root/outside"; }
-    int ExtractRaw(const std::vector<test::RawEntry>& entries) {
+    ExtractResult ExtractRaw(const std::vector<test::RawEntry>& entries) {
         test::WriteBytes(dir_ / "pk.zip", BuildRawPackage(entries).bytes);
-        test::RecordingWindow window;
-        StopEvent stop;
-        return ExtractPackage(dir_ / "pk.zip", Dest(), window, stop);
+        test::RecordingProgress progress;
+        return ExtractPackage(dir_ / "pk.zip", Dest(), progress);
     }
     // Everything below root/ except the destination's own tree.
     std::map<std::string, std::string> OutsideTree() const {
@@ -52,17 +51,17 @@ TEST_F(ZipNames, NamesWithDotDotAreRefusedAndWriteNothingOutside) {
          {"../evil.txt", "..\\evil.txt", "a/../../evil.txt", "a\\..\\..\\evil.txt", "..",
           "sub/../x.txt", "C:..\\evil.txt", "/../outside/evil.txt", "ok/..\\../outside/e.txt"}) {
         EXPECT_EQ(ExtractRaw({{.name = "first.txt", .data = "1"}, {.name = name, .data = "evil"}}),
-                  kExtractFailed)
+                  ExtractResult::Failed)
             << name;
         EXPECT_EQ(OutsideTree(), before) << name;
     }
     // Directory entries are refused alike.
     EXPECT_EQ(ExtractRaw({{.name = "../newdir/", .data = "", .externalAttributes = 0x10}}),
-              kExtractFailed);
+              ExtractResult::Failed);
     EXPECT_EQ(OutsideTree(), before);
     // A NUL byte would cut the name short at the file system: refused.
     EXPECT_EQ(ExtractRaw({{.name = std::string("a.txt\0../../x", 13), .data = "x"}}),
-              kExtractFailed);
+              ExtractResult::Failed);
     EXPECT_EQ(OutsideTree(), before);
 }
 
@@ -76,7 +75,7 @@ TEST_F(ZipNames, SymbolicLinksLeavingTheDestinationAreNotFollowed) {
                                    "link/sub/deep.txt", "dangling"}) {
         const uint32_t attributes = name.back() == '/' ? 0x10 : 0x20;
         EXPECT_EQ(ExtractRaw({{.name = name, .data = "evil", .externalAttributes = attributes}}),
-                  kExtractFailed)
+                  ExtractResult::Failed)
             << name;
         EXPECT_EQ(OutsideTree(), before) << name;
     }
@@ -85,7 +84,7 @@ TEST_F(ZipNames, SymbolicLinksLeavingTheDestinationAreNotFollowed) {
 TEST_F(ZipNames, SymbolicLinksInsideTheDestinationAreUsed) {
     std::filesystem::create_directories(Dest() + "/real");
     std::filesystem::create_directory_symlink("real", Dest() + "/alias");
-    EXPECT_EQ(ExtractRaw({{.name = "alias/x.txt", .data = "through"}}), kExtractDone);
+    EXPECT_EQ(ExtractRaw({{.name = "alias/x.txt", .data = "through"}}), ExtractResult::Done);
     EXPECT_EQ(test::ReadBytes(Dest() + "/real/x.txt"), "through");
 }
 
@@ -95,7 +94,7 @@ TEST_F(ZipNames, DrivesAndLeadingSeparatorsLandBelowTheDestination) {
                           {.name = "/abs/slash.txt", .data = "3"},
                           {.name = "D:rel.txt", .data = "4"},
                           {.name = "./dot/./x.txt", .data = "5"}}),
-              kExtractDone);
+              ExtractResult::Done);
     auto tree = TreeContents(Dest());
     EXPECT_EQ(tree["Windows/drive.txt"], "1");
     EXPECT_EQ(tree["lead/back.txt"], "2");
@@ -111,12 +110,12 @@ TEST_F(ZipNames, TheDestinationItselfKeepsItsMode) {
                            .data = "",
                            .versionMadeBy = 0x0314,
                            .externalAttributes = (040777u << 16) | 0x10}}),
-              kExtractDone);
+              ExtractResult::Done);
     struct stat st;
     ASSERT_EQ(::stat(Dest().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
     // A file entry with no name left has nowhere to go.
-    EXPECT_EQ(ExtractRaw({{.name = "C:", .data = "x"}}), kExtractFailed);
+    EXPECT_EQ(ExtractRaw({{.name = "C:", .data = "x"}}), ExtractResult::Failed);
 }
 
 TEST_F(ZipNames, UnixSymbolicLinkEntriesBecomePlainFiles) {
@@ -125,9 +124,8 @@ TEST_F(ZipNames, UnixSymbolicLinkEntriesBecomePlainFiles) {
                                                 .deflate = false,
                                                 .host = 3,
                                                 .externalAttributes = 0120777u << 16}});
-    test::RecordingWindow window;
-    StopEvent stop;
-    EXPECT_EQ(ExtractPackage(dir_ / "links.zip", Dest(), window, stop), kExtractDone);
+    test::RecordingProgress progress;
+    EXPECT_EQ(ExtractPackage(dir_ / "links.zip", Dest(), progress), ExtractResult::Done);
     struct stat st;
     ASSERT_EQ(::lstat((Dest() + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -140,7 +138,7 @@ TEST_F(ZipNames, Cp437NamesBecomeUtf8FileNames) {
                                    "es\\\x8e"
                                    "cran.txt",
                            .data = "x"}}),
-              kExtractDone);
+              ExtractResult::Done);
     EXPECT_EQ(test::ReadBytes(Dest() + "/Donn\xc3\xa9"
                                        "es/\xc3\x84"
                                        "cran.txt"),
