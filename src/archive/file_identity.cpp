@@ -26,15 +26,14 @@ FileIdentity ContentHash::Finish() {
 }
 
 std::optional<FileIdentity> IdentifyFile(const std::string& path) {
-    int fd = OpenFile(path, OpenMode::ReadOnly);
-    if (fd < 0) return std::nullopt;
+    FileHandle file = OpenFile(path, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return std::nullopt;
     ContentHash hash;
     std::vector<uint8_t> buffer(1 << 20);
     int64_t got;
-    while ((got = ReadSome(fd, buffer.data(), buffer.size())) > 0) {
+    while ((got = ReadSome(file.Get(), buffer.data(), buffer.size())) > 0) {
         hash.Add(buffer.data(), static_cast<size_t>(got));
     }
-    CloseFile(fd);
     if (got < 0) return std::nullopt;
     return hash.Finish();
 }

@@ -102,6 +102,5 @@ bool GameArchive::BeginChange() {
 }
 
 bool GameArchive::EndChange() { return !journal_.Active() || journal_.Remove(); }
-}
 
 }  // namespace korvun

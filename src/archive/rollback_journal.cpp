@@ -83,7 +83,9 @@ bool RollbackJournal::Begin(uint64_t dataLength, const FileIdentity& committedIn
     randombytes_buf(salt_, sizeof salt_);
     uint8_t header[kHeaderBytes];
     EncodeHeader(header, salt_, dataLength, committedIndex);
-    fd_ = OpenFile(path_, OpenMode::WriteCreateTruncate);
+    // The journal keeps its descriptor between records; CloseFile below and in the
+    // destructor end it.
+    fd_ = OpenFile(path_, OpenMode::WriteCreateTruncate).Release();
     bool begun = fd_ != -1 && WriteFull(fd_, header, sizeof header) && SyncFile(fd_) &&
                  SyncParentDirectory(path_);
     if (!begun) CloseFile(fd_);
@@ -235,8 +237,9 @@ bool ReadJournal(int fd, uint64_t size, JournalContents& contents) {
 bool PutBack(int journal, const JournalContents& contents, const std::string& dataPath) {
     std::optional<uint64_t> dataSize = FileSize(dataPath);
     if (!dataSize) return false;
-    int data = OpenFile(dataPath, OpenMode::ReadWrite);
-    if (data == -1) return false;
+    FileHandle dataFile = OpenFile(dataPath, OpenMode::ReadWrite);
+    if (!dataFile.IsOpen()) return false;
+    const int data = dataFile.Get();
     std::vector<uint8_t> chunk(kChunkBytes);
     bool restored = true;
     // Latest first: where two records cover the same bytes, the earlier one is older.
@@ -251,8 +254,7 @@ bool PutBack(int journal, const JournalContents& contents, const std::string& da
         }
     }
     restored = restored && TruncateFile(data, contents.dataLength) && SyncFile(data);
-    CloseFile(data);
-    return restored;
+    return dataFile.Close() && restored;
 }
 
 }  // namespace
@@ -261,13 +263,11 @@ JournalRecovery RecoverFromJournal(const std::string& journalPath, const std::st
                                    const std::string& dataPath) {
     std::optional<uint64_t> size = FileSize(journalPath);
     if (!size) return JournalRecovery::NoJournal;
-    int journal = OpenFile(journalPath, OpenMode::ReadOnly);
-    if (journal == -1) return JournalRecovery::Failed;
+    FileHandle journalFile = OpenFile(journalPath, OpenMode::ReadOnly);
+    if (!journalFile.IsOpen()) return JournalRecovery::Failed;
+    const int journal = journalFile.Get();
     JournalContents contents;
-    if (!ReadJournal(journal, *size, contents)) {
-        CloseFile(journal);
-        return JournalRecovery::Failed;
-    }
+    if (!ReadJournal(journal, *size, contents)) return JournalRecovery::Failed;
     JournalRecovery result = JournalRecovery::RolledBack;
     std::optional<FileIdentity> index = contents.begun ? IdentifyFile(indexPath) : std::nullopt;
     std::optional<uint64_t> dataSize = FileSize(dataPath);
@@ -292,7 +292,6 @@ JournalRecovery RecoverFromJournal(const std::string& journalPath, const std::st
     } else {
         result = JournalRecovery::Mismatch;
     }
-    CloseFile(journal);
     return result;
 }
 
