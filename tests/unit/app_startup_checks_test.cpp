@@ -142,7 +142,7 @@ TEST_F(StartupChecksTest, GameRunningUnderWineShowsC02) {
     ASSERT_EQ(game.error(), "");
     NamedMutex mutex(kSingleInstanceMutexName);
     EXPECT_TRUE(test::WaitFor([] { return FindTopLevelWindow("GAME", "Korvun", "Game.exe"); }));
-    EXPECT_EQ(RunStartupChecks(mutex), StartupCheckResult::GameRunning);
+    EXPECT_EQ(RunStartupChecks(mutex, Present()), StartupCheckResult::GameRunning);
     EXPECT_EQ(Boxes(), std::vector<std::string>{"Korvun Updater|" + kC02});
 }
 

@@ -85,7 +85,7 @@ TEST_F(ZipExtract, UnflaggedNamesAreReadInTheLocalesOemCodePage) {
                                                "e/K\x9B"
                                                "benhavn \xA9.txt",
                                        .data = "x"}});
-    EXPECT_EQ(Extract(), kExtractDone);
+    EXPECT_EQ(Extract(), ExtractResult::Done);
     EXPECT_EQ(test::TreeContents(Dest()),
               (std::map<std::string, std::string>{{"Gr\xC3\xB6\xC3\x9F"
                                                    "e/",
