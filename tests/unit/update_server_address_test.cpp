@@ -98,8 +98,8 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     // An address that names https keeps it; nothing is put in front.
     SelectRegion("GERMANY");
     game_.Write("UpdaterURL.txt", "https://updates.example:8443/ second-word");
-    ReadServerAddress();
-    EXPECT_EQ(PatchUrl(3), "https://updates.example:8443//patch/patch/pk0003.patch");
+    EXPECT_EQ(PatchUrl(ChooseServerAddress().address, 3),
+              "https://updates.example:8443//patch/patch/pk0003.patch");
 }
 
 // A run handed a failed choice shows the "Error" box, asks the window to close and ends as
