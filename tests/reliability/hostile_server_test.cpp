@@ -295,6 +295,33 @@ INSTANTIATE_TEST_SUITE_P(
                           0.2}),
     [](const ::testing::TestParamInfo<StopPhase>& info) { return info.param.name; });
 
+// A region whose UpdaterURL.txt is missing or unusable cannot reach its server: the box said so,
+// yet the console exited 0, which means completed.
+TEST_F(HostileServers, AnUnusableServerAddressFileFailsTheRun) {
+    HostileServer server(root_, {});
+    const std::string word600(600, 'w');
+    for (const auto& [content, box] :
+         {std::pair<const char*, const char*>{nullptr, "Can't Find UpdaterURL.txt"},
+          {"", "Can't Read UpdaterURL.txt"},
+          {"\r\n\r\n\n", "Can't Read UpdaterURL.txt"},
+          {word600.c_str(), "Can't Read UpdaterURL.txt"}}) {
+        SCOPED_TRACE(content == nullptr ? "missing" : std::to_string(std::strlen(content)));
+        std::string game = scratch_ + "/game-url";
+        InstallClient(versions_->front(), 1, game, server.Address());
+        if (content == nullptr) {
+            std::remove((game + "/UpdaterURL.txt").c_str());
+        } else {
+            WriteFileBytes(game + "/UpdaterURL.txt", content);
+        }
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_NE(run.err.find(box), std::string::npos) << run.err;
+        EXPECT_EQ(ReadCurrentVersion(game), "1");
+        RemoveTree(game);
+    }
+}
+
 std::string RandomCut() {
     // A cut anywhere in the package, but seeded so that a failure can be repeated.
     std::mt19937 random(20240611);
