@@ -1,5 +1,7 @@
 // Runs that download and apply packages: loose files, update archives merged into the game
 // archive, the deletion list, and a run that cannot start its next package.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "integration/update_scenario.h"
@@ -168,6 +170,27 @@ TEST_F(PatchTest, FailureToStartTheNextPackageStillAppliesTheDeletionList) {
     EXPECT_FALSE(GameFileExists("pk0002.patch"));
     EXPECT_FALSE(GameFileExists("Data/three.txt"));
     EXPECT_EQ(GameArchiveContents(), (FileTree{{"Data/a.dds", "a v1"}, {"Data/c.dds", "c v2"}}));
+}
+
+// A write-protected Version.ini is the player's to mend: the run must not replace it by the
+// rename beside it, nor go on without its record.
+TEST_F(PatchTest, ReadOnlyVersionFileIsNotReplacedAndStopsTheRun) {
+    WriteLocalVersion(1, "UPDATE_END");
+    PublishVersion(3, 1, 2);
+    PublishPackage(2, {{"Data/two.txt", "two"}});
+    const std::string before = ReadGameFile("Version.ini");
+    ASSERT_EQ(::chmod(GamePath("Version.ini").c_str(), 0444), 0);
+    struct stat original {};
+    ASSERT_EQ(::stat(GamePath("Version.ini").c_str(), &original), 0);
+
+    ConsoleResult run = RunConsoleUnprivileged();
+    EXPECT_EQ(run.status, kFailed) << run.out << run.err;
+    EXPECT_EQ(run.LastLine(), "SaveLocalVersion Error") << run.out << run.err;
+    struct stat after {};
+    ASSERT_EQ(::stat(GamePath("Version.ini").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, original.st_ino) << "Version.ini was replaced";
+    EXPECT_EQ(ReadGameFile("Version.ini"), before);
+    EXPECT_FALSE(GameFileExists("Data/two.txt"));
 }
 
 }  // namespace

@@ -226,7 +226,36 @@ std::unique_ptr<ChildProcess> UpdateScenario::StartConsole(int stdoutFd) {
 }
 
 ConsoleResult UpdateScenario::RunConsole(std::chrono::milliseconds timeout) {
-    std::unique_ptr<ChildProcess> console = StartConsole();
+    return WaitForConsole(StartConsole(), timeout);
+}
+
+ConsoleResult UpdateScenario::RunConsoleUnprivileged(std::chrono::milliseconds timeout) {
+    if (::getuid() != 0) return RunConsole(timeout);
+    constexpr unsigned kNobody = 65534;
+    // The build tree may lie below a directory only root can enter.
+    const std::string program = root_.Path() + "/korvun-updater-console";
+    fs::copy_file(kConsole, program, fs::copy_options::overwrite_existing);
+    fs::permissions(root_.Path(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    std::vector<std::string> owned{GamePath(), root_.Path() + "/run"};
+    for (const auto& entry : fs::recursive_directory_iterator(GamePath()))
+        owned.push_back(entry.path().string());
+    for (const std::string& path : owned) {
+        if (::lchown(path.c_str(), kNobody, kNobody) != 0)
+            throw std::runtime_error("cannot hand " + path + " to nobody");
+    }
+    std::string id = std::to_string(kNobody);
+    return WaitForConsole(
+        std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+                                     "--clear-groups", program, "-C", GamePath()},
+            root_.Path() + "/console-" + std::to_string(++runs_),
+            std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"}, ConsoleEnvironment()),
+        timeout);
+}
+
+ConsoleResult UpdateScenario::WaitForConsole(std::unique_ptr<ChildProcess> console,
+                                             std::chrono::milliseconds timeout) {
     ConsoleResult result;
     result.status = console->Wait(timeout);
     result.out = console->Stdout();

@@ -93,12 +93,18 @@ class UpdateScenario : public ::testing::Test {
     ConsoleResult RunConsole(std::chrono::milliseconds timeout = 60s);
     // stdoutFd: where its standard output goes instead of a file, when not -1.
     std::unique_ptr<ChildProcess> StartConsole(int stdoutFd = -1);
+    // Runs it as the unprivileged user nobody when this process is root, who may write any
+    // file: a copy of the program, the client and the lock directory are handed to nobody.
+    ConsoleResult RunConsoleUnprivileged(std::chrono::milliseconds timeout = 60s);
     std::vector<std::string> ConsoleEnvironment() const;
 
     TempDirectory root_{"korvun-integration"};
     NginxServer server_;
 
   private:
+    ConsoleResult WaitForConsole(std::unique_ptr<ChildProcess> console,
+                                 std::chrono::milliseconds timeout);
+
     int runs_ = 0;
 };
 
