@@ -58,8 +58,11 @@ class GameArchive {
     GameArchive& operator=(const GameArchive&) = delete;
 
     // Merges update.kah/update.kaf into data.kah/data.kaf in the current directory. A failure
-    // carries the player's message.
+    // carries the player's message. The progress sink may stop the copy between two files: the
+    // failure then has no text, MergeStopped() is true, and the journal that undoes the copy
+    // is left for the caller (RecoverFromJournal).
     Status MergeUpdateArchive();
+    bool MergeStopped() const { return stopRequested_; }
     // Loads data.kah and removes every entry that delete.lst names. A failure (data.kah cannot
     // be opened or is malformed, the list cannot be read) carries no message for the player;
     // its text says what went wrong.
@@ -161,6 +164,8 @@ class GameArchive {
     bool SaveStagedCommittedBytes();
     // Moves the progress sink on to the files copied so far.
     void ReportFilesCopied();
+    // True once the progress sink has asked the merge to stop.
+    bool StopRequested();
     void CloseAll();
 
     StateMarkers& markers_;
@@ -188,6 +193,7 @@ class GameArchive {
     int32_t filesCopied_ = 0;
     uint32_t lostBytes_ = 0;
     bool modified_ = false;
+    bool stopRequested_ = false;
     bool deleteListApplied_ = false;
     // While the merge collects, the regions of the entries it replaces: the committed index
     // still uses them, so the journal saves them before they are reused.

@@ -26,10 +26,17 @@ std::string WithLastCharacters(const std::string& path, const std::string& repla
 
 void GameArchive::ReportFilesCopied() {
     uint64_t copied = static_cast<uint64_t>(filesCopied_);
-    // The merge cannot stop halfway: what it asks is only whether to go on, and it goes on.
-    if (progress_ != nullptr && copied > filesReported_)
-        progress_->Advance(copied - filesReported_);
+    // A stop asked for here is taken before the next file: a file is copied whole or not.
+    if (progress_ != nullptr && copied > filesReported_ &&
+        !progress_->Advance(copied - filesReported_)) {
+        stopRequested_ = true;
+    }
     filesReported_ = copied;
+}
+
+bool GameArchive::StopRequested() {
+    if (!stopRequested_ && progress_ != nullptr && !progress_->Advance(0)) stopRequested_ = true;
+    return stopRequested_;
 }
 
 Status GameArchive::MergeUpdateArchive() {
@@ -97,6 +104,8 @@ Status GameArchive::Merge() {
     TestPoint("merge-copy");
     // Nothing of data.kaf changes before the journal that can undo it is on disk.
     if (!BeginChange() || !CopyPending()) {
+        // A stopped copy leaves its journal: the caller undoes the change with it.
+        if (stopRequested_) return Status::Failure("");
         return Status::Failure(std::string(kUpdateError) + ": update fail", "c45");
     }
 
@@ -166,6 +175,7 @@ bool GameArchive::CopyPending() {
     auto run = pending_.begin();
     uint64_t runBytes = 0;
     for (auto next = pending_.begin(); next != pending_.end(); ++next) {
+        if (StopRequested()) return false;
         const ArchiveEntry& entry = next->entry;
         uint64_t offset;
         if (TakeFreeSpace(entry.size, offset)) {

@@ -47,23 +47,26 @@ class ExtractionProgress : public ProgressSink {
     uint32_t extracted_ = 0;
 };
 
-// The merge's files on the file gauge; the merge does not stop halfway.
+// The merge's files on the file gauge; a set stop event ends the copy before its next file.
 class MergeProgress : public ProgressSink {
   public:
-    explicit MergeProgress(UpdaterWindow& window) : window_(window) {}
+    MergeProgress(UpdaterWindow& window, const StopEvent& stop) : window_(window), stop_(stop) {}
     void Begin(uint64_t total) override {
         window_.FileGauge().SetRange(0, total);
         window_.FileGauge().SetPos(0);
         copied_ = 0;
     }
     bool Advance(uint64_t count) override {
-        copied_ += count;
-        window_.FileGauge().SetPos(copied_);
-        return true;
+        if (count != 0) {
+            copied_ += count;
+            window_.FileGauge().SetPos(copied_);
+        }
+        return !stop_.IsSet();
     }
 
   private:
     UpdaterWindow& window_;
+    const StopEvent& stop_;
     uint64_t copied_ = 0;
 };
 
@@ -166,7 +169,7 @@ bool CPatchApplication::MergeUpdateArchive() {
     window_.SetStatusText("Updating the file.");
     window_.ClearByteCounter();
 
-    MergeProgress progress(window_);
+    MergeProgress progress(window_, stop_);
     std::unique_ptr<GameArchive> archive;
     try {
         archive = std::make_unique<GameArchive>(markers_, &progress);
@@ -176,6 +179,13 @@ bool CPatchApplication::MergeUpdateArchive() {
     }
     archiveMerged_ = true;
     Status merged = archive->MergeUpdateArchive();
+    if (archive->MergeStopped()) {
+        // Undone at once, as the next start would undo it: the archive is as it was before
+        // this package, which the next run applies again.
+        archive.reset();
+        RecoverArchiveChange();
+        return false;
+    }
     if (!merged) report_.Error(merged);
     return merged.Ok();
 }

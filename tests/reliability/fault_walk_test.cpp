@@ -272,5 +272,34 @@ TEST_F(FaultWalk, DiskFullDuringTheMergeIsMendedOnceTheDiskIsEnlarged) {
     EXPECT_TRUE(differences.empty()) << differences.front();
 }
 
+// A stop while the merge copies ends the run at once: the copy is undone from its journal, so
+// the archive is byte for byte what it was, and the next run applies the package again.
+TEST_F(FaultWalk, StopDuringTheMergeUndoesItWithinASecond) {
+    Install();
+    std::string out = scratch_ + "/stop.out", err = scratch_ + "/stop.err";
+    pid_t pid = StartConsole(*environment_, game_, {"KORVUN_TEST_PAUSE_AT=merge-copy"}, out, err);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before its first merge";
+    std::string index = ReadFileBytes(game_ + "/data.kah");
+    std::string data = ReadFileBytes(game_ + "/data.kaf");
+    std::string version = ReadCurrentVersion(game_);
+    // Pending until the process goes on: it arrives as the merge begins.
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    RunResult stopped = WaitConsole(pid, out, err, 30);
+    EXPECT_EQ(stopped.exitCode, 3) << stopped.out << stopped.err;
+    EXPECT_LT(stopped.seconds, 1.0);
+    EXPECT_EQ(ReadFileBytes(game_ + "/data.kah"), index);
+    EXPECT_TRUE(ReadFileBytes(game_ + "/data.kaf") == data) << "data.kaf was not restored";
+    EXPECT_FALSE(std::filesystem::exists(game_ + "/data.kaf.journal"));
+    EXPECT_EQ(ReadCurrentVersion(game_), version);
+
+    RunResult clean = RunConsole(*environment_, game_, {});
+    EXPECT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+    std::vector<std::string> differences = CompareClient(game_, versions_.back());
+    EXPECT_TRUE(differences.empty()) << differences.front();
+}
+
 }  // namespace
 }  // namespace korvun::test

@@ -1,8 +1,12 @@
 // Hostile update servers: each misbehaviour on the version file or on a package must end the
 // run with its documented outcome, lose nothing of the installed client, and leave it so that a
 // run against a sound server completes.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -320,6 +324,61 @@ TEST_F(HostileServers, AnUnusableServerAddressFileFailsTheRun) {
         EXPECT_EQ(ReadCurrentVersion(game), "1");
         RemoveTree(game);
     }
+}
+
+// A server whose queue of connections is full never finishes a handshake: the run waits in
+// connecting, where again only the stop can end the wait.
+class FullListenQueue {
+  public:
+    FullListenQueue() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener_ < 0 ||
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 0) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+        // Never accepted: these fill the queue, and later handshakes get no answer.
+        for (int& filler : fillers_) {
+            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            (void)::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+        }
+    }
+    ~FullListenQueue() {
+        for (int filler : fillers_) ::close(filler);
+        ::close(listener_);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    int listener_ = -1;
+    int fillers_[3] = {-1, -1, -1};
+    uint16_t port_ = 0;
+};
+
+using StopWhileConnecting = HostileRelease;
+
+TEST_F(StopWhileConnecting, EndsAsStoppedWithinASecond) {
+    FullListenQueue server;
+    std::string game = scratch_ + "/game-stop-connecting";
+    InstallClient(versions_->front(), 1, game, server.Address());
+    const std::string out = game + ".out", err = game + ".err";
+    pid_t pid = StartConsole(*environment_, game, {"KORVUN_TEST_TIMEOUT_MS=60000"}, out, err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the run ended without its server";
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    RunResult run = WaitConsole(pid, out, err, 30);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    EXPECT_LT(run.seconds, 1.0) << run.out << run.err;
+    EXPECT_EQ(ReadCurrentVersion(game), "1");
+    RemoveTree(game);
 }
 
 std::string RandomCut() {
