@@ -119,7 +119,9 @@ TEST_F(UpdateRunTest, ClosingDuringADownloadEndsPromptlyAndKeepsTheAppliedVersio
     display_.Xdotool({"click", "1"});
     EXPECT_EQ(updater->Wait(20s), std::optional<int>(0));
     auto took = std::chrono::steady_clock::now() - closed;
-    EXPECT_LT(took, 5s);
+    std::printf("closed %.0f ms after the click\n",
+                std::chrono::duration<double, std::milli>(took).count());
+    EXPECT_LT(took, 1s);
 
     EXPECT_TRUE(downloading()) << "the partly downloaded package stays";
     EXPECT_NE(ReadFile(game_ + "/Version.ini").find("CurrentVersion=1"), std::string::npos);
