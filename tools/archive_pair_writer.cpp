@@ -38,13 +38,13 @@ bool StorablePath(const std::string& path) {
 
 ArchivePairWriter::ArchivePairWriter() = default;
 
-ArchivePairWriter::~ArchivePairWriter() { CloseFile(dataFd_); }
+ArchivePairWriter::~ArchivePairWriter() = default;
 
 bool ArchivePairWriter::Open(const std::string& indexPath, std::string& error) {
     indexPath_ = indexPath;
     dataPath_ = indexPath.substr(0, indexPath.size() - 1) + "f";
-    dataFd_ = ::open(dataPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (dataFd_ < 0) {
+    dataFile_ = OpenNativeFile(dataPath_, OpenMode::WriteCreateTruncate);
+    if (!dataFile_.IsOpen()) {
         error = "cannot create " + dataPath_ + ": " + std::strerror(errno);
         return false;
     }
@@ -52,7 +52,7 @@ bool ArchivePairWriter::Open(const std::string& indexPath, std::string& error) {
 }
 
 bool ArchivePairWriter::Append(const char* data, size_t size) {
-    if (!WriteFull(dataFd_, data, size)) return false;
+    if (!WriteFull(dataFile_.Get(), data, size)) return false;
     offset_ += size;
     return true;
 }
@@ -110,8 +110,7 @@ bool ArchivePairWriter::AddFrom(const std::string& path, const DataFile& source,
 
 bool ArchivePairWriter::Finish(uint32_t headerWord, const uint8_t* headerBlock,
                                std::string& error) {
-    bool synced = SyncFile(dataFd_);
-    CloseFile(dataFd_);
+    bool synced = SyncFile(dataFile_.Get()) && dataFile_.Close();
     if (!synced) {
         error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
         return false;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "archive/game_archive.h"
+#include "platform/file_io.h"
 #include "tool_support.h"
 
 namespace korvun::tool {
@@ -42,7 +43,7 @@ class ArchivePairWriter {
     GameArchive archive_{markers_};
     std::string indexPath_;
     std::string dataPath_;
-    int dataFd_ = -1;
+    FileHandle dataFile_;
     uint64_t offset_ = 0;
     uint64_t entryStart_ = 0;
     int32_t count_ = 0;

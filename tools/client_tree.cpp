@@ -117,21 +117,10 @@ void ClientTree::CollectArchive(const ArchiveFolder& folder, const std::string& 
     }
 }
 
-DataFile::DataFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-
-DataFile::~DataFile() { CloseFile(fd_); }
+DataFile::DataFile(const std::string& path) : file_(OpenNativeFile(path, OpenMode::ReadOnly)) {}
 
 bool DataFile::ReadAt(uint64_t offset, void* buffer, size_t size) const {
-    auto* out = static_cast<char*>(buffer);
-    while (size > 0) {
-        ssize_t got = ::pread(fd_, out, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        out += got;
-        size -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
+    return korvun::ReadAt(file_.Get(), buffer, size, offset);
 }
 
 bool SameEntryContent(const DataFile& a, const ArchiveEntry& ea, const DataFile& b,

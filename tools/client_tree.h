@@ -15,6 +15,7 @@
 
 #include "archive/archive_tree.h"
 #include "archive/game_archive.h"
+#include "platform/file_io.h"
 
 namespace korvun::tool {
 
@@ -73,17 +74,14 @@ class ClientTree {
 class DataFile {
   public:
     explicit DataFile(const std::string& path);
-    ~DataFile();
-    DataFile(const DataFile&) = delete;
-    DataFile& operator=(const DataFile&) = delete;
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.IsOpen(); }
     // Reads size bytes at offset; false when the file ends before them or a read fails.
     bool ReadAt(uint64_t offset, void* buffer, size_t size) const;
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return file_.Get(); }
 
   private:
-    int fd_ = -1;
+    FileHandle file_;
 };
 
 // Whether two archive entries hold the same bytes. A region that cannot be read counts as

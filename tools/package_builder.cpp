@@ -87,8 +87,8 @@ bool ListablePath(const std::string& path) {
 // Whether deflate makes the file smaller; libzip would deflate it regardless.
 bool DeflateHelps(const std::string& path, uint64_t size) {
     if (size == 0) return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
+    FileHandle file = OpenNativeFile(path, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return true;
     z_stream stream{};
     deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
     std::vector<unsigned char> in(1 << 16), out(1 << 16);
@@ -96,7 +96,7 @@ bool DeflateHelps(const std::string& path, uint64_t size) {
     int64_t got;
     int flush = Z_NO_FLUSH;
     do {
-        got = ReadSome(fd, in.data(), in.size());
+        got = ReadSome(file.Get(), in.data(), in.size());
         flush = got <= 0 ? Z_FINISH : Z_NO_FLUSH;
         stream.next_in = in.data();
         stream.avail_in = got > 0 ? static_cast<uInt>(got) : 0;
@@ -108,7 +108,6 @@ bool DeflateHelps(const std::string& path, uint64_t size) {
         } while (stream.avail_out == 0);
     } while (flush != Z_FINISH && produced < size);
     deflateEnd(&stream);
-    CloseFile(fd);
     return produced < size;
 }
 
@@ -340,8 +339,9 @@ bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries
                         "\" instead of \"" + expected + "\"";
                 return false;
             }
-            int source = ::open(entries[i].source.c_str(), O_RDONLY | O_CLOEXEC);
-            bool same = source >= 0 && reader.OpenEntry(index);
+            FileHandle sourceFile = OpenNativeFile(entries[i].source, OpenMode::ReadOnly);
+            int source = sourceFile.Get();
+            bool same = sourceFile.IsOpen() && reader.OpenEntry(index);
             uint32_t n;
             while (same &&
                    (n = reader.ReadEntry(got.data(), static_cast<uint32_t>(got.size()))) > 0) {
@@ -350,7 +350,6 @@ bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries
             }
             char extra;
             same = same && ReadSome(source, &extra, 1) == 0;
-            CloseFile(source);
             if (reader.CloseEntry(nullptr, !same) != EntryCloseResult::Complete || !same) {
                 error = expected + " does not read back as written";
                 return false;
@@ -433,9 +432,8 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& t
             "change over several packages";
         return kBuildRefused;
     }
-    int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC);
-    bool synced = fd >= 0 && SyncFile(fd);
-    CloseFile(fd);
+    FileHandle written = OpenNativeFile(partial, OpenMode::ReadOnly);
+    bool synced = written.IsOpen() && SyncFile(written.Get()) && written.Close();
     // link() refuses to replace a package someone else wrote meanwhile.
     report.packagePath = options.outDir + "/" + PackageFileName(options.number);
     if (!synced || ::link(partial.c_str(), report.packagePath.c_str()) != 0) {

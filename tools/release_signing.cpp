@@ -51,14 +51,15 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& e
 // Creates path with mode and writes content; refuses to replace an existing file.
 bool WriteNewFile(const std::string& path, const std::string& content, mode_t mode,
                   std::string& error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) {
+    // Its own open: a key must not replace a file, and a secret key is made private.
+    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!file.IsOpen()) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    bool written = WriteFull(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+    bool written = WriteFull(file.Get(), content.data(), content.size()) && SyncFile(file.Get()) &&
+                   file.Close();
     if (!written) error = "cannot write " + path + ": " + std::strerror(errno);
-    ::close(fd);
     return written;
 }
 

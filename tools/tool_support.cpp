@@ -47,14 +47,14 @@ bool IsBookkeepingFile(std::string_view relativePath) {
 
 bool WriteFileAtomically(const std::string& path, std::string_view content, std::string& error) {
     std::string temp = TemporaryNameFor(path);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    FileHandle file = OpenNativeFile(temp, OpenMode::WriteCreateTruncate);
+    if (!file.IsOpen()) {
         error = "cannot create " + temp + ": " + std::strerror(errno);
         return false;
     }
-    bool written = WriteFull(fd, content.data(), content.size()) && SyncFile(fd);
+    bool written = WriteFull(file.Get(), content.data(), content.size()) && SyncFile(file.Get()) &&
+                   file.Close();
     int savedErrno = errno;
-    CloseFile(fd);
     if (!written || !ReplaceFile(temp, path)) {
         error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
         ::unlink(temp.c_str());
@@ -64,31 +64,28 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
 }
 
 std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    FileHandle in = OpenNativeFile(from, OpenMode::ReadOnly);
+    if (!in.IsOpen()) {
         error = "cannot open " + from + ": " + std::strerror(errno);
         return {};
     }
     std::string temp = TemporaryNameFor(to);
-    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
+    FileHandle out = OpenNativeFile(temp, OpenMode::WriteCreateTruncate);
+    if (!out.IsOpen()) {
         error = "cannot create " + temp + ": " + std::strerror(errno);
-        CloseFile(in);
         return {};
     }
     std::vector<char> buffer(1 << 20);
     int64_t got;
     bool copied = true;
-    while ((got = ReadSome(in, buffer.data(), buffer.size())) > 0) {
-        if (!WriteFull(out, buffer.data(), static_cast<size_t>(got))) {
+    while ((got = ReadSome(in.Get(), buffer.data(), buffer.size())) > 0) {
+        if (!WriteFull(out.Get(), buffer.data(), static_cast<size_t>(got))) {
             copied = false;
             break;
         }
     }
-    copied = copied && got == 0 && SyncFile(out);
+    copied = copied && got == 0 && SyncFile(out.Get()) && out.Close();
     if (!copied) error = "cannot copy " + from + " to " + temp + ": " + std::strerror(errno);
-    CloseFile(in);
-    CloseFile(out);
     if (!copied) {
         ::unlink(temp.c_str());
         return {};
@@ -97,9 +94,10 @@ std::string CopyToTemporary(const std::string& from, const std::string& to, std:
 }
 
 bool SameFileContent(const std::string& a, const std::string& b) {
-    int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
-    int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
-    bool same = fa >= 0 && fb >= 0;
+    FileHandle fileA = OpenNativeFile(a, OpenMode::ReadOnly);
+    FileHandle fileB = OpenNativeFile(b, OpenMode::ReadOnly);
+    bool same = fileA.IsOpen() && fileB.IsOpen();
+    int fa = fileA.Get(), fb = fileB.Get();
     std::vector<char> ba(1 << 16), bb(1 << 16);
     while (same) {
         int64_t na = ReadSome(fa, ba.data(), ba.size());
@@ -114,8 +112,6 @@ bool SameFileContent(const std::string& a, const std::string& b) {
         }
         same = std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
     }
-    CloseFile(fa);
-    CloseFile(fb);
     return same;
 }
 
