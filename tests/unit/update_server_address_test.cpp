@@ -102,6 +102,59 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
               "https://updates.example:8443//patch/patch/pk0003.patch");
 }
 
+TEST_F(ServerAddressTest, FurtherWordsAndLinesNameMirrorsInOrder) {
+    SelectRegion("GERMANY");
+    std::string tooLong(kMaxServerAddressLength + 1, 'm');
+    game_.Write("UpdaterURL.txt", "10.0.0.1:80/ 10.0.0.2:80/\r\n\r\n  https://m3.example/ " +
+                                      tooLong + "\t10.0.0.1:80/ 10.0.0.2:80/ 10.0.0.4:80/\r\n");
+    ServerAddressChoice choice = ChooseServerAddress();
+    EXPECT_EQ(choice.status, ServerAddressStatus::Found);
+    EXPECT_EQ(choice.address, "10.0.0.1:80/");
+    // A word that does not fit is left out, not cut; repeats are asked once.
+    EXPECT_EQ(choice.mirrors,
+              (std::vector<std::string>{"10.0.0.2:80/", "https://m3.example/", "10.0.0.4:80/"}));
+    EXPECT_EQ(choice.Addresses().front(), "10.0.0.1:80/");
+    EXPECT_EQ(choice.Addresses().size(), 4u);
+
+    std::string many = "first";
+    for (int i = 0; i < 20; ++i) many += " m" + std::to_string(i);
+    game_.Write("UpdaterURL.txt", many);
+    choice = ChooseServerAddress();
+    ASSERT_EQ(choice.mirrors.size(), kMaxMirrors);
+    EXPECT_EQ(choice.mirrors.back(), "m" + std::to_string(kMaxMirrors - 1));
+
+    // The first word keeps its own rule: one that does not fit fails the file, mirrors or not.
+    game_.Write("UpdaterURL.txt", tooLong + " 10.0.0.2:80/");
+    EXPECT_EQ(ChooseServerAddress().status, ServerAddressStatus::UrlFileUnreadable);
+}
+
+TEST_F(ServerAddressTest, BuiltInListIsSplitOnCommas) {
+    EXPECT_EQ(SplitAddressList("127.0.0.1/"), std::vector<std::string>{"127.0.0.1/"});
+    EXPECT_EQ(SplitAddressList(" 10.0.0.1/ ,, 10.0.0.2/,https://m.example/ ,"),
+              (std::vector<std::string>{"10.0.0.1/", "10.0.0.2/", "https://m.example/"}));
+    EXPECT_TRUE(SplitAddressList(" , ").empty());
+    // The build's own list: its first item is the default address, the rest its mirrors.
+    std::vector<std::string> all{DefaultServerAddress()};
+    for (const std::string& mirror : DefaultMirrors()) all.push_back(mirror);
+    EXPECT_EQ(ChooseServerAddress().Addresses(), all);
+}
+
+TEST_F(ServerAddressTest, PagesFollowTheAddressScheme) {
+    const std::string notice = "http://%s/notice/index.html";
+    // Plain addresses give exactly the URLs they always gave, the default's doubled slash too.
+    EXPECT_EQ(ServerPageUrl(notice, "127.0.0.1:8080"), "http://127.0.0.1:8080/notice/index.html");
+    EXPECT_EQ(ServerPageUrl(notice, "127.0.0.1/"), "http://127.0.0.1//notice/index.html");
+    EXPECT_EQ(ServerPageUrl("https://%s/", "portal.example"), "https://portal.example/");
+    EXPECT_EQ(ServerPageUrl("http://www.example/home", "10.0.0.1/"), "http://www.example/home");
+    // An address with its scheme brings it along instead of "http://https://".
+    EXPECT_EQ(ServerPageUrl(notice, "https://updates.example:8443/"),
+              "https://updates.example:8443//notice/index.html");
+    EXPECT_EQ(ServerPageUrl("https://%s/", "http://plain.example"), "http://plain.example/");
+    // An address that is not the URL's start is put in as it is.
+    EXPECT_EQ(ServerPageUrl("http://portal.example/?server=%s", "https://u.example/"),
+              "http://portal.example/?server=https://u.example/");
+}
+
 // A run handed a failed choice shows the "Error" box, asks the window to close and ends as
 // failed; the process goes on (the front-end decides how to end).
 RunOutcome RunWithChoice(test::RecordingWindow& window) {
