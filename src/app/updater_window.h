@@ -66,6 +66,8 @@ class UpdaterWindow {
 
     // Asks the front-end to close the window (WM_CLOSE posted by the worker).
     void RequestClose() { DoRequestClose(); }
+    // The run turned to a mirror: the server pages (the notice) come from there too.
+    void ServerChanged(const std::string& address) { OnServerChanged(address); }
 
   protected:
     enum class TextField { Status, ByteCounter, Speed };
@@ -80,6 +82,8 @@ class UpdaterWindow {
     virtual void DoRequestClose() = 0;
     // Without a toolkit's box, the text goes to standard error as "CAPTION: TEXT".
     virtual void PresentMessageBox(const std::string& text, const std::string& caption);
+    // A front-end that shows no server page has nothing to do.
+    virtual void OnServerChanged(const std::string& /*address*/) {}
 
     // Call from the derived constructor once the gauge widths are known (515 for the skin).
     void InitGauges(int fileGaugeWidth, int totalGaugeWidth);

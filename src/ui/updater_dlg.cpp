@@ -46,14 +46,6 @@ constexpr int kStatusFontHeight = 12;  // pixels
 constexpr const char* kUpdaterMenuText = "Updater";
 constexpr const char* kLocalVersionOverride = "UpdateVersion-tov-.ini";
 
-// A server URL from a build-time pattern: %s stands for the server address.
-std::string ServerPage(const std::string& pattern, const std::string& address) {
-    std::string url = pattern;
-    size_t at = url.find("%s");
-    if (at != std::string::npos) url.replace(at, 2, address);
-    return url;
-}
-
 // "굴림체" where the system has it, else a monospaced font that has Hangul.
 wxFont MakeStatusFont() {
     for (const char* face : {"굴림체", "NanumGothicCoding"}) {
@@ -87,7 +79,7 @@ CUpdaterDlg::CUpdaterDlg() : worker_(*this, {ChooseServerAddress()}) {
         new CHoverButton(this, kConfigButtonId, kConfigRect.GetPosition(), kConfigRect.GetSize());
     configButton_->SetBackdrop(background_);
     if (noticeView_.Create(this, kNoticeRect, kNoticeViewId)) {
-        noticeView_.Navigate2(ServerPage(KORVUN_NOTICE_URL, worker_.ServerAddress()));
+        noticeView_.Navigate2(ServerPageUrl(KORVUN_NOTICE_URL, worker_.ServerAddress()));
     }
     startButton_ = new CHoverButton(this, kStartButtonId);
     closeButton_ = new CHoverButton(this, kCloseButtonId);
@@ -229,6 +221,14 @@ void CUpdaterDlg::PresentMessageBox(const std::string& text, const std::string& 
     korvun::PresentMessageBox(text, caption);
 }
 
+void CUpdaterDlg::OnServerChanged(const std::string& address) {
+    CallAfter([this, address] {
+        std::string url = ServerPageUrl(KORVUN_NOTICE_URL, address);
+        TraceText("notice", url);
+        noticeView_.Navigate2(url);
+    });
+}
+
 void CUpdaterDlg::OnPaint(wxPaintEvent&) {
     wxPaintDC dc(this);
     if (background_.IsOk()) dc.DrawBitmap(background_, 0, 0, false);
@@ -342,7 +342,7 @@ void CUpdaterDlg::ShowAboutBox() {
 }
 
 void CUpdaterDlg::OpenHomePage() {
-    std::string url = ServerPage(KORVUN_HOME_URL, worker_.ServerAddress());
+    std::string url = ServerPageUrl(KORVUN_HOME_URL, worker_.ServerAddress());
     TraceText("home", url);
     wxLogNull quiet;  // without a browser there is nothing to show, and nothing to report
     wxLaunchDefaultBrowser(wxString::FromUTF8(url), wxBROWSER_NOBUSYCURSOR);

@@ -47,6 +47,7 @@ class CUpdaterDlg : public wxDialog, public UpdaterWindow {
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
     void PresentMessageBox(const std::string& text, const std::string& caption) override;
+    void OnServerChanged(const std::string& address) override;
 
   private:
     struct TextArea {

@@ -15,6 +15,7 @@
 #include "app/messages.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
+#include "update/mirror_choice.h"
 
 namespace korvun {
 
@@ -62,6 +63,7 @@ void RemoveStaleTemporaries() {
 CUpdateThread::CUpdateThread(UpdaterWindow& window, UpdateSettings settings)
     : window_(window),
       settings_(std::move(settings)),
+      addresses_(settings_.server.Addresses()),
       report_(window),
       download_(window, report_, versions_, stopEvent_, settings_.freeSpace),
       patches_(window, report_, markers_, stopEvent_,
@@ -163,6 +165,8 @@ RunOutcome CUpdateThread::Execute() {
     // A run that ended between recording a package and deleting it left the package behind;
     // it is applied, and nothing else would ever remove it.
     if (versions_.baseVersion != 0) DeleteFile(PatchFileName(versions_.baseVersion));
+    ChooseServer();
+    if (StopRequested()) return Unfinished();
     if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
         return Unfinished();
     }
@@ -218,6 +222,12 @@ RunOutcome CUpdateThread::Execute() {
     patches_.ApplyDeleteList();
     Finish();
     return Ended();
+}
+
+void CUpdateThread::ChooseServer() {
+    size_t chosen = FirstAnsweringServer(download_.Session(), addresses_, stopEvent_);
+    chosen_ = chosen;
+    if (chosen != 0) window_.ServerChanged(addresses_[chosen]);
 }
 
 bool CUpdateThread::DownloadAndApplyPatches() {

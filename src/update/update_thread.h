@@ -8,10 +8,12 @@
 // run ends it as failed, never the process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/updater_window.h"
 #include "platform/disk_space.h"
@@ -26,7 +28,8 @@
 
 namespace korvun {
 
-// What a run is given from outside: where the server is, and how free space is measured.
+// What a run is given from outside: where the server and its mirrors are, and how free space
+// is measured.
 struct UpdateSettings {
     ServerAddressChoice server;
     FreeSpaceQuery freeSpace = FreeDiskSpace;
@@ -66,7 +69,10 @@ class CUpdateThread : public CThreadBase {
     VersionNumbers& Versions() { return versions_; }
     CUpdateDownload& Download() { return download_; }
     bool IsFinished() const { return finished_; }
-    const std::string& ServerAddress() const { return settings_.server.address; }
+    // The address the run uses: the first one given until the run has chosen the first that
+    // answers. Safe to read from another thread (the window's home page link).
+    const std::string& ServerAddress() const { return addresses_[chosen_]; }
+    const std::vector<std::string>& ServerAddresses() const { return addresses_; }
 
   protected:
     void Run() override;
@@ -78,6 +84,8 @@ class CUpdateThread : public CThreadBase {
     // The patch loop of the run; false when the run must end without the deletion step.
     bool DownloadAndApplyPatches();
     bool StopRequested() const { return stopEvent_.Wait(0); }
+    // Settles on the first address that answers; the window hears of a mirror.
+    void ChooseServer();
     // The outcome of a run that ended without reaching one of its regular ends.
     RunOutcome Unfinished() const;
     // The outcome after Finish(): its regular end, or Unfinished() when it had none.
@@ -85,6 +93,8 @@ class CUpdateThread : public CThreadBase {
 
     UpdaterWindow& window_;
     UpdateSettings settings_;
+    const std::vector<std::string> addresses_;  // the server's address, then its mirrors
+    std::atomic<size_t> chosen_{0};
     StopEvent stopEvent_;
     WorkerFlags flags_;  // patch phase, replace updater: read by the window
     RunReport report_;

@@ -243,5 +243,28 @@ TEST_F(SignedRelease, SubstitutedUpdaterIsDeletedAndNeverStarted) {
     EXPECT_TRUE(WaitUntil([&] { return fs::exists(marker); }, 10s));
 }
 
+TEST_F(SignedRelease, AMirrorIsHeldToTheSignedManifestAsTheServerIs) {
+    Sign();
+    // The first address refuses connections; the mirror has the signed release, and a
+    // package it changed.
+    NginxServer mirror;
+    fs::copy(server_.Root(), mirror.Root(), fs::copy_options::recursive);
+    std::string package = FileContent(ServerFile("patch/patch/pk0002.patch"));
+    std::string tampered = package;
+    tampered[tampered.size() / 2] ^= 0x01;
+    mirror.WriteFile("patch/patch/pk0002.patch", tampered);
+    WriteGameFile("UpdaterURL.txt",
+                  "127.0.0.1:" + std::to_string(UnusedPort()) + " " + mirror.Address() + "\r\n");
+    ExpectRefused("Download Failed: pk0002.patch Wrong checksum.c58");
+    EXPECT_GE(mirror.CountRequests("/patch/patch/pk0002.patch", 2), 2u);
+    EXPECT_FALSE(GameFileExists("pk0002.patch"));
+
+    mirror.WriteFile("patch/patch/pk0002.patch", package);
+    ConsoleResult run = RunConsole();
+    ASSERT_EQ(run.status, kCompleted) << run.out << run.err;
+    EXPECT_EQ(LocalValue("CurrentVersion"), "3");
+    EXPECT_EQ(ReadGameFile("readme.txt"), "readme v3");
+}
+
 }  // namespace
 }  // namespace korvun::test

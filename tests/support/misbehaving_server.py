@@ -19,6 +19,8 @@ Scenarios:
   silent       reads the request and never answers (for --stall seconds)
   garbage      a reply that is not HTTP
   errorpage    404 with an HTML page and its Content-Length, for any path
+  unavailable  503 with an HTML page and its Content-Length, for any path (a server that is up
+               but cannot serve, as behind a failing proxy)
   redirect     302 to /plain/<rest> on this server
   once         the first request of a path is correct; later ones get a non-HTTP reply
   echo         200 with the request head (request line and headers) as the body
@@ -41,11 +43,13 @@ from script_server import RawHandler, RawServer, serve_announced  # noqa: E402
 
 SCENARIOS = {
     "plain", "nolength", "longer", "grow", "shrink", "short", "reset", "stall", "silent",
-    "garbage", "errorpage", "redirect", "once", "echo",
+    "garbage", "errorpage", "redirect", "once", "echo", "unavailable",
 }
 
 ERROR_PAGE = (b"<html><head><title>404 Not Found</title></head>"
               b"<body><h1>Not Found</h1></body></html>\n")
+UNAVAILABLE_PAGE = (b"<html><head><title>503 Service Unavailable</title></head>"
+                    b"<body><h1>Service Unavailable</h1></body></html>\n")
 
 
 class Handler(RawHandler):
@@ -88,6 +92,12 @@ class Handler(RawHandler):
             return
         if scenario == "errorpage":
             self.not_found()
+            return
+        if scenario == "unavailable":
+            self.send_head("503 Service Unavailable", [("Content-Type", "text/html"),
+                                                       ("Content-Length", len(UNAVAILABLE_PAGE)),
+                                                       ("Connection", "close")])
+            self.wfile.write(UNAVAILABLE_PAGE)
             return
         if scenario == "redirect":
             self.send_head("302 Found", [("Location", "/plain" + rest), ("Content-Length", 0),
