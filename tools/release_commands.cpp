@@ -1,5 +1,5 @@
-// korvun-tool release init / add / set-updater / withdraw-updater: lay out and maintain what
-// the update server publishes.
+// korvun-tool release init / add / set-updater / withdraw-updater / keygen / sign / verify /
+// check-mirror: lay out and maintain what the update server publishes, and check its copies.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "mirror_check.h"
 #include "release.h"
 #include "release_signing.h"
 
@@ -31,6 +32,7 @@ struct ReleaseOptions {
     bool test = false;
     std::optional<std::string> key;
     std::string publicKey;
+    std::string mirror;
     unsigned expiresDays = kDefaultExpiryDays;
 };
 
@@ -112,6 +114,18 @@ void AddReleaseCommands(CLI::App& app) {
     verify->add_option("SERVER_ROOT", options.root, "Server root")->required();
     verify->add_option("--pub", options.publicKey, "The public key (release.pub)")->required();
     verify->callback([] { Report(VerifyRelease(options.root, options.publicKey)); });
+
+    CLI::App* checkMirror = release->add_subcommand(
+        "check-mirror",
+        "Compare a published mirror with the server tree: version file, signed manifest, every "
+        "package's size and SHA-256 (exit 0 in step, 1 differs, 2 unreadable tree)");
+    checkMirror->add_option("SERVER_ROOT", options.root, "The server tree the mirror copies")
+        ->required();
+    checkMirror
+        ->add_option("URL", options.mirror,
+                     "The mirror as clients name it (host:port/ or https://host/)")
+        ->required();
+    checkMirror->callback([] { Report(CheckMirror(options.root, options.mirror)); });
 }
 
 const RegisterCommandGroup registered(AddReleaseCommands);

@@ -63,24 +63,6 @@ bool WriteNewFile(const std::string& path, const std::string& content, mode_t mo
     return written;
 }
 
-// Every file a client may fetch, in the order clients fetch them.
-std::vector<std::string> PublishedPaths(const std::string& root) {
-    std::vector<std::string> paths = {"patch/UpdateVersion.ini"};
-    std::map<uint32_t, std::string> packages;
-    std::error_code failure;
-    for (const auto& item : fs::directory_iterator(root + "/patch/patch", failure)) {
-        std::string name = item.path().filename().string();
-        if (std::optional<uint32_t> number = PackageNumberFromName(name)) {
-            packages[*number] = "patch/patch/" + name;
-        }
-    }
-    for (const auto& [number, path] : packages) paths.push_back(path);
-    for (const char* updater : kUpdaterPaths) {
-        if (::access((root + "/" + updater).c_str(), F_OK) == 0) paths.push_back(updater);
-    }
-    return paths;
-}
-
 // The serial grows with every signing, also when the old signature was deleted: it is never
 // below the current time, so a client that accepted an earlier release takes this one.
 uint64_t NextSerial(const std::string& root, int64_t now) {
@@ -104,6 +86,23 @@ std::string ExpiryText(int64_t expires) {
 }
 
 }  // namespace
+
+std::vector<std::string> PublishedPaths(const std::string& root) {
+    std::vector<std::string> paths = {"patch/UpdateVersion.ini"};
+    std::map<uint32_t, std::string> packages;
+    std::error_code failure;
+    for (const auto& item : fs::directory_iterator(root + "/patch/patch", failure)) {
+        std::string name = item.path().filename().string();
+        if (std::optional<uint32_t> number = PackageNumberFromName(name)) {
+            packages[*number] = "patch/patch/" + name;
+        }
+    }
+    for (const auto& [number, path] : packages) paths.push_back(path);
+    for (const char* updater : kUpdaterPaths) {
+        if (::access((root + "/" + updater).c_str(), F_OK) == 0) paths.push_back(updater);
+    }
+    return paths;
+}
 
 ReleaseResult GenerateReleaseKey(const std::string& dir) {
     std::error_code failure;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "release.h"
 
@@ -11,6 +12,10 @@ namespace korvun::tool {
 
 // Days a signed release stays valid unless the operator says otherwise.
 constexpr unsigned kDefaultExpiryDays = 30;
+
+// Every file a client may fetch from the server at root, relative to it, in the order
+// clients fetch them: the version file, the packages, the updaters that are published.
+std::vector<std::string> PublishedPaths(const std::string& root);
 
 // Writes DIR/release.key (secret, mode 0600, no password) and DIR/release.pub; never
 // overwrites a key.
