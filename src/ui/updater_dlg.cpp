@@ -222,11 +222,8 @@ void CUpdaterDlg::PresentMessageBox(const std::string& text, const std::string& 
 }
 
 void CUpdaterDlg::OnServerChanged(const std::string& address) {
-    CallAfter([this, address] {
-        std::string url = ServerPageUrl(KORVUN_NOTICE_URL, address);
-        TraceText("notice", url);
-        noticeView_.Navigate2(url);
-    });
+    CallAfter(
+        [this, address] { noticeView_.Navigate2(ServerPageUrl(KORVUN_NOTICE_URL, address)); });
 }
 
 void CUpdaterDlg::OnPaint(wxPaintEvent&) {

@@ -157,6 +157,26 @@ TEST_F(UpdaterWindowTest, MenuOffersTheAboutBoxAndEscapeClosesTheWindow) {
     EXPECT_FALSE(FileExists(game_ + "/UpdateVersion-tov-.ini"));
 }
 
+TEST_F(UpdaterWindowTest, WithTheFirstServerDownTheNoticeAndHomePagesComeFromTheMirror) {
+    NginxServer mirror;
+    mirror.WriteFile("patch/UpdateVersion.ini",
+                     ReadFile(server_.Root() + "/patch/UpdateVersion.ini"));
+    mirror.WriteFile("notice/index.html", kNoticePage);
+    WriteTextFile(game_ + "/UpdaterURL.txt",
+                  "127.0.0.1:" + std::to_string(UnusedPort()) + " " + mirror.Address() + "\n");
+    std::unique_ptr<Process> updater;
+    ASSERT_FALSE(StartWindow(&updater).empty());
+    EXPECT_TRUE(WaitForTrace(Trace(), "status\tCompleted", 60s));
+    EXPECT_TRUE(
+        WaitForTrace(Trace(), "notice\thttp://" + mirror.Address() + "/notice/index.html", 30s))
+        << ReadFile(Trace());
+
+    Mouse(kLeft + 100, kTop + 25);
+    display_.Xdotool({"click", "1"});
+    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 10s));
+    EXPECT_EQ(ReadFile(root_.Path() + "/browser.txt"), "http://" + mirror.Address() + "/\n");
+}
+
 // The start-up refusals: one box each, captioned "Korvun Updater", answered with Return.
 class StartupCheckTest : public UpdaterWindowTest {
   protected:
