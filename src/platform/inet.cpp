@@ -20,6 +20,9 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // Large enough that one pass of the transfer hands over many 2048-byte reads at once, so
 // the per-read cost stays a memcpy.
 constexpr long kTransferBufferSize = 256 * 1024;
+// Body bytes waiting for the reader beyond this pause the transfer until the reader has taken
+// them: a reader that writes to a slow disk must not make the process hold the package.
+constexpr size_t kMaxBufferedBody = 512 * 1024;
 constexpr long kMaxRedirects = 10;
 
 void InitCurlOnce() {
@@ -87,6 +90,37 @@ bool HasHttpScheme(const std::string& url) {
     return StartsWithNoCase(url.c_str(), url.size(), "http://") || IsHttps(url);
 }
 
+std::string HeaderValue(const char* line, size_t length, const char* name) {
+    size_t prefix = std::strlen(name);
+    return Trimmed(line + prefix, length - prefix);
+}
+
+std::optional<uint64_t> ParseDecimal(const std::string& text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+// "bytes FIRST-LAST/TOTAL"; anything else says nothing usable about the range.
+std::optional<InternetFile::ContentRange> ParseContentRange(const std::string& value) {
+    if (!StartsWithNoCase(value.c_str(), value.size(), "bytes ")) return std::nullopt;
+    std::string spec = Trimmed(value.c_str() + 6, value.size() - 6);
+    size_t dash = spec.find('-');
+    size_t slash = spec.find('/');
+    if (dash == std::string::npos || slash == std::string::npos || slash < dash) {
+        return std::nullopt;
+    }
+    std::optional<uint64_t> first = ParseDecimal(spec.substr(0, dash));
+    std::optional<uint64_t> last = ParseDecimal(spec.substr(dash + 1, slash - dash - 1));
+    std::optional<uint64_t> total = ParseDecimal(spec.substr(slash + 1));
+    if (!first || !last || !total || *last < *first || *last >= *total) return std::nullopt;
+    return InternetFile::ContentRange{*first, *total};
+}
+
 }  // namespace
 
 std::string InternetErrorText(uint32_t code) {
@@ -135,6 +169,7 @@ struct InternetFile::Transfer {
 
     std::vector<char> buffer;
     size_t readPosition = 0;
+    uint64_t delivered = 0;  // body bytes curl has handed over so far
 
     bool done = false;
     CURLcode result = CURLE_OK;
@@ -148,6 +183,11 @@ struct InternetFile::Transfer {
     bool insecureRedirect = false;
     bool headersComplete = false;
     std::optional<std::string> contentLength;
+    std::string etag;
+    std::string lastModified;
+    std::optional<InternetFile::ContentRange> contentRange;
+    // The body callback refused bytes (the reader is behind); curl keeps them until resumed.
+    bool paused = false;
 
     ~Transfer() {
         if (multi && easy) curl_multi_remove_handle(multi, easy);
@@ -161,11 +201,22 @@ struct InternetFile::Transfer {
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         auto* transfer = static_cast<Transfer*>(self);
         size_t length = size * count;
+        if (transfer->Available() >= kMaxBufferedBody) {
+            transfer->paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
         if (transfer->readPosition == transfer->buffer.size()) {
             transfer->buffer.clear();
             transfer->readPosition = 0;
+        } else if (transfer->readPosition >= transfer->buffer.size() / 2) {
+            // What was read is dropped before the buffer grows over it.
+            transfer->buffer.erase(
+                transfer->buffer.begin(),
+                transfer->buffer.begin() + static_cast<std::ptrdiff_t>(transfer->readPosition));
+            transfer->readPosition = 0;
         }
         transfer->buffer.insert(transfer->buffer.end(), data, data + length);
+        transfer->delivered += length;
         transfer->lastActivity = std::chrono::steady_clock::now();
         // A body can only start after the final headers; a server that sends none (HTTP/0.9)
         // is refused by libcurl before it gets here.
@@ -187,6 +238,9 @@ struct InternetFile::Transfer {
             responseStatus = space ? std::strtol(space + 1, nullptr, 10) : 0;
             responseHasLocation = false;
             contentLength.reset();
+            etag.clear();
+            lastModified.clear();
+            contentRange.reset();
             return;
         }
         if (Trimmed(line, length).empty()) {
@@ -196,8 +250,13 @@ struct InternetFile::Transfer {
             return;
         }
         if (StartsWithNoCase(line, length, "Content-Length:")) {
-            size_t prefix = std::strlen("Content-Length:");
-            contentLength = Trimmed(line + prefix, length - prefix);
+            contentLength = HeaderValue(line, length, "Content-Length:");
+        } else if (StartsWithNoCase(line, length, "ETag:")) {
+            etag = HeaderValue(line, length, "ETag:");
+        } else if (StartsWithNoCase(line, length, "Last-Modified:")) {
+            lastModified = HeaderValue(line, length, "Last-Modified:");
+        } else if (StartsWithNoCase(line, length, "Content-Range:")) {
+            contentRange = ParseContentRange(HeaderValue(line, length, "Content-Range:"));
         } else if (StartsWithNoCase(line, length, "Location:")) {
             responseHasLocation = true;
             size_t prefix = std::strlen("Location:");
@@ -219,7 +278,7 @@ bool InternetFile::Pump(InternetError* error) {
         *error = InternetError::FromCode(kInternetOperationCancelled);
         return false;
     }
-    size_t before = t.buffer.size();
+    uint64_t before = t.delivered;
     bool headersBefore = t.headersComplete;
     int running = 0;
     CURLMcode code = curl_multi_perform(t.multi, &running);
@@ -234,7 +293,7 @@ bool InternetFile::Pump(InternetError* error) {
             t.result = message->data.result;
         }
     }
-    if (t.done || t.buffer.size() != before || t.headersComplete != headersBefore) return true;
+    if (t.done || t.delivered != before || t.headersComplete != headersBefore) return true;
 
     const auto timeout = std::chrono::milliseconds(t.receiveTimeoutMs);
     auto deadline = t.lastActivity + timeout;
@@ -268,12 +327,22 @@ bool InternetFile::WaitForHeaders(InternetError* error) {
     }
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &statusCode_);
     contentLength_ = t.contentLength;
+    etag_ = t.etag;
+    lastModified_ = t.lastModified;
+    contentRange_ = t.contentRange;
     return true;
 }
 
 bool InternetFile::Fill(InternetError* error) {
     Transfer& t = *transfer_;
     while (t.Available() == 0 && !t.done) {
+        if (t.paused) {
+            // The reader has caught up; curl hands over what it held back, maybe at once.
+            t.paused = false;
+            t.lastActivity = std::chrono::steady_clock::now();
+            curl_easy_pause(t.easy, CURLPAUSE_CONT);
+            continue;
+        }
         if (!Pump(error)) return false;
     }
     if (t.Available() == 0 && t.result != CURLE_OK) {
@@ -302,8 +371,8 @@ InternetSession::InternetSession(std::string userAgent) : userAgent_(std::move(u
 
 InternetSession::~InternetSession() = default;
 
-std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
-                                                       InternetError* error) {
+std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url, InternetError* error,
+                                                       const std::optional<RangeRequest>& range) {
     if (!HasHttpScheme(url)) {
         *error = InternetError::FromCode(kInternetUnrecognizedScheme);
         return nullptr;
@@ -321,6 +390,17 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url,
     // Always fetch from the origin: a proxy or cache must not hand out a stale package.
     transfer->headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
     transfer->headers = curl_slist_append(transfer->headers, "Pragma: no-cache");
+    if (range) {
+        // Sent as plain headers: libcurl's own resume refuses a 200 answer, which here only
+        // means that the file is sent whole.
+        std::string from = "Range: bytes=" + std::to_string(range->offset) + "-" +
+                           (range->last ? std::to_string(*range->last) : "");
+        transfer->headers = curl_slist_append(transfer->headers, from.c_str());
+        if (!range->validator.empty()) {
+            std::string guard = "If-Range: " + range->validator;
+            transfer->headers = curl_slist_append(transfer->headers, guard.c_str());
+        }
+    }
 
     CURL* easy = transfer->easy;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());

@@ -51,6 +51,16 @@ class InternetFile {
     // The Content-Length header of the final response, as text; nullopt when absent.
     const std::optional<std::string>& ContentLengthHeader() const { return contentLength_; }
     long StatusCode() const { return statusCode_; }
+    // The final response's ETag and Last-Modified values; "" when absent.
+    const std::string& ETag() const { return etag_; }
+    const std::string& LastModified() const { return lastModified_; }
+    // "bytes FIRST-LAST/TOTAL" of a 206 answer: FIRST and TOTAL; nullopt when absent or not
+    // in that form (a total of "*" included).
+    struct ContentRange {
+        uint64_t first = 0;
+        uint64_t total = 0;
+    };
+    const std::optional<ContentRange>& Range() const { return contentRange_; }
 
     // Copies at most size bytes of the body into buffer. Waits (up to the receive
     // time-out) until at least one byte is there or the body has ended. Returns false with
@@ -71,6 +81,18 @@ class InternetFile {
     std::unique_ptr<Transfer> transfer_;
     std::optional<std::string> contentLength_;
     long statusCode_ = 0;
+    std::string etag_;
+    std::string lastModified_;
+    std::optional<ContentRange> contentRange_;
+};
+
+// The bytes of a file from offset on ("Range: bytes=OFFSET-", or up to and including last),
+// only if it is still the one that validator (an ETag or a Last-Modified date, when given)
+// named ("If-Range"); otherwise the server sends the whole file with 200.
+struct RangeRequest {
+    uint64_t offset = 0;
+    std::string validator;
+    std::optional<uint64_t> last;
 };
 
 class InternetSession {
@@ -103,7 +125,8 @@ class InternetSession {
     // final response's headers have arrived; null with error set on failure. The HTTP
     // status is not judged here. Only http and https are spoken, and a request that began
     // on https never follows a redirect to plain http.
-    std::unique_ptr<InternetFile> OpenUrl(const std::string& url, InternetError* error);
+    std::unique_ptr<InternetFile> OpenUrl(const std::string& url, InternetError* error,
+                                          const std::optional<RangeRequest>& range = std::nullopt);
 
   private:
     std::string userAgent_;
