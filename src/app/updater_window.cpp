@@ -39,7 +39,10 @@ bool UpdaterWindow::ReplaceUpdater() const {
     return workerFlags_ && workerFlags_->replaceUpdater.load();
 }
 
-void UpdaterWindow::SetStatusText(const std::string& text) {
+void UpdaterWindow::SetStatusText(const std::string& text) { SetStatusField(text); }
+
+void UpdaterWindow::SetStatusField(const std::string& text) {
+    statusText_ = text;
     SetFieldText(TextField::Status, text);
 }
 
@@ -60,7 +63,7 @@ void UpdaterWindow::ShowErrorText(const std::string& text) {
         statusLineMoved_ = true;
         MoveStatusLineUp();
     }
-    SetFieldText(TextField::Status, text.substr(0, kErrorTextSize - 1));
+    SetStatusField(text.substr(0, kErrorTextSize - 1));
 }
 
 void UpdaterWindow::SetFileCount(int32_t n) {
@@ -77,14 +80,15 @@ void UpdaterWindow::BeginFileProgress(uint64_t size, uint64_t start) {
         char text[256];
         std::snprintf(text, sizeof text, "%s (%d/%d)", kDownloadingText, fileIndex_ + 1,
                       fileCount_);
-        SetFieldText(TextField::Status, text);
+        SetStatusField(text);
         SetFieldText(TextField::Speed, "(Kb/s)");
     } else {
-        SetFieldText(TextField::Status, kDownloadingText);
+        SetStatusField(kDownloadingText);
     }
     rateSum_ = 0.0;
     sampleCount_ = 0;
-    lastReceived_ = 0;
+    // A resumed file's earlier bytes did not arrive in this file's first second.
+    lastReceived_ = static_cast<uint32_t>(start);
     speedClock_.Restart();
 }
 
@@ -132,7 +136,7 @@ void UpdaterWindow::FillGaugesFull() {
 }
 
 void UpdaterWindow::ShowCompleted() {
-    SetFieldText(TextField::Status, updatedThisRun_ ? "Update Completed" : "Completed");
+    SetStatusField(updatedThisRun_ ? "Update Completed" : "Completed");
     ClearByteCounter();
     ClearSpeedText();
     FillGaugesFull();
@@ -140,7 +144,7 @@ void UpdaterWindow::ShowCompleted() {
 }
 
 void UpdaterWindow::ShowReinstall() {
-    SetFieldText(TextField::Status, ComposeMessage("Please install the client again.", "c05"));
+    SetStatusField(ComposeMessage("Please install the client again.", "c05"));
     ClearByteCounter();
     ClearSpeedText();
     FillGaugesFull();

@@ -60,6 +60,8 @@ class UpdaterWindow {
     SkinGauge& FileGauge() { return fileGauge_; }
     SkinGauge& TotalGauge() { return totalGauge_; }
 
+    // What the status line shows now (set by any of the operations above).
+    const std::string& StatusText() const { return statusText_; }
     int32_t FileCount() const { return fileCount_; }
     int32_t FileIndex() const { return fileIndex_; }
     bool StatusLineMoved() const { return statusLineMoved_; }
@@ -91,6 +93,7 @@ class UpdaterWindow {
   private:
     bool PatchPhase() const;
     bool ReplaceUpdater() const;
+    void SetStatusField(const std::string& text);
     void FillGaugesFull();
 
     const WorkerFlags* workerFlags_ = nullptr;
@@ -105,6 +108,7 @@ class UpdaterWindow {
     uint32_t sampleCount_ = 0;
     double rateSum_ = 0.0;
     uint32_t lastReceived_ = 0;
+    std::string statusText_;
 };
 
 }  // namespace korvun

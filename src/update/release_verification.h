@@ -66,6 +66,8 @@ class DownloadCheck {
         entry_ = entry;
         stream_.Reset();
     }
+    // The same file from its first byte again.
+    void Restart() { stream_.Reset(); }
     void Add(const void* data, size_t size) { stream_.Update(data, size); }
     uint64_t SignedSize() const { return entry_.size; }
     bool Matches() { return stream_.Finish() == entry_.sha256; }

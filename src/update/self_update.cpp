@@ -10,7 +10,7 @@ bool CUpdateThread::SelfUpdate() {
     std::string path =
         FileExists(kVersionOverrideFile) ? "Korvun/test_updater.exe" : "Korvun/new_updater.exe";
     if (!download_.ExpectSigned(path, "new_updater.exe") ||
-        !download_.OpenDownload(ServerUrl(ServerAddress(), "/" + path), "new_updater.exe")) {
+        !download_.OpenDownload(ServerUrl(ServerAddress(), "/" + path), "new_updater.exe", true)) {
         return false;
     }
     if (!download_.HasFreeSpace(download_.ExpectedSize())) {

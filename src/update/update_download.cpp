@@ -56,6 +56,20 @@ std::optional<uint64_t> ParseContentLength(const std::string& text) {
     return value;
 }
 
+std::optional<uint64_t> AnnouncedSize(const InternetFile& answer) {
+    if (answer.StatusCode() == 206) {
+        const std::optional<InternetFile::ContentRange>& range = answer.Range();
+        if (!range || range->first != 0) return std::nullopt;
+        return range->total;
+    }
+    // Not even the first byte: the file is empty.
+    if (answer.StatusCode() == 416) return 0;
+    if (const std::optional<std::string>& header = answer.ContentLengthHeader()) {
+        return ParseContentLength(*header);
+    }
+    return std::nullopt;
+}
+
 CUpdateDownload::CUpdateDownload(UpdaterWindow& window, RunReport& report,
                                  const VersionNumbers& versions, const StopEvent& stop,
                                  FreeSpaceQuery freeSpace)
@@ -65,6 +79,7 @@ CUpdateDownload::CUpdateDownload(UpdaterWindow& window, RunReport& report,
       stop_(stop),
       freeSpace_(std::move(freeSpace)),
       session_(kAppTitle),
+      batch_(new char[kWriteBatchSize]),
       releaseKey_(BuiltInReleaseKey(CompiledReleaseKey())) {
     // Every wait on the network ends soon after a stop request, whatever the server does.
     session_.SetStopEvent(&stop_);
@@ -84,31 +99,161 @@ void CUpdateDownload::ShowInternetError(const InternetError& error) {
     window_.ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
 }
 
+bool CUpdateDownload::WaitToRetry(InternetError* error) {
+    if (!retry_.CanRetry() || StopRequested()) return false;
+    if (!statusBeforeRetry_) statusBeforeRetry_ = window_.StatusText();
+    window_.SetStatusText(RetryingText(retry_.NextAttempt(), retry_.Attempts()));
+    if (retry_.Pause(stop_)) return true;
+    if (error != nullptr) *error = InternetError::FromCode(kInternetOperationCancelled);
+    return false;
+}
+
+void CUpdateDownload::RetrySucceeded() {
+    if (!statusBeforeRetry_) return;
+    window_.SetStatusText(*statusBeforeRetry_);
+    statusBeforeRetry_.reset();
+}
+
 uint64_t CUpdateDownload::QueryRemoteSize(const std::string& url, bool* failed) {
     if (failed != nullptr) *failed = false;
+    announcedValidator_.clear();
+    retry_.Reset();
+    statusBeforeRetry_.reset();
     InternetError error;
-    remoteFile_ = session_.OpenUrl(url, &error);
+    for (;;) {
+        // Only the first byte is asked for: a server that can send a part tells the whole
+        // file's size in its range and sends no more, where the whole body would be read
+        // into buffers and dropped. One that cannot sends the file with its length.
+        remoteFile_ = session_.OpenUrl(url, &error, RangeRequest{0, "", 0});
+        // After its retries a server failure's page counts as the answer, as any page does.
+        if (remoteFile_ && IsTransientStatus(remoteFile_->StatusCode()) && WaitToRetry(nullptr)) {
+            continue;
+        }
+        if (remoteFile_ || !IsTransientFailure(error.code) || !WaitToRetry(&error)) break;
+    }
     if (!remoteFile_) {
         ShowInternetError(error);
         if (failed != nullptr) *failed = true;
         return 0;
     }
+    RetrySucceeded();
     // A negative, malformed or absent length is no size at all: the download is refused
     // instead of trusting a wrapped or truncated number.
-    std::optional<uint64_t> size;
-    if (const std::optional<std::string>& header = remoteFile_->ContentLengthHeader()) {
-        size = ParseContentLength(*header);
-    }
+    std::optional<uint64_t> size = AnnouncedSize(*remoteFile_);
+    announcedValidator_ = ValidatorOf(*remoteFile_);
     remoteFile_.reset();
     return size.value_or(0);
 }
 
-bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& localName) {
+bool CUpdateDownload::OpenRemote(uint64_t offset, const std::string& validator,
+                                 InternetError* error) {
+    std::optional<RangeRequest> range;
+    if (offset > 0) range = RangeRequest{offset, validator, std::nullopt};
+    for (;;) {
+        remoteFile_ = session_.OpenUrl(url_, error, range);
+        if (remoteFile_ && IsTransientStatus(remoteFile_->StatusCode()) && WaitToRetry(nullptr)) {
+            continue;
+        }
+        if (remoteFile_ && range && remoteFile_->StatusCode() == 416) {
+            // The server has less than the bytes on disk: the file is not the one they came
+            // from, and is asked for whole.
+            range.reset();
+            continue;
+        }
+        if (remoteFile_ || !IsTransientFailure(error->code) || !WaitToRetry(error)) break;
+    }
+    if (!remoteFile_) return false;
+    bool continues = range && ContinuesAt(*remoteFile_, offset, expectedSize_);
+    continuedAt_ = continues ? offset : 0;
+    validator_ = continues ? validator : ValidatorOf(*remoteFile_);
+    return true;
+}
+
+bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
+    FileHandle file = OpenFile(localName_, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return false;
+    std::vector<char> buffer(kWriteBatchSize);
+    for (uint64_t done = 0; done < length;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
+        if (!ReadFull(file.Get(), buffer.data(), want)) return false;
+        downloadCheck_.Add(buffer.data(), want);
+        done += want;
+    }
+    return true;
+}
+
+ResumePlan CUpdateDownload::PlanLocalFile() {
+    if (!resumable_) return {};
+    ResumePlan plan = PlanResume(LoadResumeRecord(localName_), FileSize(localName_), expectedSize_,
+                                 announcedValidator_);
+    if (plan.kind == ResumePlan::Kind::StartOver || !checking_) return plan;
+    // With a signed hash the bytes on disk are proved, not trusted.
+    downloadCheck_.Restart();
+    if (!CheckBytesOnDisk(plan.offset)) return {};
+    if (plan.kind == ResumePlan::Kind::Complete && !downloadCheck_.Matches()) return {};
+    return plan;
+}
+
+bool CUpdateDownload::OpenLocalFile() {
+    if (continuedAt_ > 0) {
+        localFile_ = OpenFile(localName_, OpenMode::ReadWriteAppend);
+        // Anything past the place the server continues from is not the server's.
+        if (localFile_.IsOpen() && !TruncateFile(localFile_.Get(), continuedAt_)) {
+            localFile_.Reset();
+        }
+        return localFile_.IsOpen();
+    }
+    // The old record goes first: a stop in between must not leave it beside other bytes.
+    DiscardResumeRecord(localName_);
+    receivedSize_ = 0;
+    if (checking_) downloadCheck_.Restart();
+    localFile_ = OpenFile(localName_, OpenMode::WriteCreateTruncate);
+    if (!localFile_.IsOpen()) return false;
+    if (resumable_ && !validator_.empty() &&
+        !SaveResumeRecord(localName_, {expectedSize_, validator_})) {
+        // Without a durable record the bytes cannot be proved later: they are not kept for it.
+        DiscardResumeRecord(localName_);
+    }
+    return true;
+}
+
+bool CUpdateDownload::RestartLocalFile() {
+    DiscardResumeRecord(localName_);
+    receivedSize_ = 0;
+    continued_ = false;
+    if (checking_) downloadCheck_.Restart();
+    if (!localFile_.IsOpen() || !TruncateFile(localFile_.Get(), 0) ||
+        SeekFile(localFile_.Get(), 0, SEEK_SET) != 0) {
+        return false;
+    }
+    if (resumable_ && !validator_.empty() &&
+        !SaveResumeRecord(localName_, {expectedSize_, validator_})) {
+        DiscardResumeRecord(localName_);
+    }
+    return true;
+}
+
+void CUpdateDownload::ShowFileProgress() {
+    window_.BeginFileProgress(expectedSize_, receivedSize_);
+    if (totalProgress_) {
+        totalReceived_ = totalBefore_ + receivedSize_;
+        window_.SetTotalProgress(totalReceived_);
+    }
+}
+
+bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& localName,
+                                   bool resumable) {
     // A transfer abandoned after a failure may still be open; its descriptor must not leak.
     CloseTransfer();
     checking_ = checkArmed_;
     checkArmed_ = false;
     localName_ = localName;
+    url_ = url;
+    resumable_ = resumable;
+    alreadyComplete_ = continued_ = refetchedWhole_ = false;
+    resumedFrom_ = continuedAt_ = brokeAt_ = 0;
+    validator_.clear();
+    totalBefore_ = totalReceived_;
     expectedSize_ = QueryRemoteSize(url);
     if (expectedSize_ == 0) {
         if (StopRequested()) return false;
@@ -119,28 +264,38 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
         RefuseRelease(SignedSizeMessage(localName));
         return false;
     }
-    receivedSize_ = 0;
-    window_.ShowByteCounter(0, static_cast<int64_t>(expectedSize_), false);
+    ResumePlan plan = PlanLocalFile();
+    receivedSize_ = plan.offset;
+    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+                            static_cast<int64_t>(expectedSize_), false);
     window_.ClearSpeedText();
+    if (plan.kind == ResumePlan::Kind::Complete) {
+        // The file an earlier run finished is still the server's: nothing to fetch.
+        alreadyComplete_ = true;
+        resumedFrom_ = receivedSize_;
+        ShowFileProgress();
+        return true;
+    }
 
     InternetError error;
-    remoteFile_ = session_.OpenUrl(url, &error);
-    if (!remoteFile_) {
+    retry_.Reset();
+    if (!OpenRemote(plan.offset, plan.validator, &error)) {
         ShowInternetError(error);
         if (StopRequested()) return false;
         report_.Error(std::string(kDownloadFailed) + ": Cannot open server file.", "c30");
         return false;
     }
-    pendingWrite_.clear();
-    pendingWrite_.reserve(kWriteBatchSize);
-    localFile_ = OpenFile(localName, OpenMode::WriteCreateTruncate);
-    if (!localFile_.IsOpen()) {
+    RetrySucceeded();
+    batchUsed_ = 0;
+    if (!OpenLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
         report_.Error(std::string(kDownloadFailed) + ": " + localName + " Cannot open the file.",
                       "c32");
         return false;
     }
-    window_.BeginFileProgress(expectedSize_, 0);
+    continued_ = continuedAt_ > 0;
+    resumedFrom_ = receivedSize_;
+    ShowFileProgress();
     return true;
 }
 
@@ -151,7 +306,65 @@ int CUpdateDownload::FailReceive(const char* format, const char* code) {
     return kFailed;
 }
 
+bool CUpdateDownload::Reconnect(InternetError* error) {
+    remoteFile_.reset();
+    brokeAt_ = std::max(brokeAt_, receivedSize_);
+    if (!WaitToRetry(error)) return false;
+    // Without a validator nothing proves that the server still has the same file.
+    uint64_t offset = validator_.empty() ? 0 : receivedSize_;
+    std::string validator = validator_;
+    if (!OpenRemote(offset, validator, error)) return false;
+    if (continuedAt_ > 0) {
+        continued_ = true;
+    } else if (!RestartLocalFile()) {
+        return false;
+    }
+    statusBeforeRetry_.reset();
+    ShowFileProgress();
+    return true;
+}
+
+bool CUpdateDownload::RefetchWhole() {
+    if (!continued_ || refetchedWhole_) return false;
+    refetchedWhole_ = true;
+    DiscardResumeRecord(localName_);
+    InternetError error;
+    retry_.Reset();
+    if (!OpenRemote(0, "", &error)) return false;
+    localFile_ = OpenFile(localName_, OpenMode::WriteCreateTruncate);
+    if (!localFile_.IsOpen()) return false;
+    if (!RestartLocalFile()) return false;
+    ShowFileProgress();
+    return true;
+}
+
+int CUpdateDownload::CompleteFile() {
+    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+                            static_cast<int64_t>(expectedSize_), true);
+    if (receivedSize_ == expectedSize_) {
+        if (!checking_ || alreadyComplete_ || downloadCheck_.Matches()) {
+            DiscardResumeRecord(localName_);
+            return kComplete;
+        }
+        if (RefetchWhole()) return kMoreData;
+        // Nothing may use bytes that were not signed: the file goes before anyone reads it.
+        DiscardResumeRecord(localName_);
+        DeleteFile(localName_);
+        RefuseRelease(SignedChecksumMessage(localName_));
+        return kFailed;
+    }
+
+    DiscardResumeRecord(localName_);
+    report_.Error(Format("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " ", kDownloadFailed, "",
+                         static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
+                         static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_)),
+                  "c34");
+    WriteStateMarker("FILE_SIZE_ERR");
+    return kFailed;
+}
+
 int CUpdateDownload::ReceiveBlock() {
+    if (alreadyComplete_) return CompleteFile();
     size_t n = 0;
     InternetError error;
     // A checked download never reads past its signed size, whatever the server sends on.
@@ -159,7 +372,7 @@ int CUpdateDownload::ReceiveBlock() {
                       ? static_cast<size_t>(std::min<uint64_t>(
                             kBlockSize, expectedSize_ - std::min(receivedSize_, expectedSize_)))
                       : kBlockSize;
-    bool read = remoteFile_ && remoteFile_->Read(receiveBuffer_, want, &n, &error);
+    bool read = remoteFile_ && remoteFile_->Read(batch_.get() + batchUsed_, want, &n, &error);
     if (read && n == 0) {
         // The body ended before the announced size arrived: the server dropped the
         // connection. Reading on would only return nothing again.
@@ -170,25 +383,27 @@ int CUpdateDownload::ReceiveBlock() {
     }
     if (!read) {
         // What did arrive belongs in the file that stays on disk.
-        FlushLocalFile();
+        bool flushed = FlushLocalFile();
+        if (flushed && IsTransientFailure(error.code) && Reconnect(&error)) return kMoreData;
         ShowInternetError(error);
         if (error.code == kInternetOperationCancelled) return kFailed;
         return FailReceive("%sEx: %s,%d,%d ", "c23-1");
     }
     lastError_ = 0;
     receivedSize_ += n;
-    if (checking_) downloadCheck_.Add(receiveBuffer_, n);
-
-    pendingWrite_.insert(pendingWrite_.end(), receiveBuffer_, receiveBuffer_ + n);
+    // Only bytes beyond the place it broke are progress; a server that breaks off at the same
+    // place every time uses the retries up.
+    if (receivedSize_ > brokeAt_) retry_.Reset();
+    batchUsed_ += n;
     bool last = receivedSize_ >= expectedSize_;
-    if ((last || pendingWrite_.size() >= kWriteBatchSize) && !FlushLocalFile()) {
+    if ((last || batchUsed_ + kBlockSize > kWriteBatchSize) && !FlushLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
         return FailReceive("%sLWx: %s,%d,%d ", "c23");
     }
 
     window_.SetFileProgress(receivedSize_);
     if (totalProgress_) {
-        totalReceived_ += n;
+        totalReceived_ = totalBefore_ + receivedSize_;
         window_.SetTotalProgress(totalReceived_);
     }
     window_.UpdateSpeed(static_cast<uint32_t>(receivedSize_), static_cast<uint32_t>(n));
@@ -202,22 +417,7 @@ int CUpdateDownload::ReceiveBlock() {
         lastError_ = static_cast<uint32_t>(errno);
         return FailReceive("%sLWx: %s,%d,%d ", "c23");
     }
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
-                            static_cast<int64_t>(expectedSize_), true);
-    if (receivedSize_ == expectedSize_) {
-        if (!checking_ || downloadCheck_.Matches()) return kComplete;
-        // Nothing may use bytes that were not signed: the file goes before anyone reads it.
-        DeleteFile(localName_);
-        RefuseRelease(SignedChecksumMessage(localName_));
-        return kFailed;
-    }
-
-    report_.Error(Format("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " ", kDownloadFailed, "",
-                         static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
-                         static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_)),
-                  "c34");
-    WriteStateMarker("FILE_SIZE_ERR");
-    return kFailed;
+    return CompleteFile();
 }
 
 bool CUpdateDownload::HasFreeSpace(uint64_t bytes) const {
@@ -236,11 +436,11 @@ void CUpdateDownload::CloseTransfer() {
 }
 
 bool CUpdateDownload::FlushLocalFile() {
-    if (pendingWrite_.empty()) return true;
-    bool written = localFile_.IsOpen() &&
-                   WriteFull(localFile_.Get(), pendingWrite_.data(), pendingWrite_.size());
+    if (batchUsed_ == 0) return true;
+    if (checking_) downloadCheck_.Add(batch_.get(), batchUsed_);
+    bool written = localFile_.IsOpen() && WriteFull(localFile_.Get(), batch_.get(), batchUsed_);
     if (!localFile_.IsOpen()) errno = EBADF;
-    pendingWrite_.clear();
+    batchUsed_ = 0;
     return written;
 }
 

@@ -14,6 +14,8 @@
 #include "platform/inet.h"
 #include "platform/stop_event.h"
 #include "update/release_verification.h"
+#include "update/resume_state.h"
+#include "update/retry_policy.h"
 #include "update/run_report.h"
 #include "update/version_file.h"
 
@@ -32,6 +34,11 @@ std::string VersionFileUrl(const std::string& serverAddress);
 // A Content-Length value as an unsigned 64-bit number; nullopt when it is not one (a
 // sign, other characters, empty, or too large).
 std::optional<uint64_t> ParseContentLength(const std::string& text);
+
+// The size of the whole file that an answer to a request for its first byte announces: the
+// total of a 206's range, the Content-Length of any other answer (a server that ignores
+// ranges sends the whole file), 0 for 416 (an empty file); nullopt when there is none.
+std::optional<uint64_t> AnnouncedSize(const InternetFile& answer);
 
 class CUpdateDownload {
   public:
@@ -52,13 +59,20 @@ class CUpdateDownload {
 
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
 
+    // Pauses before the retries of a failure that may pass (RetryPolicy::DefaultPauses()).
+    void SetRetryPauses(RetryPolicy::Pauses pauses) { retry_.SetPauses(std::move(pauses)); }
+
     // The announced length of url; 0 when there is no usable one or the request failed (its
-    // system text has been shown in a box then). *failed tells a transport failure (or a stop)
-    // from an answer without a usable length.
+    // system text has been shown in a box then, after the retries). *failed tells a transport
+    // failure (or a stop) from an answer without a usable length.
     uint64_t QueryRemoteSize(const std::string& url, bool* failed = nullptr);
     // Asks for the size, then opens url and creates localName; false after showing why not.
-    bool OpenDownload(const std::string& url, const std::string& localName);
+    // A resumable download continues what an earlier run left of localName when the server
+    // still has the same file (resume_state.h), and keeps what it needs for that beside it.
+    bool OpenDownload(const std::string& url, const std::string& localName, bool resumable = false);
     // Receives one block and writes it on; kMoreData, kComplete, or kFailed after its message.
+    // A connection that breaks is opened again (from where the bytes stopped, when the server
+    // can continue the file) after the retry policy's pauses before the failure counts.
     int ReceiveBlock();
     bool HasFreeSpace(uint64_t bytes) const;
     void CloseTransfer();
@@ -70,6 +84,8 @@ class CUpdateDownload {
 
     uint64_t ExpectedSize() const { return expectedSize_; }
     uint64_t ReceivedSize() const { return receivedSize_; }
+    // Bytes of the current file that an earlier run or request had already fetched.
+    uint64_t ResumedFrom() const { return resumedFrom_; }
     bool TransferOpen() const { return remoteFile_ != nullptr || localFile_.IsOpen(); }
     InternetSession& Session() { return session_; }
 
@@ -100,6 +116,31 @@ class CUpdateDownload {
     // Flushes what can be flushed and closes the local file; false (errno set) on failure.
     bool CloseLocalFile();
     int FailReceive(const char* format, const char* code);
+    // Waits before another attempt, the retry on the status line; false when the retries are
+    // used up or a stop ended the wait (*error then says so, when given).
+    bool WaitToRetry(InternetError* error);
+    // The status line from before the retries, once an attempt has worked.
+    void RetrySucceeded();
+    // Opens the transfer at offset (0: the whole file), retrying what may pass, and notes
+    // where its bytes start (continuedAt_); false with *error after the retries.
+    bool OpenRemote(uint64_t offset, const std::string& validator, InternetError* error);
+    // Where OpenDownload begins: the plan for the bytes an earlier run left, checked against
+    // the signed hash when there is one.
+    ResumePlan PlanLocalFile();
+    // Feeds the check with the first length bytes of the local file; false when unreadable.
+    bool CheckBytesOnDisk(uint64_t length);
+    // Opens the local file for the answer at hand: appended to when it continues the bytes
+    // on disk, otherwise emptied; the resume record written before any byte. False (errno).
+    bool OpenLocalFile();
+    // After a broken transfer: opens it again after a pause; false when that did not work.
+    bool Reconnect(InternetError* error);
+    // The local file emptied and the check restarted, for an answer that sends it whole.
+    bool RestartLocalFile();
+    void ShowFileProgress();
+    // The complete file failed its signed hash although part of it came from an earlier
+    // request: it is fetched whole once more.
+    bool RefetchWhole();
+    int CompleteFile();
     // Ends the run with a refusal message.
     void RefuseRelease(const std::string& message);
 
@@ -117,10 +158,27 @@ class CUpdateDownload {
     uint64_t receivedSize_ = 0;
     bool totalProgress_ = false;
     uint64_t totalReceived_ = 0;
-    char receiveBuffer_[kBlockSize];
-    // Received bytes not yet written to the local file. Writing every 2048-byte block with
-    // its own system call costs more than the transfer itself; they go out in batches.
-    std::vector<char> pendingWrite_;
+    uint64_t totalBefore_ = 0;  // the total gauge's bytes of the files before this one
+
+    RetryPolicy retry_;
+    std::optional<std::string> statusBeforeRetry_;
+    std::string url_;
+    bool resumable_ = false;
+    // What the last answer to the size query named its file by ("" when nothing).
+    std::string announcedValidator_;
+    // The validator of the transfer in progress; "" when it cannot be continued.
+    std::string validator_;
+    uint64_t continuedAt_ = 0;  // where the open transfer's bytes start in the file
+    uint64_t brokeAt_ = 0;      // the most bytes the file had when a transfer broke
+    uint64_t resumedFrom_ = 0;
+    bool alreadyComplete_ = false;  // nothing to fetch: the file on disk is the server's
+    bool continued_ = false;        // some bytes of the file came from an earlier request
+    bool refetchedWhole_ = false;
+    // Received bytes not yet written to the local file, read straight into it. Writing every
+    // 2048-byte block with its own system call costs more than the transfer itself; they go
+    // out in batches, and a checked download hashes each batch as it goes out.
+    std::unique_ptr<char[]> batch_;
+    size_t batchUsed_ = 0;
     // The error code of the last failed operation (WinINet code or errno), quoted in the
     // download failure messages as the thread's last error.
     uint32_t lastError_ = 0;

@@ -88,6 +88,13 @@ bool CUpdateThread::Start() {
     }
 #endif
     download_.SetTimeouts(timeoutMs, timeoutMs);
+#ifdef KORVUN_FAULT_INJECTION
+    // Nor the pauses between retries.
+    if (const char* testPause = std::getenv("KORVUN_TEST_RETRY_PAUSE_MS")) {
+        std::chrono::milliseconds pause(std::strtoul(testPause, nullptr, 10));
+        download_.SetRetryPauses({pause, pause, pause});
+    }
+#endif
     return StartThread();
 }
 
@@ -164,7 +171,10 @@ RunOutcome CUpdateThread::Execute() {
     ReadLocalVersion(&versions_);
     // A run that ended between recording a package and deleting it left the package behind;
     // it is applied, and nothing else would ever remove it.
-    if (versions_.baseVersion != 0) DeleteFile(PatchFileName(versions_.baseVersion));
+    if (versions_.baseVersion != 0) {
+        DeleteFile(PatchFileName(versions_.baseVersion));
+        DiscardResumeRecord(PatchFileName(versions_.baseVersion));
+    }
     ChooseServer();
     if (StopRequested()) return Unfinished();
     if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
@@ -339,7 +349,7 @@ bool CUpdateThread::StartNextPatch() {
     if (!download_.ExpectSigned(SignedPackagePath(versions_.currentVersion),
                                 PatchFileName(versions_.currentVersion)) ||
         !download_.OpenDownload(PatchUrl(ServerAddress(), versions_.currentVersion),
-                                PatchFileName(versions_.currentVersion))) {
+                                PatchFileName(versions_.currentVersion), true)) {
         return false;
     }
     if (!download_.HasFreeSpace(download_.ExpectedSize())) {

@@ -191,6 +191,11 @@ NginxServer::NginxServer(NotFound notFound) : directory_("korvun-nginx"), notFou
     Start();
 }
 
+NginxServer::NginxServer(const Tuning& tuning)
+    : directory_("korvun-nginx"), notFound_(NotFound::EmptyBody), tuning_(tuning) {
+    Start();
+}
+
 NginxServer::NginxServer(const Tls& tls)
     : directory_("korvun-nginx"), notFound_(NotFound::EmptyBody), tls_(tls) {
     Start();
@@ -234,9 +239,11 @@ bool NginxServer::TryStart(uint16_t port) {
          << "    default_type application/octet-stream;\n"
          << "    sendfile on;\n"
          << "    server {\n"
-         << "        listen 127.0.0.1:" << port << (tls_ ? " ssl" : "") << ";\n"
+         << "        listen 127.0.0.1:" << port << (tls_ ? " ssl" : "") << " "
+         << tuning_.listenOptions << ";\n"
          << "        server_name localhost;\n"
-         << "        root " << root_ << ";\n";
+         << "        root " << root_ << ";\n"
+         << tuning_.serverConfig << "\n";
     if (tls_) {
         conf << "        ssl_certificate " << tls_->certificate << ";\n"
              << "        ssl_certificate_key " << tls_->key << ";\n"
@@ -306,6 +313,16 @@ void NginxServer::WriteSizedFile(const std::string& relative, uint64_t size) con
 
 std::vector<std::string> NginxServer::AccessLog() const {
     return ReadLines(directory_.Path() + "/logs/access.log");
+}
+
+uint64_t NginxServer::BodyBytesSent(const std::string& needle) const {
+    uint64_t sum = 0;
+    for (const std::string& line : AccessLog()) {
+        if (line.find(needle) == std::string::npos) continue;
+        size_t space = line.rfind(' ');
+        if (space != std::string::npos) sum += std::strtoull(line.c_str() + space + 1, nullptr, 10);
+    }
+    return sum;
 }
 
 size_t NginxServer::CountRequests(const std::string& needle, size_t atLeast,

@@ -63,9 +63,17 @@ class NginxServer {
         std::string extraConfig;
     };
 
+    // More lines for the server block of a plain http server (limit_rate, max_ranges, ...)
+    // and options for its listen line (sndbuf=64k, say).
+    struct Tuning {
+        std::string serverConfig;
+        std::string listenOptions;
+    };
+
     // Throws std::runtime_error when nginx does not come up.
     explicit NginxServer(NotFound notFound = NotFound::EmptyBody);
     explicit NginxServer(const Tls& tls);
+    explicit NginxServer(const Tuning& tuning);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -82,6 +90,8 @@ class NginxServer {
 
     // Lines of the access log ("METHOD PATH STATUS BYTES" each).
     std::vector<std::string> AccessLog() const;
+    // Body bytes sent for requests whose path contains needle, as the access log has them.
+    uint64_t BodyBytesSent(const std::string& needle) const;
     // Requests whose path contains needle. nginx logs a request when it has finished, so
     // this waits up to timeout for at least `atLeast` of them to appear.
     size_t CountRequests(const std::string& needle, size_t atLeast = 0,
@@ -95,6 +105,7 @@ class NginxServer {
     TempDirectory directory_;
     NotFound notFound_;
     std::optional<Tls> tls_;
+    Tuning tuning_;
     std::string root_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/disk_space.h"
@@ -35,6 +38,8 @@ std::string Pattern(size_t size, char seed) {
     return data;
 }
 
+const RetryPolicy::Pauses kShortPauses(3, std::chrono::milliseconds(5));
+
 class DownloadTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -58,6 +63,8 @@ class DownloadTest : public ::testing::Test {
         game_.PointAt(address);
         worker_ = std::make_unique<CUpdateThread>(
             window_, UpdateSettings{ChooseServerAddress(), [this] { return freeSpace_; }});
+        // Failures that may pass are retried; the tests do not wait out a player's pauses.
+        worker_->Download().SetRetryPauses(kShortPauses);
         return *worker_;
     }
     CUpdateThread& StartOnNginx() { return StartWorker(nginx_->Address() + "/" + prefix_); }
@@ -438,6 +445,116 @@ TEST_F(DownloadTest, AnExceptionInsideTheRunEndsItAsFailedAndTheProcessGoesOn) {
     EXPECT_EQ(window_.Status(), "Update error: disk query failed");
     EXPECT_TRUE(window_.StatusLineMoved());
     EXPECT_FALSE(worker.Download().TransferOpen());
+}
+
+// The last access-log line of a path: "GET PATH STATUS BYTES".
+std::string LastRequest(const NginxServer& nginx, const std::string& needle) {
+    std::string last;
+    for (const std::string& line : nginx.AccessLog()) {
+        if (line.find(needle) != std::string::npos) last = line;
+    }
+    return last;
+}
+
+TEST_F(DownloadTest, AStoppedDownloadIsContinuedWhereItsBytesEnd) {
+    const std::string content = Pattern(700001, 'r');
+    ServePackage(1, content);
+    CUpdateThread& worker = StartOnNginx();
+    worker.Flags().patchPhase = true;
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    EXPECT_TRUE(FileExists("pk0001.patch.validator")) << "written before the first byte";
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
+    worker.Download().CloseTransfer();
+    uint64_t onDisk = FileSize("pk0001.patch").value_or(0);
+    ASSERT_GT(onDisk, 0u);
+    ASSERT_EQ(Requests("patch/patch/pk0001.patch", 2), 2u);
+
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    EXPECT_EQ(worker.Download().ResumedFrom(), onDisk);
+    EXPECT_EQ(worker.Download().ReceivedSize(), onDisk);
+    EXPECT_EQ(window_.FileGauge().Pos(), onDisk) << "the gauge starts where the bytes end";
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
+    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_FALSE(FileExists("pk0001.patch.validator"));
+    ASSERT_EQ(Requests("patch/patch/pk0001.patch", 4), 4u);
+    EXPECT_EQ(LastRequest(*nginx_, "pk0001.patch"), "GET /" + prefix_ +
+                                                        "/patch/patch/pk0001.patch 206 " +
+                                                        std::to_string(content.size() - onDisk));
+}
+
+TEST_F(DownloadTest, APartialFileWhoseServerCopyChangedIsFetchedWhole) {
+    ServePackage(1, Pattern(300000, 'o'));
+    CUpdateThread& worker = StartOnNginx();
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
+    worker.Download().CloseTransfer();
+
+    // The same size, another file: only its validator tells.
+    const std::string changed = Pattern(300000, 'n');
+    ServePackage(1, changed);
+    std::filesystem::last_write_time(
+        nginx_->Root() + "/" + prefix_ + "/patch/patch/pk0001.patch",
+        std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    EXPECT_EQ(worker.Download().ResumedFrom(), 0u);
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
+    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), changed);
+    ASSERT_EQ(Requests("patch/patch/pk0001.patch", 4), 4u);
+    EXPECT_EQ(LastRequest(*nginx_, "pk0001.patch"),
+              "GET /" + prefix_ + "/patch/patch/pk0001.patch 200 300000");
+}
+
+TEST_F(DownloadTest, AFileAnEarlierRunCompletedIsNotFetchedAgain) {
+    const std::string content = Pattern(200000, 'c');
+    ServePackage(1, content);
+    CUpdateThread& worker = StartOnNginx();
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
+    worker.Download().CloseTransfer();
+    // The run ended after the last byte was written but before the record went.
+    game_.Write("pk0001.patch", content);
+    ASSERT_EQ(Requests("patch/patch/pk0001.patch", 2), 2u);
+
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
+    EXPECT_EQ(worker.Download().ReceivedSize(), content.size());
+    EXPECT_FALSE(FileExists("pk0001.patch.validator"));
+    EXPECT_EQ(Requests("patch/patch/pk0001.patch", 4), 3u) << "only the size was asked";
+}
+
+TEST_F(DownloadTest, ABrokenTransferIsRetriedThreeTimesBeforeItFails) {
+    ServePackage(3, Pattern(9000, 'b'));
+    CUpdateThread& worker = StartOnMisbehaving("short");
+    worker.Versions().currentVersion = 3;
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(3), PatchFileName(3), true));
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
+    for (const char* retry : {"Retrying the download (1/3)", "Retrying the download (2/3)",
+                              "Retrying the download (3/3)"}) {
+        EXPECT_TRUE(StatusShown(retry)) << retry;
+    }
+    EXPECT_FALSE(StatusShown("Retrying the download (4/3)"));
+    // Only the failure that ends the download is shown to the player.
+    EXPECT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(window_.Status(), "Download FailedEx: ,12030,3 c23-1");
+}
+
+TEST_F(DownloadTest, AStopCutsARetryPauseShortAndShowsNothing) {
+    ServePackage(3, Pattern(9000, 's'));
+    CUpdateThread& worker = StartOnMisbehaving("short");
+    worker.Download().SetRetryPauses(RetryPolicy::Pauses(3, std::chrono::seconds(30)));
+    ASSERT_TRUE(worker.Download().OpenDownload(Url(3), PatchFileName(3), true));
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        worker.Stop().Set();
+    });
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Drain(worker), CUpdateDownload::kFailed);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(window_.Status(), "Retrying the download (1/3)");
 }
 
 }  // namespace

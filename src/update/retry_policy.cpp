@@ -1,0 +1,37 @@
+#include "update/retry_policy.h"
+
+#include "platform/inet.h"
+
+namespace korvun {
+
+bool IsTransientFailure(uint32_t internetErrorCode) {
+    switch (internetErrorCode) {
+        case kInternetTimeout:
+        case kInternetCannotConnect:
+        case kInternetConnectionAborted:
+        case kInternetConnectionReset:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsTransientStatus(long httpStatus) { return httpStatus >= 500 && httpStatus <= 599; }
+
+std::string RetryingText(unsigned attempt, unsigned attempts) {
+    return "Retrying the download (" + std::to_string(attempt) + "/" + std::to_string(attempts) +
+           ")";
+}
+
+RetryPolicy::Pauses RetryPolicy::DefaultPauses() {
+    using std::chrono::milliseconds;
+    return {milliseconds(1000), milliseconds(2000), milliseconds(4000)};
+}
+
+bool RetryPolicy::Pause(const StopEvent& stop) {
+    if (!CanRetry()) return false;
+    auto pause = pauses_[used_++];
+    return !stop.Wait(static_cast<unsigned>(pause.count()));
+}
+
+}  // namespace korvun

@@ -1,0 +1,46 @@
+// How a download meets failures that may pass by themselves (a server restarting, a dropped
+// connection): a few more attempts after growing pauses, which a stop request cuts short.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/stop_event.h"
+
+namespace korvun {
+
+// Failures worth another attempt: the connection refused, reset or cut, or a time-out.
+bool IsTransientFailure(uint32_t internetErrorCode);
+// Answers worth another attempt: the server's own failures (5xx).
+bool IsTransientStatus(long httpStatus);
+
+// The status line while a download waits to try again: "Retrying the download (1/3)".
+std::string RetryingText(unsigned attempt, unsigned attempts);
+
+class RetryPolicy {
+  public:
+    using Pauses = std::vector<std::chrono::milliseconds>;
+    // About 1, 2 and 4 s: long enough for a restarting server, short enough for a player.
+    static Pauses DefaultPauses();
+
+    explicit RetryPolicy(Pauses pauses = DefaultPauses()) : pauses_(std::move(pauses)) {}
+    void SetPauses(Pauses pauses) { pauses_ = std::move(pauses); }
+
+    // A new request, or one that made progress since its last failure: every retry is
+    // available again.
+    void Reset() { used_ = 0; }
+    bool CanRetry() const { return used_ < pauses_.size(); }
+    // The number of the retry that Pause() precedes (1 for the first), and how many there are.
+    unsigned NextAttempt() const { return static_cast<unsigned>(used_ + 1); }
+    unsigned Attempts() const { return static_cast<unsigned>(pauses_.size()); }
+    // Waits out the next pause and counts the retry; false when stop is set before it ends.
+    bool Pause(const StopEvent& stop);
+
+  private:
+    Pauses pauses_;
+    size_t used_ = 0;
+};
+
+}  // namespace korvun
