@@ -1,19 +1,26 @@
 // Download throughput: a package from a local nginx through OpenDownload and the
 // ReceiveBlock loop, against `curl -s -o FILE URL` for the same file in the same run; once
 // as a client without a release key, once checking the package against its signed size and
-// SHA-256 as the bytes arrive.
+// SHA-256 as the bytes arrive. Then the memory: korvun-updater-console runs a whole update
+// (download, extraction) with a package of RSS-MiB from the same nginx, and its peak resident
+// size is taken from the kernel's accounting of the finished child (getrusage).
 //
-//   bench_update_download [MiB]     (default 256)
+//   bench_update_download [MiB [RSS-MiB]]     (defaults 256 and 800; RSS-MiB 0 skips it)
 //
-// Prints the best of three runs of each and the ratios ours/curl; exits 1 when the plain
-// download is above 1.5 or the checked one above 1.15.
+// Prints the best of three runs of each, the ratios ours/curl and the peak RSS; exits 1 when
+// a download is above 1.15 or the peak RSS reaches 32 MiB.
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,9 +35,97 @@ extern char** environ;
 namespace {
 
 using Seconds = std::chrono::duration<double>;
-constexpr double kLimit = 1.5;
+constexpr double kLimit = 1.15;
 constexpr double kVerifiedLimit = 1.15;
+constexpr double kRssLimitMiB = 32;
 constexpr int kRounds = 3;
+
+// A file of size bytes that no compressor shrinks, written in chunks.
+void WriteRandomFile(const std::string& path, uint64_t size) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    uint64_t state = 88172645463325252ull;
+    for (uint64_t done = 0; done < size; done += chunk.size()) {
+        for (char& c : chunk) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            c = static_cast<char>(state);
+        }
+        out.write(chunk.data(),
+                  static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), size - done)));
+    }
+}
+
+// A package with one stored entry, Data/big.bin, holding the bytes of source.
+bool WritePackage(const std::string& package, const std::string& source) {
+    int error = 0;
+    zip_t* archive = zip_open(package.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive) return false;
+    zip_source_t* data = zip_source_file(archive, source.c_str(), 0, 0);
+    zip_int64_t index = data ? zip_file_add(archive, "Data/big.bin", data, 0) : -1;
+    if (index < 0 ||
+        zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0) {
+        zip_discard(archive);
+        return false;
+    }
+    return zip_close(archive) == 0;
+}
+
+// Peak resident size in MiB of a console updater updating a client at version 1 to version 2
+// (one package of the given size) from nginx; negative when the run did not complete.
+double MeasureUpdateRss(korvun::test::NginxServer& nginx, uint64_t packageSize) {
+    namespace fs = std::filesystem;
+    korvun::test::TempDirectory scratch("korvun-bench-rss");
+    const std::string game = scratch.Path() + "/game";
+    fs::create_directories(game);
+    fs::create_directories(scratch.Path() + "/wine/drive_c/windows/system32");
+    korvun::test::WriteTextFile(scratch.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
+    fs::create_directories(scratch.Path() + "/run");
+    fs::permissions(scratch.Path() + "/run", fs::perms::owner_all);
+
+    WriteRandomFile(scratch.Path() + "/big.bin", packageSize);
+    if (!WritePackage(nginx.Root() + "/patch/patch/pk0002.patch", scratch.Path() + "/big.bin")) {
+        return -1;
+    }
+    fs::remove(scratch.Path() + "/big.bin");
+    nginx.WriteFile("patch/UpdateVersion.ini",
+                    "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=2\r\n");
+    korvun::test::WriteTextFile(game + "/Version.ini",
+                                "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
+    korvun::test::WriteTextFile(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+    korvun::test::WriteTextFile(game + "/UpdaterURL.txt", nginx.Address() + "\r\n");
+
+    std::vector<std::string> args = {KORVUN_CONSOLE_PATH, "-C", game};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"WINEPREFIX=" + scratch.Path() + "/wine",
+                                    "XDG_RUNTIME_DIR=" + scratch.Path() + "/run",
+                                    "PATH=/usr/bin:/bin", "no_proxy=127.0.0.1"};
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "the console updater did not complete (status %d)\n", status);
+        return -1;
+    }
+    if (!fs::exists(game + "/Data/big.bin") ||
+        fs::file_size(game + "/Data/big.bin") != packageSize) {
+        std::fprintf(stderr, "the console updater did not extract the package\n");
+        return -1;
+    }
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
 
 double RunCurl(const std::string& url, const std::string& output) {
     std::vector<std::string> args = {"curl", "-s", "-o", output, url};
@@ -80,6 +175,7 @@ double RunUpdater(korvun::CUpdateThread& worker, uint64_t size,
 
 int main(int argc, char** argv) {
     uint64_t mebibytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    uint64_t rssMebibytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 800;
     uint64_t size = mebibytes << 20;
 
     korvun::test::NginxServer nginx;
@@ -124,5 +220,19 @@ int main(int argc, char** argv) {
     std::printf("ratio (updater / curl): %.2f  (limit %.2f)\n", ratio, kLimit);
     std::printf("ratio (checked updater / curl): %.2f  (limit %.2f)\n", verifiedRatio,
                 kVerifiedLimit);
-    return ratio <= kLimit && verifiedRatio <= kVerifiedLimit ? 0 : 1;
+    std::fflush(stdout);
+    korvun::DeleteFile(korvun::PatchFileName(1));
+    korvun::DeleteFile(curlOutput);
+
+    bool rssWithin = true;
+    if (rssMebibytes > 0) {
+        double rss = MeasureUpdateRss(nginx, rssMebibytes << 20);
+        if (rss < 0) return 2;
+        rssWithin = rss < kRssLimitMiB;
+        std::printf(
+            "console updater, whole update with a %llu MiB package: peak RSS %.1f MiB"
+            "  (limit %.0f)\n",
+            static_cast<unsigned long long>(rssMebibytes), rss, kRssLimitMiB);
+    }
+    return ratio <= kLimit && verifiedRatio <= kVerifiedLimit && rssWithin ? 0 : 1;
 }
