@@ -324,6 +324,33 @@ bool CUpdateDownload::Reconnect(InternetError* error) {
     return true;
 }
 
+bool CUpdateDownload::MoveToNextServer(InternetError* error) {
+    remoteFile_.reset();
+    while (resumable_ && nextServer_ && !StopRequested() &&
+           error->code != kInternetOperationCancelled) {
+        std::string next = nextServer_();
+        if (next.empty()) return false;
+        url_ = next;
+        retry_.Reset();
+        // Another server's validator is its own; with a signed hash the bytes need none, the
+        // hash decides at the end. Otherwise only a server that names the file as the first
+        // one did (mirrors copied with their times) continues it.
+        uint64_t offset = checking_ || !validator_.empty() ? receivedSize_ : 0;
+        std::string validator = checking_ ? "" : validator_;
+        if (!OpenRemote(offset, validator, error)) continue;
+        if (continuedAt_ > 0) {
+            continued_ = true;
+        } else if (!RestartLocalFile()) {
+            return false;
+        }
+        if (validator_.empty() && checking_) validator_ = ValidatorOf(*remoteFile_);
+        statusBeforeRetry_.reset();
+        ShowFileProgress();
+        return true;
+    }
+    return false;
+}
+
 bool CUpdateDownload::RefetchWhole() {
     if (!continued_ || refetchedWhole_) return false;
     refetchedWhole_ = true;
@@ -384,7 +411,10 @@ int CUpdateDownload::ReceiveBlock() {
     if (!read) {
         // What did arrive belongs in the file that stays on disk.
         bool flushed = FlushLocalFile();
-        if (flushed && IsTransientFailure(error.code) && Reconnect(&error)) return kMoreData;
+        if (flushed && IsTransientFailure(error.code) &&
+            (Reconnect(&error) || MoveToNextServer(&error))) {
+            return kMoreData;
+        }
         ShowInternetError(error);
         if (error.code == kInternetOperationCancelled) return kFailed;
         return FailReceive("%sEx: %s,%d,%d ", "c23-1");

@@ -59,6 +59,12 @@ class CUpdateDownload {
 
     void SetTimeouts(unsigned connectMs, unsigned receiveMs);
 
+    // Where a resumable download goes on once a transfer keeps failing after its retries: the
+    // same file's URL on the next server, or "" when there is none. Set before OpenDownload;
+    // without one such a failure ends the download.
+    using NextServer = std::function<std::string()>;
+    void SetNextServer(NextServer nextServer) { nextServer_ = std::move(nextServer); }
+
     // Pauses before the retries of a failure that may pass (RetryPolicy::DefaultPauses()).
     void SetRetryPauses(RetryPolicy::Pauses pauses) { retry_.SetPauses(std::move(pauses)); }
 
@@ -134,6 +140,9 @@ class CUpdateDownload {
     bool OpenLocalFile();
     // After a broken transfer: opens it again after a pause; false when that did not work.
     bool Reconnect(InternetError* error);
+    // After the retries: the transfer goes on from the next server, from where the bytes
+    // stopped when that server can continue them; false when there is none or it failed too.
+    bool MoveToNextServer(InternetError* error);
     // The local file emptied and the check restarted, for an answer that sends it whole.
     bool RestartLocalFile();
     void ShowFileProgress();
@@ -161,6 +170,7 @@ class CUpdateDownload {
     uint64_t totalBefore_ = 0;  // the total gauge's bytes of the files before this one
 
     RetryPolicy retry_;
+    NextServer nextServer_;
     std::optional<std::string> statusBeforeRetry_;
     std::string url_;
     bool resumable_ = false;

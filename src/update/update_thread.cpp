@@ -240,6 +240,14 @@ void CUpdateThread::ChooseServer() {
     if (chosen != 0) window_.ServerChanged(addresses_[chosen]);
 }
 
+bool CUpdateThread::TurnToNextServer() {
+    size_t next = chosen_ + 1;
+    if (next >= addresses_.size()) return false;
+    chosen_ = next;
+    window_.ServerChanged(addresses_[next]);
+    return true;
+}
+
 bool CUpdateThread::DownloadAndApplyPatches() {
     if (!StartNextPatch()) return true;
     window_.SetUpdatedThisRun(true);
@@ -346,6 +354,10 @@ bool CUpdateThread::StartNextPatch() {
     }
     ++versions_.currentVersion;
     TestPoint("download");
+    uint32_t version = versions_.currentVersion;
+    download_.SetNextServer([this, version] {
+        return TurnToNextServer() ? PatchUrl(ServerAddress(), version) : std::string();
+    });
     if (!download_.ExpectSigned(SignedPackagePath(versions_.currentVersion),
                                 PatchFileName(versions_.currentVersion)) ||
         !download_.OpenDownload(PatchUrl(ServerAddress(), versions_.currentVersion),

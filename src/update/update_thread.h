@@ -81,6 +81,8 @@ class CUpdateThread : public CThreadBase {
   private:
     // The run itself; each return names how it ended.
     RunOutcome Execute();
+    // The next of the server's mirrors for the rest of the run; false after the last one.
+    bool TurnToNextServer();
     // The patch loop of the run; false when the run must end without the deletion step.
     bool DownloadAndApplyPatches();
     bool StopRequested() const { return stopEvent_.Wait(0); }

@@ -152,5 +152,35 @@ TEST_F(ResumeTest, ConnectionsCutAtFivePointsStillCompleteInOneRun) {
     EXPECT_LE(nginx.BodyBytesSent("pk0002.patch"), package.size() * 12 / 10);
 }
 
+TEST_F(ResumeTest, ADownloadThatKeepsFailingMovesToTheNextServerAndResumesThere) {
+    NginxServer first(Tuned("")), second(Tuned(""));
+    const std::string payload = Payload(kPayloadSize, 23);
+    std::string package = PublishOn(first, payload);
+    // A mirror copied with its times: nginx names the files there by the same validators.
+    for (const char* file : {"patch/UpdateVersion.ini", "patch/patch/pk0002.patch"}) {
+        second.WriteFile(file, ReadTextFile(first.Root() + "/" + file));
+        fs::last_write_time(second.Root() + "/" + file,
+                            fs::last_write_time(first.Root() + "/" + file));
+    }
+    // The first server goes down halfway through the package, for good.
+    const std::string half = std::to_string(package.size() / 2);
+    ScriptServer proxy(KORVUN_CUTTING_PROXY, {"--target", first.Address(), "--cuts", "1", "--first",
+                                              half, "--last", half, "--exit-after-cuts"});
+    PointAt(proxy.Address() + " " + second.Address());
+    WriteLocalVersion(1, "EXTRACT_END");
+
+    ConsoleResult run = RunConsole(120s);
+    ExpectCompletedWith(run, payload);
+    EXPECT_NE(run.out.find("Retrying the download (3/3)"), std::string::npos) << run.out;
+    ASSERT_GE(second.CountRequests("pk0002.patch", 1), 1u);
+    std::string last;
+    for (const std::string& line : second.AccessLog()) {
+        if (line.find("pk0002.patch") != std::string::npos) last = line;
+    }
+    EXPECT_EQ(last.find("GET /patch/patch/pk0002.patch 206 "), 0u) << last;
+    EXPECT_LE(first.BodyBytesSent("pk0002.patch") + second.BodyBytesSent("pk0002.patch"),
+              package.size() * 11 / 10);
+}
+
 }  // namespace
 }  // namespace korvun::test

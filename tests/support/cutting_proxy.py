@@ -2,12 +2,15 @@
 """A TCP proxy on 127.0.0.1 that cuts connections: it forwards every connection to --target
 and, counting the bytes it passes from the server to the client over all connections, closes
 the connection that crosses each of --cuts points chosen at random (seeded by --seed) between
---first and --last. Every cut is appended to --log as "CUT <offset>".
+--first and --last. Every cut is appended to --log as "CUT <offset>". With --exit-after-cuts
+the proxy ends after its last cut, so that the address then refuses connections (a server
+that went down).
 
 On start it prints "PORT <n>" and a line end to standard output.
 """
 
 import argparse
+import os
 import random
 import socket
 import sys
@@ -17,7 +20,8 @@ CHUNK = 16384
 
 
 class Cuts:
-    def __init__(self, points, log):
+    def __init__(self, points, log, exit_after):
+        self.exit_after = exit_after
         self.points = sorted(points)
         self.passed = 0
         self.lock = threading.Lock()
@@ -65,6 +69,8 @@ def serve(client, target, cuts):
             allowed, cut = cuts.allow(len(data))
             client.sendall(data[:allowed])
             if cut:
+                if cuts.exit_after and not cuts.points:
+                    os._exit(0)
                 break
     except OSError:
         pass
@@ -84,11 +90,13 @@ def main():
     parser.add_argument("--last", type=int, required=True, help="latest cut, in bytes")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--log")
+    parser.add_argument("--exit-after-cuts", action="store_true")
     args = parser.parse_args()
 
     host, port = args.target.rsplit(":", 1)
     generator = random.Random(args.seed)
-    cuts = Cuts(generator.sample(range(args.first, args.last + 1), args.cuts), args.log)
+    cuts = Cuts(generator.sample(range(args.first, args.last + 1), args.cuts), args.log,
+                args.exit_after_cuts)
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
