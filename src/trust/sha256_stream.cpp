@@ -1,5 +1,6 @@
 #include "trust/sha256_stream.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,9 +9,12 @@
 #include <cerrno>
 #include <new>
 #include <vector>
+#endif
 
 namespace korvun {
 
+// The Windows build hashes with the system's own provider (sha256_stream_win.cpp).
+#ifndef _WIN32
 Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()) {
     if (context_ == nullptr) throw std::bad_alloc();
     Reset();
@@ -29,6 +33,7 @@ Sha256Digest Sha256Stream::Finish() {
     Reset();
     return digest;
 }
+#endif
 
 std::string HexDigest(const Sha256Digest& digest) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -64,6 +69,7 @@ std::optional<Sha256Digest> ParseHexDigest(std::string_view text) {
     return digest;
 }
 
+#ifndef _WIN32
 std::optional<FileDigest> DigestFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
@@ -85,5 +91,6 @@ std::optional<FileDigest> DigestFile(const std::string& path) {
     result.sha256 = stream.Finish();
     return result;
 }
+#endif
 
 }  // namespace korvun

@@ -1,6 +1,7 @@
 // SHA-256 computed as the bytes arrive, so that a download is checked without reading the
 // file a second time. OpenSSL's implementation, because it uses the processor's SHA
-// instructions: hashing must keep up with a local network.
+// instructions: hashing must keep up with a local network. On Windows, the system's own
+// (CNG), which does the same and adds no library.
 #pragma once
 
 #include <array>
@@ -28,7 +29,11 @@ class Sha256Stream {
     Sha256Digest Finish();
 
   private:
+#ifdef _WIN32
+    void* hash_ = nullptr;  // BCRYPT_HASH_HANDLE
+#else
     evp_md_ctx_st* context_;
+#endif
 };
 
 // Lower-case hexadecimal, as sha256sum writes it.

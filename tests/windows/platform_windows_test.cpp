@@ -62,23 +62,23 @@ void WriteAll(const std::string& name, const std::string& bytes) {
 
 TEST(WindowsFiles, BinaryReadWriteSeekAndReplace) {
     ScratchDir dir;
-    int fd = OpenFile(dir / "a.bin", OpenMode::WriteCreateTruncate);
-    ASSERT_GE(fd, 0);
+    FileHandle file = OpenFile(dir / "a.bin", OpenMode::WriteCreateTruncate);
+    ASSERT_TRUE(file.IsOpen());
     const std::string bytes("line\r\nline\n\x1a\0end", 15);
-    ASSERT_TRUE(WriteFull(fd, bytes.data(), bytes.size()));
-    ASSERT_TRUE(SyncFile(fd));
-    CloseFile(fd);
-    EXPECT_EQ(fd, -1);
+    ASSERT_TRUE(WriteFull(file.Get(), bytes.data(), bytes.size()));
+    ASSERT_TRUE(SyncFile(file.Get()));
+    ASSERT_TRUE(file.Close());
+    EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(ReadAll(dir / "a.bin"), bytes) << "no text-mode translation";
     EXPECT_EQ(FileSize(dir / "a.bin"), bytes.size());
 
-    fd = OpenFile(dir / "a.bin", OpenMode::ReadWrite);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(SeekFile(fd, 6, SEEK_SET), 6);
+    file = OpenFile(dir / "a.bin", OpenMode::ReadWrite);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(SeekFile(file.Get(), 6, SEEK_SET), 6);
     char four[4];
-    ASSERT_TRUE(ReadFull(fd, four, 4));
+    ASSERT_TRUE(ReadFull(file.Get(), four, 4));
     EXPECT_EQ(std::string(four, 4), "line");
-    CloseFile(fd);
+    file.Reset();
 
     WriteAll(dir / "b.bin", "old");
     ASSERT_TRUE(ReplaceFile(dir / "a.bin", dir / "b.bin"));
@@ -86,7 +86,7 @@ TEST(WindowsFiles, BinaryReadWriteSeekAndReplace) {
     EXPECT_EQ(ReadAll(dir / "b.bin"), bytes);
     EXPECT_TRUE(DeleteFile(dir / "b.bin"));
     EXPECT_TRUE(DeleteFile(dir / "b.bin")) << "a missing file is no error";
-    EXPECT_EQ(OpenFile(dir / "missing", OpenMode::ReadWrite), -1);
+    EXPECT_FALSE(OpenFile(dir / "missing", OpenMode::ReadWrite).IsOpen());
 }
 
 TEST(WindowsProfile, WritesKeepOtherLinesAndReadBack) {
