@@ -6,7 +6,8 @@
 
 namespace korvun {
 
-// Bytes available to the calling user (statvfs f_bavail * f_frsize); nullopt on failure.
+// Bytes available to the calling user (statvfs f_bavail * f_frsize, GetDiskFreeSpaceExW);
+// nullopt on failure.
 std::optional<uint64_t> FreeDiskSpace();
 
 }  // namespace korvun

@@ -349,8 +349,6 @@ std::string ParentDirectory(const std::string& native) {
 
 }  // namespace
 
-bool FileHandle::Close() { return CloseFile(fd_); }
-
 void FileHandle::Reset(int fd) {
     if (fd_ != -1) {
         int saved = errno;
@@ -390,20 +388,6 @@ int64_t ReadSome(int fd, void* buffer, size_t size) {
         if (n >= 0) return n;
         if (errno != EINTR) return -1;
     }
-}
-
-bool ReadFull(int fd, void* buffer, size_t size) {
-    auto* out = static_cast<char*>(buffer);
-    while (size > 0) {
-        int64_t n = ReadSome(fd, out, size);
-        if (n <= 0) {
-            if (n == 0) errno = 0;
-            return false;
-        }
-        out += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool WriteFull(int fd, const void* buffer, size_t size) {

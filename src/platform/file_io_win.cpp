@@ -54,8 +54,6 @@ int ErrnoOf(DWORD error) {
 
 }  // namespace
 
-bool FileHandle::Close() { return CloseFile(fd_); }
-
 void FileHandle::Reset(int fd) {
     if (fd_ != -1) {
         int saved = errno;
@@ -83,20 +81,6 @@ int64_t ReadSome(int fd, void* buffer, size_t size) {
     // loops.
     unsigned count = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
     return ::_read(fd, buffer, count);
-}
-
-bool ReadFull(int fd, void* buffer, size_t size) {
-    auto* out = static_cast<char*>(buffer);
-    while (size > 0) {
-        int64_t n = ReadSome(fd, out, size);
-        if (n <= 0) {
-            if (n == 0) errno = 0;
-            return false;
-        }
-        out += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool WriteFull(int fd, const void* buffer, size_t size) {

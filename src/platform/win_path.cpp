@@ -12,6 +12,8 @@
 #include <cwctype>
 #include <vector>
 
+#include "platform/name_folding.h"
+
 namespace korvun {
 
 namespace {
@@ -32,67 +34,15 @@ locale_t FoldingLocale() {
 // Only letters of a plain upper/lower pair fold. The long s and the dotless i have an ASCII
 // upper case, yet they are other letters: folding them would let "Verſion.ini" stand for
 // "Version.ini".
-uint32_t FoldCodePoint(uint32_t codePoint, locale_t locale) {
-    if (codePoint < 0x80) {
-        return (codePoint >= 'a' && codePoint <= 'z') ? codePoint - 32 : codePoint;
-    }
+uint32_t FoldCodePoint(uint32_t codePoint) {
+    locale_t locale = FoldingLocale();
     if (locale == nullptr) return codePoint;
     auto upper = static_cast<uint32_t>(::towupper_l(codePoint, locale));
     if (upper == codePoint || ::towlower_l(upper, locale) != codePoint) return codePoint;
     return upper;
 }
 
-void AppendUtf8(std::string& out, uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        out.push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
-}
-
-std::string FoldCase(const std::string& name) {
-    std::string folded;
-    folded.reserve(name.size());
-    locale_t locale = FoldingLocale();
-    size_t i = 0;
-    while (i < name.size()) {
-        auto byte = static_cast<unsigned char>(name[i]);
-        uint32_t codePoint = byte;
-        size_t length = 1;
-        bool valid = byte < 0x80;
-        if (byte >= 0xC0 && byte < 0xF8) {
-            length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-            codePoint = byte & (0x7F >> length);
-            valid = i + length <= name.size();
-            for (size_t k = 1; valid && k < length; ++k) {
-                auto next = static_cast<unsigned char>(name[i + k]);
-                valid = (next & 0xC0) == 0x80;
-                codePoint = (codePoint << 6) | (next & 0x3F);
-            }
-            valid = valid && codePoint < 0x110000;
-        }
-        if (!valid) {
-            // 0xFF never occurs in UTF-8, so a stray byte never equals a decoded character.
-            folded.push_back('\xFF');
-            folded.push_back(static_cast<char>(byte));
-            ++i;
-            continue;
-        }
-        AppendUtf8(folded, FoldCodePoint(codePoint, locale));
-        i += length;
-    }
-    return folded;
-}
+std::string FoldCase(const std::string& name) { return FoldUtf8(name, FoldCodePoint); }
 
 bool IsAscii(const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
