@@ -1,17 +1,23 @@
-// The Windows build (scripts/build-windows) under Wine: the tests of its platform layers, and
-// the console updater against the same nginx and release as the Linux program, judged by the
-// Linux korvun-tool.
+// The Windows build (scripts/build-windows) under Wine: the tests of its platform layers, the
+// console updater against the same nginx and release as the Linux program, judged by the
+// Linux korvun-tool, and its start-up refusals against real Win32 objects (another updater's
+// mutex, a game window, a system directory without Direct3D 9).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
+#include "gui/x_display.h"
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
 #include "support/wine_prefix.h"
 
 namespace korvun::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string WindowsConsole() {
     return std::string(KORVUN_WINDOWS_BUILD_DIR) + "/src/console/korvun-updater-console.exe";
@@ -38,12 +44,29 @@ class WindowsPrograms : public ::testing::Test {
     }
 
     // Runs the Windows console on the game directory; its own Wine prefix answers the
-    // Direct3D 9 check with Wine's d3d9.dll.
-    RunResult RunWindowsConsole() {
-        return RunProgram(
-            {"/usr/bin/env", "-u", "DISPLAY", "WINEDEBUG=-all", "WINEPREFIX=" + prefix_,
-             "no_proxy=127.0.0.1", "wine", WindowsConsole(), "-C", game_},
-            300);
+    // Direct3D 9 check with Wine's d3d9.dll. display: the X display its windows would go to.
+    RunResult RunWindowsConsole(const std::string& display = "") {
+        std::vector<std::string> command = {"/usr/bin/env", "-u", "DISPLAY"};
+        if (!display.empty()) command.push_back("DISPLAY=" + display);
+        command.insert(command.end(),
+                       {"WINEDEBUG=-all", "WINEPREFIX=" + prefix_, "no_proxy=127.0.0.1", "wine",
+                        WindowsConsole(), "-C", game_});
+        return RunProgram(command, 300);
+    }
+
+    // A client at its release's last version: a run that is let through ends at once.
+    void InstallUpToDateClient(const std::string& serverAddress) {
+        std::vector<ClientTree> versions = GenerateVersions(1, 7);
+        PublishRelease(versions, server_.Root());
+        InstallClient(versions.back(), 2, game_, serverAddress);
+    }
+
+    // The message of a refusal, as the console ends: status 1 and one line on standard error
+    // (a Windows program ends its lines with CR LF).
+    static void ExpectRefusal(const RunResult& run, const std::string& message) {
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_EQ(run.err, "Korvun Updater: " + message + "\r\n");
+        EXPECT_EQ(run.out, "");
     }
 
     std::string prefix_;
@@ -74,6 +97,72 @@ TEST_F(WindowsPrograms, UpdatesAClientFromVersion1To5) {
     std::string verify;
     EXPECT_TRUE(ClientVerifyPasses(game_, scratch_ + "/reference", &verify)) << verify;
     EXPECT_TRUE(CompareClient(game_, versions.back()).empty());
+}
+
+// Whether a client on this machine holds an open connection to 127.0.0.1:port.
+bool ConnectedTo(uint16_t port) {
+    char remote[16];
+    std::snprintf(remote, sizeof remote, ":%04X", port);
+    std::istringstream table(ReadFileBytes("/proc/net/tcp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, peer, state;
+        fields >> slot >> local >> peer >> state;
+        if (state == "01" && peer.size() > 5 && peer.substr(peer.size() - 5) == remote) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(WindowsPrograms, SecondConsoleIsRefusedWhileTheFirstRuns) {
+    // The first console waits on a server that never answers, holding the single-instance
+    // mutex: once it has connected, it is past its start-up checks.
+    MisbehavingServer silent("silent", 120);
+    InstallUpToDateClient(silent.Address());
+    Process first({"wine", WindowsConsole(), "-C", game_},
+                  {{"WINEDEBUG", "-all"}, {"WINEPREFIX", prefix_}, {"no_proxy", "127.0.0.1"}});
+    ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(silent.Port()); }, 120s));
+
+    ExpectRefusal(RunWindowsConsole(), "Updator already in operation.c01");
+    EXPECT_TRUE(first.Running());
+}
+
+// The game as a real Win32 program, its window found by class and title alone.
+TEST_F(WindowsPrograms, RunningGameWindowIsRefusedOnlyUnderItsExactTitle) {
+    if (std::string(KORVUN_WIN32_GAME).empty()) GTEST_SKIP() << "no Win32 game stand-in";
+    InstallUpToDateClient(server_.Address());
+    XDisplay display;
+    std::map<std::string, std::string> environment = {
+        {"DISPLAY", display.Name()}, {"WINEDEBUG", "-all"}, {"WINEPREFIX", prefix_}};
+    {
+        Process game({"wine", KORVUN_WIN32_GAME, "Korvun"}, environment);
+        ASSERT_FALSE(display.WaitForWindow("^Korvun$", 0, 120s).empty());
+        ExpectRefusal(RunWindowsConsole(display.Name()),
+                      "Game still in operation. Please try again after closing the game.c02");
+    }
+    Process launcher({"wine", KORVUN_WIN32_GAME, "Korvun Launcher"}, environment);
+    ASSERT_FALSE(display.WaitForWindow("^Korvun Launcher$", 0, 120s).empty());
+    RunResult run = RunWindowsConsole(display.Name());
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+}
+
+TEST_F(WindowsPrograms, MissingDirect3DIsRefusedBeforeAnyRequest) {
+    InstallUpToDateClient(server_.Address());
+    // A twin of the shared prefix, its files hard links (the registry copied, since Wine
+    // rewrites it), without d3d9.dll in the system directory.
+    std::string shared = prefix_;
+    prefix_ = shared + "-without-d3d9-" + std::to_string(getpid());
+    std::string copy = "cp -al '" + shared + "' '" + prefix_ + "' && cd '" + prefix_ +
+                       "' && for r in *.reg; do cp --remove-destination '" + shared +
+                       "'/$r $r; done && rm drive_c/windows/system32/d3d9.dll";
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+    RunResult run = RunWindowsConsole();
+    std::system(("WINEPREFIX='" + prefix_ + "' wineserver -k 2>/dev/null").c_str());
+    RemoveTree(prefix_);
+    ExpectRefusal(run, "DirectX9 is not installed. Please try again after installing DirectX9.c03");
+    EXPECT_EQ(server_.CountRequests("/"), 0u);
 }
 
 }  // namespace
