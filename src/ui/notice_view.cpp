@@ -2,6 +2,9 @@
 
 #include <wx/log.h>
 #include <wx/webview.h>
+#ifdef __WXMSW__
+#include <wx/msw/webview_ie.h>
+#endif
 
 #include "ui/text_trace.h"
 
@@ -20,6 +23,11 @@ constexpr const char* kNoScrollBarsScript =
 bool CMyHtmlView::Create(wxWindow* parent, const wxRect& rect, wxWindowID id) {
     wxLogNull quiet;  // a missing browser engine means an empty area, not a box
     if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) return false;
+#ifdef __WXMSW__
+    // Windows' own engine renders an embedded page as Internet Explorer 7 did unless the
+    // program asks for the current engine (a per-user setting, kept for this program's name).
+    wxWebViewIE::MSWSetEmulationLevel(wxWEBVIEWIE_EMU_IE11);
+#endif
     wxWebView* view = wxWebView::New(wxWebViewBackendDefault);
     if (!view) return false;
     if (!view->Create(parent, id, wxWebViewDefaultURLStr, rect.GetPosition(), rect.GetSize(),

@@ -1,7 +1,5 @@
 #include "ui/updater_dlg.h"
 
-#include <unistd.h>
-
 #include <wx/dcclient.h>
 #include <wx/evtloop.h>
 #include <wx/fontenum.h>
@@ -13,8 +11,8 @@
 #include <wx/utils.h>
 
 #include "app/messages.h"
+#include "platform/file_io.h"
 #include "platform/process.h"
-#include "platform/win_path.h"
 #include "ui/bitmap_region.h"
 #include "ui/hover_button.h"
 #include "ui/text_trace.h"
@@ -108,7 +106,7 @@ CUpdaterDlg::~CUpdaterDlg() {
     StopWorker();
     AttachWorkerFlags(nullptr);
     // The local override of the server's version file holds for one run only.
-    ::unlink(NativePath(kLocalVersionOverride).c_str());
+    DeleteFile(kLocalVersionOverride);
 }
 
 void CUpdaterDlg::OnInitDialog(wxInitDialogEvent&) {
