@@ -142,9 +142,13 @@ void WriteScaleArchives(int entries) {
     int crowd = entries / 20;
     int perFolder = 1000;
     for (int i = 0; i < entries; ++i) {
-        std::string path =
-            i < crowd ? "crowd\\c" + std::to_string(i)
-                      : "f" + std::to_string(i / perFolder) + "\\e" + std::to_string(i) + ".dds";
+        // Appended, not "f" + std::string: GCC 12 warns falsely (-Wrestrict) about that.
+        std::string path = i < crowd ? std::string("crowd\\c").append(std::to_string(i))
+                                     : std::string("f")
+                                           .append(std::to_string(i / perFolder))
+                                           .append("\\e")
+                                           .append(std::to_string(i))
+                                           .append(".dds");
         game.Add(path, std::string(rng() % 64, 'g'));
         if (i < crowd || (i % 19 == 0 && update.index.fileCount < entries / 10)) {
             std::string upper = path;

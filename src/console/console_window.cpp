@@ -115,7 +115,14 @@ std::string ConsoleWindow::Bar(double fraction, int cells) {
     int filled = static_cast<int>(fraction * cells);
     if (filled > cells) filled = cells;
     if (filled < 0) filled = 0;
-    return "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "[" + std::string.
+    std::string bar;
+    bar.reserve(static_cast<size_t>(cells) + 2);
+    bar.push_back('[');
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(cells - filled), '-');
+    bar.push_back(']');
+    return bar;
 }
 
 void ConsoleWindow::DrawLiveLine() {

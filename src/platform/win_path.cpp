@@ -217,8 +217,9 @@ std::vector<FolderIndex::Component> FolderIndex::Resolve(
 
 void FolderIndex::Added(const std::string& native, bool directory) {
     size_t slash = native.find_last_of('/');
-    std::string parent = slash == std::string::npos ? std::string() : native.substr(0, slash);
-    if (slash == 0) parent = "/";
+    // The root's own parent keeps its slash: "/x" lies in "/".
+    std::string parent =
+        slash == std::string::npos ? std::string() : native.substr(0, slash == 0 ? 1 : slash);
     std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
     if (auto found = folders_.find(parent); found != folders_.end()) {
         found->second->exact[name] = false;
