@@ -108,15 +108,15 @@ std::optional<uint64_t> ParseDecimal(const std::string& text) {
 // "bytes FIRST-LAST/TOTAL"; anything else says nothing usable about the range.
 std::optional<InternetFile::ContentRange> ParseContentRange(const std::string& value) {
     if (!StartsWithNoCase(value.c_str(), value.size(), "bytes ")) return std::nullopt;
-    std::string spec = Trimmed(value.c_str() + 6, value.size() - 6);
-    size_t dash = spec.find('-');
-    size_t slash = spec.find('/');
+    std::string range = Trimmed(value.c_str() + 6, value.size() - 6);
+    size_t dash = range.find('-');
+    size_t slash = range.find('/');
     if (dash == std::string::npos || slash == std::string::npos || slash < dash) {
         return std::nullopt;
     }
-    std::optional<uint64_t> first = ParseDecimal(spec.substr(0, dash));
-    std::optional<uint64_t> last = ParseDecimal(spec.substr(dash + 1, slash - dash - 1));
-    std::optional<uint64_t> total = ParseDecimal(spec.substr(slash + 1));
+    std::optional<uint64_t> first = ParseDecimal(range.substr(0, dash));
+    std::optional<uint64_t> last = ParseDecimal(range.substr(dash + 1, slash - dash - 1));
+    std::optional<uint64_t> total = ParseDecimal(range.substr(slash + 1));
     if (!first || !last || !total || *last < *first || *last >= *total) return std::nullopt;
     return InternetFile::ContentRange{*first, *total};
 }
