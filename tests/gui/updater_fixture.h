@@ -62,20 +62,6 @@ inline std::string ReadFile(const std::string& path) {
 
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// Pixels of the screenshot at left, top that differ from bitmap by more than 2 per channel.
-inline int Mismatches(const Image& shot, int left, int top, const Image& bitmap) {
-    int count = 0;
-    for (int y = 0; y < bitmap.height; ++y) {
-        for (int x = 0; x < bitmap.width; ++x) {
-            Rgb a = shot.At(left + x, top + y), b = bitmap.At(x, y);
-            if (std::abs(a.r - b.r) > 2 || std::abs(a.g - b.g) > 2 || std::abs(a.b - b.b) > 2) {
-                ++count;
-            }
-        }
-    }
-    return count;
-}
-
 class UpdaterWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {

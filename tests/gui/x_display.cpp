@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,19 @@ Image ReadBmp(const std::string& path) {
         }
     }
     return image;
+}
+
+int Mismatches(const Image& shot, int left, int top, const Image& bitmap) {
+    int count = 0;
+    for (int y = 0; y < bitmap.height; ++y) {
+        for (int x = 0; x < bitmap.width; ++x) {
+            Rgb a = shot.At(left + x, top + y), b = bitmap.At(x, y);
+            if (std::abs(a.r - b.r) > 2 || std::abs(a.g - b.g) > 2 || std::abs(a.b - b.b) > 2) {
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 Process::Process(const std::vector<std::string>& argv,

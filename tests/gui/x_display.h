@@ -33,6 +33,9 @@ struct Image {
 // Reads a 24-bit uncompressed BMP file; throws on anything else.
 Image ReadBmp(const std::string& path);
 
+// Pixels of the screenshot at left, top that differ from bitmap by more than 2 per channel.
+int Mismatches(const Image& shot, int left, int top, const Image& bitmap);
+
 // A started process; killed (SIGKILL) and reaped on destruction if still running.
 class Process {
   public:

@@ -28,19 +28,6 @@ constexpr int kTop = (768 - 550) / 2;
 // Windows programs see the Linux file system as drive Z:.
 std::string WindowsName(const std::string& path) { return "Z:" + path; }
 
-int Mismatches(const Image& shot, int left, int top, const Image& bitmap) {
-    int count = 0;
-    for (int y = 0; y < bitmap.height; ++y) {
-        for (int x = 0; x < bitmap.width; ++x) {
-            Rgb a = shot.At(left + x, top + y), b = bitmap.At(x, y);
-            if (std::abs(a.r - b.r) > 2 || std::abs(a.g - b.g) > 2 || std::abs(a.b - b.b) > 2) {
-                ++count;
-            }
-        }
-    }
-    return count;
-}
-
 class WindowsDesktop : public ::testing::Test {
   protected:
     void SetUp() override {
