@@ -19,6 +19,7 @@
 #include "client_tree.h"
 #include "platform/file_io.h"
 #include "tool_support.h"
+#include "update/update_download.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -446,11 +447,7 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& t
 
 }  // namespace
 
-std::string PackageFileName(uint32_t number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "pk%.4u.patch", number);
-    return name;
-}
+std::string PackageFileName(uint32_t number) { return PatchFileName(number); }
 
 BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport& report,
                          std::string& error) {
