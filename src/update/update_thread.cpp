@@ -82,19 +82,17 @@ bool CUpdateThread::Start() {
     workingDirectory_ = CurrentDirectory();
     unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
 #ifdef KORVUN_FAULT_INJECTION
-    // The reliability tests cannot wait a minute for every time-out they provoke.
+    // The reliability tests cannot wait a minute for every time-out they provoke, nor the
+    // pauses between retries.
     if (const char* testTimeout = std::getenv("KORVUN_TEST_TIMEOUT_MS")) {
         timeoutMs = static_cast<unsigned>(std::strtoul(testTimeout, nullptr, 10));
     }
-#endif
-    download_.SetTimeouts(timeoutMs, timeoutMs);
-#ifdef KORVUN_FAULT_INJECTION
-    // Nor the pauses between retries.
     if (const char* testPause = std::getenv("KORVUN_TEST_RETRY_PAUSE_MS")) {
         std::chrono::milliseconds pause(std::strtoul(testPause, nullptr, 10));
         download_.SetRetryPauses({pause, pause, pause});
     }
 #endif
+    download_.SetTimeouts(timeoutMs, timeoutMs);
     return StartThread();
 }
 
