@@ -59,24 +59,6 @@ class SignedRelease {
     uint64_t serial_ = 0;
 };
 
-// One download checked as its bytes arrive: no byte is read twice.
-class DownloadCheck {
-  public:
-    void Begin(const ManifestEntry& entry) {
-        entry_ = entry;
-        stream_.Reset();
-    }
-    // The same file from its first byte again.
-    void Restart() { stream_.Reset(); }
-    void Add(const void* data, size_t size) { stream_.Update(data, size); }
-    uint64_t SignedSize() const { return entry_.size; }
-    bool Matches() { return stream_.Finish() == entry_.sha256; }
-
-  private:
-    ManifestEntry entry_;
-    Sha256Stream stream_;
-};
-
 // Reads a small file (the manifest, its signature) whole into body; an empty body for an
 // announced length of 0. False with error set when the transfer failed; false with
 // error.code 0 when the file is longer than kMaxManifestBytes.

@@ -13,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/inet.h"
 #include "platform/stop_event.h"
+#include "update/download_check.h"
 #include "update/release_verification.h"
 #include "update/resume_state.h"
 #include "update/retry_policy.h"
