@@ -11,7 +11,8 @@ void TraceText(const std::string& what, const std::string& text) {
     if (!path || !*path) return;
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);
-    if (std::FILE* file = std::fopen(path, "a")) {
+    // Binary, so that the record reads the same from the Windows build.
+    if (std::FILE* file = std::fopen(path, "ab")) {
         std::fprintf(file, "%s\t%s\n", what.c_str(), text.c_str());
         std::fclose(file);
     }

@@ -98,6 +98,7 @@ TEST_F(WindowsDesktop, SkinnedWindowUpdatesTheClientAndStartsTheGame) {
     EXPECT_EQ(ReadCurrentVersion(game_), "3");
     std::string verify;
     WriteTree(versions.back(), root_.Path() + "/reference");
+    std::filesystem::copy_file(KORVUN_WIN32_GAME, root_.Path() + "/reference/Game.exe");
     EXPECT_TRUE(ClientVerifyPasses(game_, root_.Path() + "/reference", &verify)) << verify;
 
     // The skin as drawn by the Windows toolkit: full gauges, the start button in its normal
