@@ -6,20 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/zip_test_packages.h"
 #include "update/download_check.h"
 
 namespace korvun {
 namespace {
 
-std::string Bytes(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (char& c : data) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
-    return data;
-}
+using test::SampleData;
 
 ManifestEntry EntryFor(const std::string& data) {
     Sha256Stream stream;
@@ -43,7 +36,7 @@ void AddInPieces(DownloadCheck& check, const std::string& data) {
 }
 
 TEST(DownloadCheck, BytesInAnyPiecesMatchAndOneChangedByteDoesNot) {
-    std::string data = Bytes(3 * 1024 * 1024 + 7, 1);
+    std::string data = SampleData(3 * 1024 * 1024 + 7, 1);
     DownloadCheck check;
     check.Begin(EntryFor(data));
     EXPECT_EQ(check.SignedSize(), data.size());
@@ -62,16 +55,16 @@ TEST(DownloadCheck, BytesInAnyPiecesMatchAndOneChangedByteDoesNot) {
 }
 
 TEST(DownloadCheck, RestartForgetsBatchesStillBeingHashedAndANewEntryStartsClean) {
-    std::string first = Bytes(2 * 1024 * 1024, 2);
+    std::string first = SampleData(2 * 1024 * 1024, 2);
     DownloadCheck check;
     check.Begin(EntryFor(first));
-    AddInPieces(check, Bytes(1024 * 1024 + 3, 3));  // a broken transfer's bytes
+    AddInPieces(check, SampleData(1024 * 1024 + 3, 3));  // a broken transfer's bytes
     check.Restart();
     AddInPieces(check, first);
     EXPECT_TRUE(check.Matches());
 
     // Matches() starts the check anew: a second file, and an empty one.
-    std::string second = Bytes(777777, 4);
+    std::string second = SampleData(777777, 4);
     check.Begin(EntryFor(second));
     AddInPieces(check, second);
     EXPECT_TRUE(check.Matches());
@@ -80,7 +73,7 @@ TEST(DownloadCheck, RestartForgetsBatchesStillBeingHashedAndANewEntryStartsClean
 }
 
 TEST(DownloadCheck, AnUnfinishedCheckEndsWithItsOwner) {
-    std::string data = Bytes(5 * 1024 * 1024, 5);
+    std::string data = SampleData(5 * 1024 * 1024, 5);
     DownloadCheck check;
     check.Begin(EntryFor(data));
     AddInPieces(check, data);  // the last batches may still be hashing at destruction
