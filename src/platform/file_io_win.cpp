@@ -145,9 +145,19 @@ bool SyncFileSystem(const std::string& name) {
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return true;
     bool ok = FlushFileBuffers(handle) != 0;
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CloseHandle(handle);
-    if (!ok) errno = EIO;
-    return ok;
+    if (ok) return true;
+    // A volume that opens but refuses the flush itself (Wine's volume devices, file systems
+    // without the request) is one that cannot be flushed this way, as above; only a failed
+    // write-back is a failure.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
+        error == ERROR_INVALID_PARAMETER) {
+        return true;
+    }
+    errno = EIO;
+    return false;
 }
 
 bool SyncFile(int fd) { return ::_commit(fd) == 0; }
