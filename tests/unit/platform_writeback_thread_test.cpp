@@ -24,15 +24,12 @@ size_t ThreadsOfThisProcess() {
 }
 
 // A joined thread's task may stay listed for a moment after the join returns (the kernel
-// wakes the joiner before it has reaped the task), so a count that must drop is polled.
-size_t ThreadsOfThisProcessOnceAtMost(size_t expected) {
+// wakes the joiner before it has reaped the task), so what must follow a join is polled.
+template <typename Predicate>
+void PollForFiveSeconds(Predicate done) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    size_t count = ThreadsOfThisProcess();
-    while (count > expected && std::chrono::steady_clock::now() < deadline) {
+    while (!done() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        count = ThreadsOfThisProcess();
-    }
-    return count;
 }
 
 TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOwner) {
@@ -44,10 +41,8 @@ TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOw
     // A sanitizer's runtime starts a thread of its own at the first thread a program makes.
     pid_t starter = 0;
     std::thread([&] { starter = gettid(); }).join();
-    auto starterGone = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::filesystem::exists("/proc/self/task/" + std::to_string(starter)) &&
-           std::chrono::steady_clock::now() < starterGone)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    PollForFiveSeconds(
+        [&] { return !std::filesystem::exists("/proc/self/task/" + std::to_string(starter)); });
     size_t before = ThreadsOfThisProcess();
     {
         WritebackThread writeback;
@@ -64,7 +59,8 @@ TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOw
         ASSERT_TRUE(file.Close());
         writeback.Finish();
     }
-    EXPECT_EQ(ThreadsOfThisProcessOnceAtMost(before), before);
+    PollForFiveSeconds([&] { return ThreadsOfThisProcess() <= before; });
+    EXPECT_EQ(ThreadsOfThisProcess(), before);
     EXPECT_EQ(FileSize(path), std::optional<uint64_t>(200u * 64 * 1024));
     std::filesystem::remove(path);
 }
