@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/stop_event.h"
 #include "platform/win_path.h"
 
 #ifdef KORVUN_FAULT_INJECTION
@@ -34,6 +35,9 @@ namespace {
 //                               away (see PowerLoss below), then the process is killed
 //   KORVUN_FAULT_ERRNO=ENOSPC   or EIO (the default): the error a failed operation reports
 //   KORVUN_TEST_PAUSE_AT=NAME   the process stops itself (SIGSTOP) at each TestPoint NAME
+//   KORVUN_TEST_STOP_REQUEST_AT=NAME  at TestPoint NAME (after a pause there) the process
+//                               sends itself SIGTERM, as a player's Ctrl+C, and goes on only
+//                               once the stop event is set: the stop lands exactly there
 //   KORVUN_FAULT_LOG=FILE       appends "N OPERATION PATH" per operation and "point NAME"
 //                               per TestPoint, so a test can count and place operations
 // A failed write first writes half of its bytes, as a disk that fills up midway does.
@@ -46,6 +50,7 @@ struct FaultPlan {
     std::string stopAt;
     uint64_t stopOccurrence = 1;
     std::string pauseAt;
+    std::string stopRequestAt;
 };
 
 FaultPlan ReadFaultPlan() {
@@ -63,6 +68,7 @@ FaultPlan ReadFaultPlan() {
         plan.logFd = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     if (const char* pause = std::getenv("KORVUN_TEST_PAUSE_AT")) plan.pauseAt = pause;
+    if (const char* stop = std::getenv("KORVUN_TEST_STOP_REQUEST_AT")) plan.stopRequestAt = stop;
     if (const char* stop = std::getenv("KORVUN_TEST_STOP_AT")) {
         plan.stopAt = stop;
         auto colon = plan.stopAt.find(':');
@@ -531,6 +537,15 @@ void TestPoint(const char* name) {
     // Stopped, the run waits for a test to change the world around it (fill the disk, say)
     // and to let it go on with SIGCONT.
     if (plan.pauseAt == name) ::raise(SIGSTOP);
+    if (plan.stopRequestAt == name) {
+        // The signal is read by another thread; the run must not go on before that thread
+        // has passed it on, or the step after this point may finish before it sees the stop.
+        uint64_t before = StopEventsSetSoFar();
+        ::kill(::getpid(), SIGTERM);
+        for (int waited = 0; StopEventsSetSoFar() == before && waited < 30000; ++waited) {
+            ::usleep(1000);
+        }
+    }
     if (plan.stopAt == name && ++reached == plan.stopOccurrence) {
         if (PowerLoss::Active()) PowerLoss::Instance().Cut();
         ::raise(SIGKILL);

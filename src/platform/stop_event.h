@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace korvun {
@@ -18,5 +19,11 @@ class StopEvent {
     mutable std::condition_variable changed_;
     bool set_ = false;
 };
+
+#ifdef KORVUN_FAULT_INJECTION
+// Test builds only: how many times any stop event of the process has been set, so that a test
+// point can hold the run until a stop request it knows of has arrived.
+uint64_t StopEventsSetSoFar();
+#endif
 
 }  // namespace korvun

@@ -1,6 +1,8 @@
 // The desktop program on a private X server: start-up refusals, the shaped window, its
 // buttons, dragging, the home-page spot, the menu and the ways out.
-#include <thread>
+#include <algorithm>
+#include <set>
+#include <tuple>
 
 #include "gui/updater_fixture.h"
 
@@ -142,8 +144,21 @@ TEST_F(UpdaterWindowTest, MenuOffersTheAboutBoxAndEscapeClosesTheWindow) {
     ASSERT_TRUE(WaitForTrace(Trace(), "about\tshown"));
     std::string about = display_.WaitForWindow("^About Korvun Updater$", updater->Pid());
     ASSERT_FALSE(about.empty());
-    std::this_thread::sleep_for(500ms);  // mapped is not yet drawn
-    display_.Screenshot("about_box");
+    // Mapped is not yet drawn: the box is drawn once its text stands on its background.
+    XDisplay::Geometry box = display_.WindowGeometry(about);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            Image shot = display_.Screenshot("about_box");
+            std::set<std::tuple<int, int, int>> colours;
+            for (int y = std::max(box.y, 0); y < std::min(box.y + box.height, shot.height); ++y) {
+                for (int x = std::max(box.x, 0); x < std::min(box.x + box.width, shot.width); ++x) {
+                    Rgb pixel = shot.At(x, y);
+                    colours.insert({pixel.r, pixel.g, pixel.b});
+                }
+            }
+            return colours.size() > 2;
+        },
+        10s));
     display_.Xdotool({"windowfocus", "--sync", about, "key", "Return"});
     EXPECT_TRUE(WaitUntil(
         [&] { return display_.FindWindows("^About Korvun Updater$", updater->Pid()).empty(); },

@@ -277,15 +277,17 @@ TEST_F(FaultWalk, DiskFullDuringTheMergeIsMendedOnceTheDiskIsEnlarged) {
 TEST_F(FaultWalk, StopDuringTheMergeUndoesItWithinASecond) {
     Install();
     std::string out = scratch_ + "/stop.out", err = scratch_ + "/stop.err";
-    pid_t pid = StartConsole(*environment_, game_, {"KORVUN_TEST_PAUSE_AT=merge-copy"}, out, err);
+    // The run pauses as the merge begins, and once let go stops itself there as Ctrl+C would,
+    // going on only when its stop event is set: the stop always lands inside the copy.
+    pid_t pid = StartConsole(
+        *environment_, game_,
+        {"KORVUN_TEST_PAUSE_AT=merge-copy", "KORVUN_TEST_STOP_REQUEST_AT=merge-copy"}, out, err);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
     ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before its first merge";
     std::string index = ReadFileBytes(game_ + "/data.kah");
     std::string data = ReadFileBytes(game_ + "/data.kaf");
     std::string version = ReadCurrentVersion(game_);
-    // Pending until the process goes on: it arrives as the merge begins.
-    ASSERT_EQ(::kill(pid, SIGTERM), 0);
     ASSERT_EQ(::kill(pid, SIGCONT), 0);
     RunResult stopped = WaitConsole(pid, out, err, 30);
     EXPECT_EQ(stopped.exitCode, 3) << stopped.out << stopped.err;

@@ -12,7 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -357,6 +360,34 @@ class FullListenQueue {
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
 
+    // Whether process pid has a socket whose handshake with this server is under way.
+    bool Connecting(pid_t pid) const {
+        std::set<std::string> inodes;
+        std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+            std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+            if (target.rfind("socket:[", 0) == 0)
+                inodes.insert(target.substr(8, target.size() - 9));
+        }
+        // /proc/net/tcp: "sl local rem st ... inode"; SYN_SENT is state 02.
+        std::istringstream table(ReadFileBytes("/proc/" + std::to_string(pid) + "/net/tcp"));
+        char remote[16];
+        std::snprintf(remote, sizeof remote, ":%04X", port_);
+        for (std::string line; std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::string slot, local, rem, state, skip, inode;
+            fields >> slot >> local >> rem >> state;
+            for (int i = 0; i < 5; ++i) fields >> skip;
+            fields >> inode;
+            if (rem.size() > 5 && rem.compare(rem.size() - 5, 5, remote) == 0 && state == "02" &&
+                inodes.count(inode)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
   private:
     int listener_ = -1;
     int fillers_[3] = {-1, -1, -1};
@@ -371,7 +402,11 @@ TEST_F(StopWhileConnecting, EndsAsStoppedWithinASecond) {
     InstallClient(versions_->front(), 1, game, server.Address());
     const std::string out = game + ".out", err = game + ".err";
     pid_t pid = StartConsole(*environment_, game, {"KORVUN_TEST_TIMEOUT_MS=60000"}, out, err);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!server.Connecting(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(server.Connecting(pid)) << "the run never began to connect";
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the run ended without its server";
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

@@ -121,6 +121,25 @@ inline bool WaitFor(const std::function<bool()>& condition,
     return true;
 }
 
+// The threads of this process as /proc lists them. A joined thread's task may stay listed for
+// a moment after the join returns, so a count that must drop is waited for with WaitFor.
+inline size_t ThreadsOfThisProcess() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// The thread count to compare with later: a sanitizer's runtime starts a thread of its own at
+// the first thread a program makes, which is waited out here.
+inline size_t ThreadCountBeforeHelpers() {
+    pid_t starter = 0;
+    std::thread([&] { starter = gettid(); }).join();
+    WaitFor([&] { return !std::filesystem::exists("/proc/self/task/" + std::to_string(starter)); },
+            std::chrono::seconds(5));
+    return ThreadsOfThisProcess();
+}
+
 inline bool ProgramOnPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::stringstream list(path ? path : "");

@@ -12,25 +12,14 @@
 
 #include "platform/file_io.h"
 #include "platform/writeback_thread.h"
+#include "platform_test_helpers.h"
 
 namespace korvun {
 namespace {
 
-size_t ThreadsOfThisProcess() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
-}
-
-// A joined thread's task may stay listed for a moment after the join returns (the kernel
-// wakes the joiner before it has reaped the task), so what must follow a join is polled.
-template <typename Predicate>
-void PollForFiveSeconds(Predicate done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
+using test::ThreadCountBeforeHelpers;
+using test::ThreadsOfThisProcess;
+using test::WaitFor;
 
 TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOwner) {
     std::string path =
@@ -38,12 +27,7 @@ TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOw
     FileHandle file = OpenFile(path, OpenMode::WriteCreateTruncate);
     ASSERT_TRUE(file.IsOpen());
     int fd = file.Get();
-    // A sanitizer's runtime starts a thread of its own at the first thread a program makes.
-    pid_t starter = 0;
-    std::thread([&] { starter = gettid(); }).join();
-    PollForFiveSeconds(
-        [&] { return !std::filesystem::exists("/proc/self/task/" + std::to_string(starter)); });
-    size_t before = ThreadsOfThisProcess();
+    size_t before = ThreadCountBeforeHelpers();
     {
         WritebackThread writeback;
         writeback.Finish();  // nothing asked yet: returns at once, no helper started
@@ -59,7 +43,7 @@ TEST(WritebackThreadTest, ManyRequestsEndBeforeFinishAndTheHelperLeavesWithItsOw
         ASSERT_TRUE(file.Close());
         writeback.Finish();
     }
-    PollForFiveSeconds([&] { return ThreadsOfThisProcess() <= before; });
+    WaitFor([&] { return ThreadsOfThisProcess() <= before; }, std::chrono::seconds(5));
     EXPECT_EQ(ThreadsOfThisProcess(), before);
     EXPECT_EQ(FileSize(path), std::optional<uint64_t>(200u * 64 * 1024));
     std::filesystem::remove(path);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform_test_helpers.h"
 #include "support/zip_test_packages.h"
 #include "update/download_check.h"
 
@@ -73,10 +74,16 @@ TEST(DownloadCheck, RestartForgetsBatchesStillBeingHashedAndANewEntryStartsClean
 }
 
 TEST(DownloadCheck, AnUnfinishedCheckEndsWithItsOwner) {
+    size_t before = test::ThreadCountBeforeHelpers();
     std::string data = SampleData(5 * 1024 * 1024, 5);
-    DownloadCheck check;
-    check.Begin(EntryFor(data));
-    AddInPieces(check, data);  // the last batches may still be hashing at destruction
+    {
+        DownloadCheck check;
+        check.Begin(EntryFor(data));
+        AddInPieces(check, data);  // the last batches may still be hashing at destruction
+        EXPECT_EQ(test::ThreadsOfThisProcess(), before + 1);
+    }
+    test::WaitFor([&] { return test::ThreadsOfThisProcess() <= before; }, std::chrono::seconds(5));
+    EXPECT_EQ(test::ThreadsOfThisProcess(), before) << "the helper outlived its check";
 }
 
 }  // namespace

@@ -545,8 +545,13 @@ TEST_F(DownloadTest, AStopCutsARetryPauseShortAndShowsNothing) {
     CUpdateThread& worker = StartOnMisbehaving("short");
     worker.Download().SetRetryPauses(RetryPolicy::Pauses(3, std::chrono::seconds(30)));
     ASSERT_TRUE(worker.Download().OpenDownload(Url(3), PatchFileName(3), true));
+    // The stop comes once the first failure is behind and its 30 s pause has begun.
     std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!StatusShown("Retrying the download (1/3)") &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         worker.Stop().Set();
     });
     auto started = std::chrono::steady_clock::now();
