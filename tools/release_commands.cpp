@@ -30,6 +30,7 @@ struct ReleaseOptions {
     std::optional<uint32_t> base;
     std::optional<uint32_t> updaterVersion;
     bool test = false;
+    bool allowUnsigned = false;
     std::optional<std::string> key;
     std::string publicKey;
     std::string mirror;
@@ -63,8 +64,20 @@ void AddReleaseCommands(CLI::App& app) {
     add->add_option("SERVER_ROOT", options.root, "Server root")->required();
     add->add_option("PACKAGE", options.packages, "pkNNNN.patch files")->required();
     AddSigningOptions(add, options);
+    add->add_flag("--unsigned", options.allowUnsigned,
+                  "On a signed server: publish without signing and leave the signature stale")
+        ->excludes("--key");
     add->callback([] {
-        ReleaseResult result = AddPackages(options.root, options.packages);
+        // A key that cannot sign is found before anything is published, not after.
+        std::string keyError;
+        if (options.key && !ReadSecretKey(*options.key, keyError)) {
+            ReleaseResult refused;
+            refused.status = kReleaseRefused;
+            refused.error = keyError + "; nothing changed";
+            return Report(refused);
+        }
+        ReleaseResult result =
+            AddPackages(options.root, options.packages, !options.key && !options.allowUnsigned);
         SignAfterChange(options.root, options.key, options.expiresDays, result);
         Report(result);
     });

@@ -104,6 +104,14 @@ std::vector<std::string> PublishedPaths(const std::string& root) {
     return paths;
 }
 
+std::optional<MinisignSecretKey> ReadSecretKey(const std::string& keyFile, std::string& error) {
+    std::optional<std::string> keyText = ReadWholeFile(keyFile, error);
+    if (!keyText) return std::nullopt;
+    std::optional<MinisignSecretKey> key = ParseSecretKey(*keyText, &error);
+    if (!key) error = keyFile + ": " + error;
+    return key;
+}
+
 ReleaseResult GenerateReleaseKey(const std::string& dir) {
     std::error_code failure;
     fs::create_directories(dir, failure);
@@ -134,10 +142,8 @@ ReleaseResult GenerateReleaseKey(const std::string& dir) {
 ReleaseResult SignRelease(const std::string& root, const std::string& keyFile, unsigned days) {
     if (days == 0) return Refused("--expires must be 1 day or more");
     std::string error;
-    std::optional<std::string> keyText = ReadWholeFile(keyFile, error);
-    if (!keyText) return Refused(error);
-    std::optional<MinisignSecretKey> key = ParseSecretKey(*keyText, &error);
-    if (!key) return Refused(keyFile + ": " + error);
+    std::optional<MinisignSecretKey> key = ReadSecretKey(keyFile, error);
+    if (!key) return Refused(error);
     if (std::optional<ReleaseState> state = ReadReleaseState(root, error); !state) {
         return Refused(error);
     }
@@ -219,7 +225,7 @@ void SignAfterChange(const std::string& root, const std::optional<std::string>& 
         result.error = signing.error;
         return;
     }
-    if (::access((root + "/" + kManifestSignaturePath).c_str(), F_OK) == 0) {
+    if (!result.unchanged && ::access((root + "/" + kManifestSignaturePath).c_str(), F_OK) == 0) {
         result.notes.push_back(
             "the release signature is now stale: clients with a built-in key refuse this "
             "server until `korvun-tool release sign " +
