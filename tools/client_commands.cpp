@@ -13,6 +13,11 @@ namespace korvun::tool {
 
 namespace {
 
+std::string DifferenceCount(size_t count) {
+    if (count == 0) return "identical to the reference";
+    return std::to_string(count) + (count == 1 ? " difference" : " differences");
+}
+
 struct ClientOptions {
     std::string gameDir;
     std::string reference;
@@ -28,8 +33,10 @@ void AddClientCommands(CLI::App& app) {
         "letter case ignored, the updater's own files (Version.ini, CONFIG.ini, "
         "UpdaterURL.txt, UpdateVersion.ini, UpdateVersion-tov-.ini, new_updater.exe) left "
         "out; exit 0 identical, 1 different, 2 unreadable");
-    verify->add_option("GAME_DIR", options.gameDir, "The installed client")->required();
-    verify->add_option("--against", options.reference, "The release tree")->required();
+    DirectoryOption(verify->add_option("GAME_DIR", options.gameDir, "The installed client"))
+        ->required();
+    DirectoryOption(verify->add_option("--against", options.reference, "The release tree"))
+        ->required();
     verify->add_option("--ignore", options.ignore,
                        "A further path (file or directory) to leave out; may be repeated");
     verify->callback([] {
@@ -42,9 +49,7 @@ void AddClientCommands(CLI::App& app) {
             }
             std::printf("%s: %zu loose files and %zu archive entries compared, %s\n",
                         options.gameDir.c_str(), result.looseCompared, result.entriesCompared,
-                        result.differences.empty()
-                            ? "identical to the reference"
-                            : (std::to_string(result.differences.size()) + " differences").c_str());
+                        DifferenceCount(result.differences.size()).c_str());
         }
         SetExitStatus(result.status);
     });

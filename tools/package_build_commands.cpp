@@ -50,15 +50,20 @@ void AddPackageBuildCommand(CLI::App& app) {
         "build",
         "Write pkNNNN.patch from two complete client trees (loose files + data.kah/data.kaf); "
         "exit 0 written, 1 refused, 2 unreadable input");
-    build->add_option("--from", options.build.from, "Tree at version N-1")->required();
-    build->add_option("--to", options.build.to, "Tree at version N")->required();
+    DirectoryOption(build->add_option("--from", options.build.from, "Tree at version N-1"))
+        ->required();
+    DirectoryOption(build->add_option("--to", options.build.to, "Tree at version N"))->required();
     build->add_option("--number", options.build.number, "Package number N (2 or more)")->required();
     build->add_option("--previous", options.build.previous,
                       "Package N-1, whose deletions this package repeats (default: "
                       "OUT_DIR/pk(N-1).patch when present)");
     build->add_flag("--allow-empty", options.build.allowEmpty,
                     "Write a package even when the trees hold the same content");
-    build->add_option("OUT_DIR", options.build.outDir, "Directory for the package")->required();
+    build->add_flag("--allow-downgrade", options.build.allowDowngrade,
+                    "Write a package even when --to's Version.ini names an older version than "
+                    "--from's");
+    DirectoryOption(build->add_option("OUT_DIR", options.build.outDir, "Directory for the package"))
+        ->required();
     build->callback([] {
         PackageBuildReport report;
         std::string error;

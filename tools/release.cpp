@@ -166,7 +166,9 @@ bool PlanPackages(const std::string& root, const ReleaseState& state,
         std::string name = fs::path(package).filename().string();
         std::optional<uint32_t> number = PackageNumberFromName(name);
         if (!number) {
-            error = package + ": a package must be named pk%.4u.patch, e.g. pk0002.patch";
+            error = package +
+                    ": a package must be named pkNNNN.patch (its number in four digits or "
+                    "more), e.g. pk0002.patch";
             return false;
         }
         if (!byNumber.emplace(*number, package).second) {

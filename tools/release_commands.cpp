@@ -53,7 +53,8 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* init = release->add_subcommand(
         "init", "Create patch/UpdateVersion.ini, patch/patch/ and notice/index.html");
-    init->add_option("SERVER_ROOT", options.root, "The directory the web server serves")
+    DirectoryOption(
+        init->add_option("SERVER_ROOT", options.root, "The directory the web server serves"))
         ->required();
     init->add_option("--client-version", options.base,
                      "Version of the client installer, the first PatchFileVersion (default 1)");
@@ -61,7 +62,7 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* add = release->add_subcommand(
         "add", "Publish the next packages (no gaps, no overwrites), then announce the newest");
-    add->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(add->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     add->add_option("PACKAGE", options.packages, "pkNNNN.patch files")->required();
     AddSigningOptions(add, options);
     add->add_flag("--unsigned", options.allowUnsigned,
@@ -84,7 +85,7 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* updater = release->add_subcommand(
         "set-updater", "Publish Korvun/new_updater.exe and raise UpdaterVersion above 20");
-    updater->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(updater->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     updater->add_option("FILE", options.file, "The new updater program")->required();
     updater->add_option("--updater-version", options.updaterVersion,
                         "UpdaterVersion to announce (default: one more, at least 21)");
@@ -100,7 +101,7 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* withdraw = release->add_subcommand(
         "withdraw-updater", "Set UpdaterVersion back to 20 so that clients patch again");
-    withdraw->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(withdraw->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     AddSigningOptions(withdraw, options);
     withdraw->callback([] {
         ReleaseResult result = WithdrawUpdater(options.root);
@@ -110,13 +111,14 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* keygen = release->add_subcommand(
         "keygen", "Make a signing key pair: DIR/release.key (secret) and DIR/release.pub");
-    keygen->add_option("DIR", options.root, "Where the key files go (never on the server)")
+    DirectoryOption(
+        keygen->add_option("DIR", options.root, "Where the key files go (never on the server)"))
         ->required();
     keygen->callback([] { Report(GenerateReleaseKey(options.root)); });
 
     CLI::App* sign = release->add_subcommand(
         "sign", "Write patch/release.manifest and its signature for what the server publishes");
-    sign->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(sign->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     sign->add_option("--key", options.key, "The secret key (release.key)")->required();
     sign->add_option("--expires", options.expiresDays,
                      "Days until clients refuse this signature (default 30)");
@@ -124,7 +126,7 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* verify = release->add_subcommand(
         "verify", "Check the release signature and every signed file (exit 0 holds, 1 not)");
-    verify->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(verify->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     verify->add_option("--pub", options.publicKey, "The public key (release.pub)")->required();
     verify->callback([] { Report(VerifyRelease(options.root, options.publicKey)); });
 
@@ -132,7 +134,8 @@ void AddReleaseCommands(CLI::App& app) {
         "check-mirror",
         "Compare a published mirror with the server tree: version file, signed manifest, every "
         "package's size and SHA-256 (exit 0 in step, 1 differs, 2 unreadable tree)");
-    checkMirror->add_option("SERVER_ROOT", options.root, "The server tree the mirror copies")
+    DirectoryOption(
+        checkMirror->add_option("SERVER_ROOT", options.root, "The server tree the mirror copies"))
         ->required();
     checkMirror
         ->add_option("URL", options.mirror,

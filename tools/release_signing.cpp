@@ -108,7 +108,11 @@ std::optional<MinisignSecretKey> ReadSecretKey(const std::string& keyFile, std::
     std::optional<std::string> keyText = ReadWholeFile(keyFile, error);
     if (!keyText) return std::nullopt;
     std::optional<MinisignSecretKey> key = ParseSecretKey(*keyText, &error);
-    if (!key) error = keyFile + ": " + error;
+    if (!key && ParsePublicKey(*keyText, nullptr)) {
+        error = keyFile + ": this is a public key; sign with the secret key (release.key)";
+    } else if (!key) {
+        error = keyFile + ": " + error;
+    }
     return key;
 }
 
@@ -176,6 +180,10 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
     std::optional<std::string> keyText = ReadWholeFile(publicKeyFile, error);
     if (!keyText) return Refused(error);
     std::optional<MinisignPublicKey> key = ParsePublicKey(*keyText, &error);
+    if (!key && ParseSecretKey(*keyText, nullptr)) {
+        return Refused(publicKeyFile +
+                       ": this is a secret key; verify with the public key (release.pub)");
+    }
     if (!key) return Refused(publicKeyFile + ": " + error);
     std::optional<std::string> manifest = ReadWholeFile(root + "/" + kManifestPath, error);
     std::optional<std::string> signature =
