@@ -8,6 +8,7 @@
 #include "client_verify.h"
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "json_writer.h"
 
 namespace korvun::tool {
 
@@ -22,7 +23,22 @@ struct ClientOptions {
     std::string gameDir;
     std::string reference;
     std::vector<std::string> ignore;
+    bool json = false;
 };
+
+void PrintJsonResult(const ClientOptions& options, const VerifyResult& result) {
+    JsonObject json;
+    json.Add("command", "client verify")
+        .Add("game_dir", options.gameDir)
+        .Add("reference", options.reference)
+        .AddNumber("exit", result.status)
+        .AddBool("identical", result.status == kVerifyIdentical)
+        .AddNumber("loose_files_compared", static_cast<int64_t>(result.looseCompared))
+        .AddNumber("archive_entries_compared", static_cast<int64_t>(result.entriesCompared))
+        .Add("differences", result.differences);
+    if (result.status == kVerifyUnreadable) json.Add("error", result.error);
+    PrintJson(json);
+}
 
 void AddClientCommands(CLI::App& app) {
     static ClientOptions options;
@@ -39,9 +55,12 @@ void AddClientCommands(CLI::App& app) {
         ->required();
     verify->add_option("--ignore", options.ignore,
                        "A further path (file or directory) to leave out; may be repeated");
+    verify->add_flag("--json", options.json, "Print the result as one JSON object");
     verify->callback([] {
         VerifyResult result = VerifyClient(options.gameDir, options.reference, options.ignore);
-        if (result.status == kVerifyUnreadable) {
+        if (options.json) {
+            PrintJsonResult(options, result);
+        } else if (result.status == kVerifyUnreadable) {
             std::fprintf(stderr, "client verify: %s\n", result.error.c_str());
         } else {
             for (const std::string& difference : result.differences) {

@@ -32,6 +32,16 @@ struct ReleaseResult {
     std::string error;
     // Set when the command found everything in place and changed nothing on the server.
     bool unchanged = false;
+    // What a check found, for --json: the files that hold, and each problem in its own line.
+    std::vector<std::string> matched;
+    std::vector<std::string> problems;
+    // The signature that release verify checked, when it holds.
+    struct Signature {
+        std::string keyId;
+        uint64_t serial = 0;
+        int64_t expires = 0;  // seconds since 1970, UTC
+    };
+    std::optional<Signature> signature;
 };
 
 // Reads SERVER_ROOT/patch/UpdateVersion.ini with the updater's own profile reader.

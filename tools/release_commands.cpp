@@ -3,12 +3,14 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "json_writer.h"
 #include "mirror_check.h"
 #include "release.h"
 #include "release_signing.h"
@@ -23,6 +25,34 @@ void Report(const ReleaseResult& result) {
     SetExitStatus(result.status);
 }
 
+std::string IsoTime(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// The result of a check as one JSON object; fields name the command and its inputs.
+void ReportJson(JsonObject fields, const ReleaseResult& result) {
+    fields.AddNumber("exit", result.status)
+        .AddBool("ok", result.status == kReleaseDone)
+        .Add("matched", result.matched)
+        .Add("problems", result.problems);
+    if (result.signature) {
+        fields.Add("signature",
+                   JsonObject()
+                       .Add("key_id", result.signature->keyId)
+                       .AddNumber("serial", static_cast<int64_t>(result.signature->serial))
+                       .Add("expires", IsoTime(result.signature->expires)));
+    }
+    // A check that could not run has no problems to list, only the reason.
+    if (result.status != kReleaseDone && result.problems.empty()) fields.Add("error", result.error);
+    PrintJson(fields);
+    SetExitStatus(result.status);
+}
+
 struct ReleaseOptions {
     std::string root;
     std::vector<std::string> packages;
@@ -31,6 +61,7 @@ struct ReleaseOptions {
     std::optional<uint32_t> updaterVersion;
     bool test = false;
     bool allowUnsigned = false;
+    bool json = false;
     std::optional<std::string> key;
     std::string publicKey;
     std::string mirror;
@@ -128,7 +159,13 @@ void AddReleaseCommands(CLI::App& app) {
         "verify", "Check the release signature and every signed file (exit 0 holds, 1 not)");
     DirectoryOption(verify->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     verify->add_option("--pub", options.publicKey, "The public key (release.pub)")->required();
-    verify->callback([] { Report(VerifyRelease(options.root, options.publicKey)); });
+    verify->add_flag("--json", options.json, "Print the result as one JSON object");
+    verify->callback([] {
+        ReleaseResult result = VerifyRelease(options.root, options.publicKey);
+        if (!options.json) return Report(result);
+        ReportJson(JsonObject().Add("command", "release verify").Add("server_root", options.root),
+                   result);
+    });
 
     CLI::App* checkMirror = release->add_subcommand(
         "check-mirror",
@@ -141,7 +178,16 @@ void AddReleaseCommands(CLI::App& app) {
         ->add_option("URL", options.mirror,
                      "The mirror as clients name it (host:port/ or https://host/)")
         ->required();
-    checkMirror->callback([] { Report(CheckMirror(options.root, options.mirror)); });
+    checkMirror->add_flag("--json", options.json, "Print the result as one JSON object");
+    checkMirror->callback([] {
+        ReleaseResult result = CheckMirror(options.root, options.mirror);
+        if (!options.json) return Report(result);
+        ReportJson(JsonObject()
+                       .Add("command", "release check-mirror")
+                       .Add("server_root", options.root)
+                       .Add("mirror", options.mirror),
+                   result);
+    });
 }
 
 const RegisterCommandGroup registered(AddReleaseCommands);

@@ -196,6 +196,8 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
         return Refused("the release signature does not hold: " + release.detail);
     }
     ReleaseResult result;
+    result.signature = ReleaseResult::Signature{KeyIdText(key->keyId), release.stamp.serial,
+                                                release.stamp.expires};
     result.notes.push_back("signature by key " + KeyIdText(key->keyId) + " holds: serial " +
                            std::to_string(release.stamp.serial) + ", expires " +
                            ExpiryText(release.stamp.expires));
@@ -208,6 +210,7 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
             problems.push_back(entry.path + " differs from the signed size or SHA-256");
         } else {
             result.notes.push_back("OK " + entry.path);
+            result.matched.push_back(entry.path);
         }
     }
     for (const std::string& path : PublishedPaths(root)) {
@@ -215,6 +218,7 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
             problems.push_back(path + " is published but not signed; clients refuse it");
         }
     }
+    result.problems = problems;
     if (!problems.empty()) {
         result.status = kReleaseRefused;
         result.error = problems.front();
