@@ -14,6 +14,7 @@
 
 #include "archive/game_archive.h"
 #include "archive/state_markers.h"
+#include "command_helpers.h"
 #include "command_registry.h"
 #include "platform/file_io.h"
 #include "tool_support.h"
@@ -312,6 +313,10 @@ bool PackFolder(const fs::path& directory, ArchiveFolder& folder, int data, uint
 }
 
 int Pack(const std::string& directory, const std::string& indexPath) {
+    std::error_code failure;
+    if (!fs::exists(directory, failure)) {
+        std::fprintf(stderr, "%s: the folder to pack is missing\n", directory.c_str());
+    }
     if (indexPath.size() < 2 || !fs::is_directory(directory)) {
         std::fprintf(stderr, "pack needs a directory and an index name such as update.kah\n");
         return 2;
@@ -415,7 +420,8 @@ void AddArchiveCommands(CLI::App& app) {
     extract->callback([] { SetExitStatus(Extract(options.index, options.directory)); });
 
     auto* pack = archive->add_subcommand("pack", "Make a fresh archive pair from a directory");
-    pack->add_option("DIR", options.directory, "Directory tree to pack")->required();
+    DirectoryOption(pack->add_option("DIR", options.directory, "Directory tree to pack"))
+        ->required();
     pack->add_option("INDEX", options.index, "Index to write; the data file ends in f")->required();
     pack->callback([] { SetExitStatus(Pack(options.directory, options.index)); });
 

@@ -8,16 +8,37 @@
 #include "client_verify.h"
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "json_writer.h"
 
 namespace korvun::tool {
 
 namespace {
 
+std::string DifferenceCount(size_t count) {
+    if (count == 0) return "identical to the reference";
+    return std::to_string(count) + (count == 1 ? " difference" : " differences");
+}
+
 struct ClientOptions {
     std::string gameDir;
     std::string reference;
     std::vector<std::string> ignore;
+    bool json = false;
 };
+
+void PrintJsonResult(const ClientOptions& options, const VerifyResult& result) {
+    JsonObject json;
+    json.Add("command", "client verify")
+        .Add("game_dir", options.gameDir)
+        .Add("reference", options.reference)
+        .AddNumber("exit", result.status)
+        .AddBool("identical", result.status == kVerifyIdentical)
+        .AddNumber("loose_files_compared", static_cast<int64_t>(result.looseCompared))
+        .AddNumber("archive_entries_compared", static_cast<int64_t>(result.entriesCompared))
+        .Add("differences", result.differences);
+    if (result.status == kVerifyUnreadable) json.Add("error", result.error);
+    PrintJson(json);
+}
 
 void AddClientCommands(CLI::App& app) {
     static ClientOptions options;
@@ -28,13 +49,18 @@ void AddClientCommands(CLI::App& app) {
         "letter case ignored, the updater's own files (Version.ini, CONFIG.ini, "
         "UpdaterURL.txt, UpdateVersion.ini, UpdateVersion-tov-.ini, new_updater.exe) left "
         "out; exit 0 identical, 1 different, 2 unreadable");
-    verify->add_option("GAME_DIR", options.gameDir, "The installed client")->required();
-    verify->add_option("--against", options.reference, "The release tree")->required();
+    DirectoryOption(verify->add_option("GAME_DIR", options.gameDir, "The installed client"))
+        ->required();
+    DirectoryOption(verify->add_option("--against", options.reference, "The release tree"))
+        ->required();
     verify->add_option("--ignore", options.ignore,
                        "A further path (file or directory) to leave out; may be repeated");
+    verify->add_flag("--json", options.json, "Print the result as one JSON object");
     verify->callback([] {
         VerifyResult result = VerifyClient(options.gameDir, options.reference, options.ignore);
-        if (result.status == kVerifyUnreadable) {
+        if (options.json) {
+            PrintJsonResult(options, result);
+        } else if (result.status == kVerifyUnreadable) {
             std::fprintf(stderr, "client verify: %s\n", result.error.c_str());
         } else {
             for (const std::string& difference : result.differences) {
@@ -42,9 +68,7 @@ void AddClientCommands(CLI::App& app) {
             }
             std::printf("%s: %zu loose files and %zu archive entries compared, %s\n",
                         options.gameDir.c_str(), result.looseCompared, result.entriesCompared,
-                        result.differences.empty()
-                            ? "identical to the reference"
-                            : (std::to_string(result.differences.size()) + " differences").c_str());
+                        DifferenceCount(result.differences.size()).c_str());
         }
         SetExitStatus(result.status);
     });

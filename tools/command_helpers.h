@@ -18,4 +18,15 @@ inline CLI::App* SubcommandGroup(CLI::App& app, const std::string& name,
     return group;
 }
 
+// A directory option whose trailing slashes are dropped, so that the paths a command prints
+// from it have no doubled slash ("out//pk0002.patch"). "/" stays as it is.
+inline CLI::Option* DirectoryOption(CLI::Option* option) {
+    return option->transform(
+        [](std::string path) {
+            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            return path;
+        },
+        "", "");
+}
+
 }  // namespace korvun::tool

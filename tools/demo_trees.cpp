@@ -276,6 +276,9 @@ bool WriteDemoTrees(const DemoTreeOptions& options, std::string& error) {
     ContentMaker make(options.seed);
     DemoVersion version = FirstVersion(options, make);
     for (uint32_t number = 1;; ++number) {
+        // A release tree is a fresh installation of its version, Version.ini included.
+        version.loose["Version.ini"] =
+            "[Version]\r\nCheckVersion=3\r\nCurrentVersion=" + std::to_string(number) + "\r\n";
         if (!WriteTree(version, options.outDir + "/v" + std::to_string(number), error)) {
             return false;
         }

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command_registry.h"
+#include "update/build_info.h"
 
 namespace korvun::tool {
 
@@ -22,6 +23,8 @@ int ExitStatus() { return exitStatus; }
 int main(int argc, char** argv) {
     CLI::App app{"korvun-tool: build and check Korvun Updater archives, packages and releases"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("korvun-tool ") + korvun::UpdaterVersion(),
+                         "Print korvun-tool's version and exit");
     for (auto& group : korvun::tool::CommandGroups()) group(app);
     try {
         app.parse(argc, argv);

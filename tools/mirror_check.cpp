@@ -90,6 +90,7 @@ class MirrorComparison {
                    HexDigest(local->sha256) + " in the tree)");
         } else {
             result_.notes.push_back("OK " + path);
+            result_.matched.push_back(path);
         }
         return true;
     }
@@ -110,6 +111,7 @@ class MirrorComparison {
             return result_;
         }
         result_.status = kReleaseRefused;
+        result_.problems = differences_;
         result_.error = "the mirror " + mirror_ + " differs from " + root_ + " in " +
                         std::to_string(differences_.size()) + " place" +
                         (differences_.size() == 1 ? "" : "s") + ":";

@@ -8,6 +8,7 @@
 
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "json_writer.h"
 #include "package_builder.h"
 
 namespace korvun::tool {
@@ -39,8 +40,35 @@ void PrintReport(const PackageBuildReport& report) {
     }
 }
 
+void PrintJsonReport(const PackageBuildReport& report, BuildStatus status,
+                     const std::string& error) {
+    JsonObject json;
+    json.Add("command", "package build")
+        .AddNumber("exit", status)
+        .AddBool("written", status == kBuildWritten)
+        .Add("loose_files_added", report.addedLoose)
+        .Add("loose_files_changed", report.changedLoose)
+        .Add("loose_files_deleted", report.deletedLoose)
+        .Add("archive_entries_added", report.addedEntries)
+        .Add("archive_entries_changed", report.changedEntries)
+        .Add("archive_entries_deleted", report.deletedEntries)
+        .Add("deletions_repeated", report.carriedDeletions)
+        .AddBool("archive_header_changed", report.headerChanged)
+        .Add("warnings", report.warnings);
+    if (status == kBuildWritten) {
+        json.Add("package", report.packagePath)
+            .AddNumber("bytes", static_cast<int64_t>(report.packageBytes))
+            .AddNumber("deflated", report.deflated)
+            .AddNumber("stored", report.stored);
+    } else {
+        json.Add("error", error);
+    }
+    PrintJson(json);
+}
+
 struct BuildCommandOptions {
     PackageBuildOptions build;
+    bool json = false;
 };
 
 void AddPackageBuildCommand(CLI::App& app) {
@@ -50,19 +78,29 @@ void AddPackageBuildCommand(CLI::App& app) {
         "build",
         "Write pkNNNN.patch from two complete client trees (loose files + data.kah/data.kaf); "
         "exit 0 written, 1 refused, 2 unreadable input");
-    build->add_option("--from", options.build.from, "Tree at version N-1")->required();
-    build->add_option("--to", options.build.to, "Tree at version N")->required();
+    DirectoryOption(build->add_option("--from", options.build.from, "Tree at version N-1"))
+        ->required();
+    DirectoryOption(build->add_option("--to", options.build.to, "Tree at version N"))->required();
     build->add_option("--number", options.build.number, "Package number N (2 or more)")->required();
     build->add_option("--previous", options.build.previous,
                       "Package N-1, whose deletions this package repeats (default: "
                       "OUT_DIR/pk(N-1).patch when present)");
     build->add_flag("--allow-empty", options.build.allowEmpty,
                     "Write a package even when the trees hold the same content");
-    build->add_option("OUT_DIR", options.build.outDir, "Directory for the package")->required();
+    build->add_flag("--allow-downgrade", options.build.allowDowngrade,
+                    "Write a package even when --to's Version.ini names an older version than "
+                    "--from's");
+    build->add_flag("--json", options.json, "Print the report as one JSON object");
+    DirectoryOption(build->add_option("OUT_DIR", options.build.outDir, "Directory for the package"))
+        ->required();
     build->callback([] {
         PackageBuildReport report;
         std::string error;
         BuildStatus status = BuildPackage(options.build, report, error);
+        if (options.json) {
+            PrintJsonReport(report, status, error);
+            return SetExitStatus(status);
+        }
         PrintReport(report);
         if (status != kBuildWritten) {
             std::fprintf(stderr, "package build: %s\n", error.c_str());

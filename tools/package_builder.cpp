@@ -9,15 +9,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "archive_pair_writer.h"
 #include "client_tree.h"
 #include "platform/file_io.h"
+#include "platform/profile.h"
 #include "tool_support.h"
 #include "update/update_download.h"
 #include "zip/zip_exception.h"
@@ -179,6 +182,45 @@ bool CheckNewTree(const ClientTree& tree, std::string& error) {
     error = tree.Root() + " cannot be shipped as it is:";
     for (const std::string& problem : problems) error += "\n  " + problem;
     return false;
+}
+
+// CurrentVersion of a tree's Version.ini. A tree without the fields a fresh client needs gets
+// a warning: a client installed from it is told to reinstall (c20, c22).
+std::optional<uint32_t> TreeVersion(const std::string& root, PackageBuildReport& report) {
+    std::string file = root + "/Version.ini";
+    std::string check = ReadProfileString("Version", "CheckVersion", "", file);
+    std::string current = ReadProfileString("Version", "CurrentVersion", "", file);
+    if (check != "3" || current.empty()) {
+        report.warnings.push_back(file +
+                                  " lacks CheckVersion=3 or CurrentVersion: a client installed "
+                                  "from this tree is told to reinstall (c20, c22)");
+    }
+    if (current.empty()) return std::nullopt;
+    return static_cast<uint32_t>(std::strtoul(current.c_str(), nullptr, 10));
+}
+
+// The trees given the wrong way round would build a package that takes players back.
+bool RefuseDowngrade(const PackageBuildOptions& options, PackageBuildReport& report,
+                     std::string& error) {
+    std::optional<uint32_t> from = TreeVersion(options.from, report);
+    std::optional<uint32_t> to = TreeVersion(options.to, report);
+    if (!from || !to || *to >= *from || options.allowDowngrade) return false;
+    error = options.to + " is version " + std::to_string(*to) + ", older than " + options.from +
+            " at version " + std::to_string(*from) +
+            " (Version.ini CurrentVersion): are --from and --to swapped? --allow-downgrade "
+            "builds the package anyway";
+    return true;
+}
+
+// A missing output folder is made; something else under its name is an input error.
+bool EnsureOutputDirectory(const std::string& outDir, std::string& error) {
+    std::error_code failure;
+    if (!fs::exists(outDir, failure)) fs::create_directories(outDir, failure);
+    if (failure || !fs::is_directory(outDir, failure)) {
+        error = outDir + " is not a directory" + (failure ? ": " + failure.message() : "");
+        return false;
+    }
+    return true;
 }
 
 void CompareTrees(const ClientTree& from, const ClientTree& to, Comparison& diff,
@@ -468,11 +510,8 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport&
         return kBuildUnreadable;
     }
     if (!CheckNewTree(to, error)) return kBuildRefused;
-    struct stat info;
-    if (::stat(options.outDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        error = options.outDir + " is not a directory";
-        return kBuildUnreadable;
-    }
+    if (RefuseDowngrade(options, report, error)) return kBuildRefused;
+    if (!EnsureOutputDirectory(options.outDir, error)) return kBuildUnreadable;
     std::string target = options.outDir + "/" + PackageFileName(options.number);
     if (::access(target.c_str(), F_OK) == 0) {
         error = target + " exists already; remove it first to build it again";

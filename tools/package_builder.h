@@ -19,6 +19,9 @@ struct PackageBuildOptions {
     std::string previous;
     // Write a package even when the trees hold the same content for the updater.
     bool allowEmpty = false;
+    // Write a package even when the new tree's Version.ini names an older version than the
+    // old tree's.
+    bool allowDowngrade = false;
 };
 
 struct PackageBuildReport {

@@ -15,6 +15,7 @@
 #include "platform/file_io.h"
 #include "platform/profile.h"
 #include "tool_support.h"
+#include "trust/release_manifest.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -147,7 +148,14 @@ struct PlannedPackage {
     std::string source;
     std::string target;
     bool alreadyInPlace = false;
+    // Announced by UpdateVersion.ini already: a re-run of an add that completed.
+    bool alreadyAnnounced = false;
 };
+
+bool AnnouncesNewPackages(const std::vector<PlannedPackage>& plan) {
+    return std::any_of(plan.begin(), plan.end(),
+                       [](const PlannedPackage& package) { return !package.alreadyAnnounced; });
+}
 
 // Every check before anything is published, so that a refusal changes nothing.
 bool PlanPackages(const std::string& root, const ReleaseState& state,
@@ -158,7 +166,9 @@ bool PlanPackages(const std::string& root, const ReleaseState& state,
         std::string name = fs::path(package).filename().string();
         std::optional<uint32_t> number = PackageNumberFromName(name);
         if (!number) {
-            error = package + ": a package must be named pk%.4u.patch, e.g. pk0002.patch";
+            error = package +
+                    ": a package must be named pkNNNN.patch (its number in four digits or "
+                    "more), e.g. pk0002.patch";
             return false;
         }
         if (!byNumber.emplace(*number, package).second) {
@@ -168,11 +178,19 @@ bool PlanPackages(const std::string& root, const ReleaseState& state,
     }
     uint32_t expected = state.patchFileVersion + 1;
     for (const auto& [number, source] : byNumber) {
+        std::string target = PackageDirectory(root) + "/" + PackageFileName(number);
         if (number <= state.patchFileVersion) {
-            error = "package " + std::to_string(number) +
-                    " is already published (PatchFileVersion is " +
-                    std::to_string(state.patchFileVersion) + "); published packages never change";
-            return false;
+            // The same file again is a re-run of an add that completed; anything else would
+            // change a package that clients may have applied.
+            if (!SameFileContent(source, target)) {
+                error = "package " + std::to_string(number) +
+                        " is already published (PatchFileVersion is " +
+                        std::to_string(state.patchFileVersion) +
+                        "); published packages never change";
+                return false;
+            }
+            plan.push_back({number, source, target, true, true});
+            continue;
         }
         if (number != expected) {
             error = "package " + std::to_string(expected) +
@@ -188,8 +206,7 @@ bool PlanPackages(const std::string& root, const ReleaseState& state,
             return false;
         }
         if (!PackageReadsBack(source, error)) return false;
-        PlannedPackage planned{number, source,
-                               PackageDirectory(root) + "/" + PackageFileName(number)};
+        PlannedPackage planned{number, source, target};
         if (::access(planned.target.c_str(), F_OK) == 0) {
             if (!SameFileContent(source, planned.target)) {
                 error = planned.target + " exists with other content; it is not overwritten";
@@ -268,7 +285,13 @@ ReleaseResult InitRelease(const std::string& root, std::optional<uint32_t> base)
     return result;
 }
 
-ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages) {
+bool IsSignedRelease(const std::string& root) {
+    return ::access((root + "/" + kManifestPath).c_str(), F_OK) == 0 ||
+           ::access((root + "/" + kManifestSignaturePath).c_str(), F_OK) == 0;
+}
+
+ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages,
+                          bool refuseOnSignedServer) {
     std::string error;
     std::optional<ReleaseState> state = ReadReleaseState(root, error);
     if (!state) return Refused(kReleaseUnreadable, error);
@@ -276,8 +299,27 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
     if (!PlanPackages(root, *state, packages, plan, error)) return Refused(kReleaseRefused, error);
 
     ReleaseResult result;
+    if (!AnnouncesNewPackages(plan)) {
+        for (const PlannedPackage& package : plan) {
+            result.notes.push_back(package.target + " is already published (same content)");
+        }
+        result.notes.push_back("already published: nothing changed (PatchFileVersion=" +
+                               std::to_string(state->patchFileVersion) + ")");
+        result.unchanged = true;
+        return result;
+    }
+    if (refuseOnSignedServer && IsSignedRelease(root)) {
+        return Refused(kReleaseRefused,
+                       root +
+                           " publishes a signed release; publishing without signing would "
+                           "make every client with a built-in key refuse the server. Give "
+                           "--key KEY to sign in the same step, or --unsigned to publish "
+                           "and leave the signature stale until `release sign` runs");
+    }
     for (const PlannedPackage& package : plan) {
-        if (package.alreadyInPlace) {
+        if (package.alreadyAnnounced) {
+            result.notes.push_back(package.target + " is already published (same content)");
+        } else if (package.alreadyInPlace) {
             result.notes.push_back(package.target + " was in place already (same content)");
         } else if (!PlaceWithoutOverwrite(package.source, package.target, error)) {
             return Refused(kReleaseRefused, error);

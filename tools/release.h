@@ -30,6 +30,18 @@ struct ReleaseResult {
     ReleaseStatus status = kReleaseDone;
     std::vector<std::string> notes;
     std::string error;
+    // Set when the command found everything in place and changed nothing on the server.
+    bool unchanged = false;
+    // What a check found, for --json: the files that hold, and each problem in its own line.
+    std::vector<std::string> matched;
+    std::vector<std::string> problems;
+    // The signature that release verify checked, when it holds.
+    struct Signature {
+        std::string keyId;
+        uint64_t serial = 0;
+        int64_t expires = 0;  // seconds since 1970, UTC
+    };
+    std::optional<Signature> signature;
 };
 
 // Reads SERVER_ROOT/patch/UpdateVersion.ini with the updater's own profile reader.
@@ -40,8 +52,13 @@ std::optional<ReleaseState> ReadReleaseState(const std::string& root, std::strin
 // and differs from the server's PatchFileVersion.
 ReleaseResult InitRelease(const std::string& root, std::optional<uint32_t> base);
 // Publishes packages that continue the server's numbering without a gap, then announces the
-// newest one.
-ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages);
+// newest one. Packages published already with the same content are taken as they are. With
+// refuseOnSignedServer, a server whose release is signed is refused before anything changes:
+// the caller that signs in the same step, or accepts a stale signature, clears it.
+ReleaseResult AddPackages(const std::string& root, const std::vector<std::string>& packages,
+                          bool refuseOnSignedServer);
+// True when the server at root publishes a signed release manifest (or its signature).
+bool IsSignedRelease(const std::string& root);
 // Publishes a new updater as Korvun/new_updater.exe and raises UpdaterVersion (to version,
 // or one above the current value and at least 21). With test set, publishes
 // Korvun/test_updater.exe for testers instead and leaves UpdateVersion.ini alone.

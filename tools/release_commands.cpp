@@ -3,12 +3,14 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_helpers.h"
 #include "command_registry.h"
+#include "json_writer.h"
 #include "mirror_check.h"
 #include "release.h"
 #include "release_signing.h"
@@ -23,6 +25,34 @@ void Report(const ReleaseResult& result) {
     SetExitStatus(result.status);
 }
 
+std::string IsoTime(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// The result of a check as one JSON object; fields name the command and its inputs.
+void ReportJson(JsonObject fields, const ReleaseResult& result) {
+    fields.AddNumber("exit", result.status)
+        .AddBool("ok", result.status == kReleaseDone)
+        .Add("matched", result.matched)
+        .Add("problems", result.problems);
+    if (result.signature) {
+        fields.Add("signature",
+                   JsonObject()
+                       .Add("key_id", result.signature->keyId)
+                       .AddNumber("serial", static_cast<int64_t>(result.signature->serial))
+                       .Add("expires", IsoTime(result.signature->expires)));
+    }
+    // A check that could not run has no problems to list, only the reason.
+    if (result.status != kReleaseDone && result.problems.empty()) fields.Add("error", result.error);
+    PrintJson(fields);
+    SetExitStatus(result.status);
+}
+
 struct ReleaseOptions {
     std::string root;
     std::vector<std::string> packages;
@@ -30,6 +60,8 @@ struct ReleaseOptions {
     std::optional<uint32_t> base;
     std::optional<uint32_t> updaterVersion;
     bool test = false;
+    bool allowUnsigned = false;
+    bool json = false;
     std::optional<std::string> key;
     std::string publicKey;
     std::string mirror;
@@ -52,7 +84,8 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* init = release->add_subcommand(
         "init", "Create patch/UpdateVersion.ini, patch/patch/ and notice/index.html");
-    init->add_option("SERVER_ROOT", options.root, "The directory the web server serves")
+    DirectoryOption(
+        init->add_option("SERVER_ROOT", options.root, "The directory the web server serves"))
         ->required();
     init->add_option("--client-version", options.base,
                      "Version of the client installer, the first PatchFileVersion (default 1)");
@@ -60,18 +93,30 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* add = release->add_subcommand(
         "add", "Publish the next packages (no gaps, no overwrites), then announce the newest");
-    add->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(add->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     add->add_option("PACKAGE", options.packages, "pkNNNN.patch files")->required();
     AddSigningOptions(add, options);
+    add->add_flag("--unsigned", options.allowUnsigned,
+                  "On a signed server: publish without signing and leave the signature stale")
+        ->excludes("--key");
     add->callback([] {
-        ReleaseResult result = AddPackages(options.root, options.packages);
+        // A key that cannot sign is found before anything is published, not after.
+        std::string keyError;
+        if (options.key && !ReadSecretKey(*options.key, keyError)) {
+            ReleaseResult refused;
+            refused.status = kReleaseRefused;
+            refused.error = keyError + "; nothing changed";
+            return Report(refused);
+        }
+        ReleaseResult result =
+            AddPackages(options.root, options.packages, !options.key && !options.allowUnsigned);
         SignAfterChange(options.root, options.key, options.expiresDays, result);
         Report(result);
     });
 
     CLI::App* updater = release->add_subcommand(
         "set-updater", "Publish Korvun/new_updater.exe and raise UpdaterVersion above 20");
-    updater->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(updater->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     updater->add_option("FILE", options.file, "The new updater program")->required();
     updater->add_option("--updater-version", options.updaterVersion,
                         "UpdaterVersion to announce (default: one more, at least 21)");
@@ -87,7 +132,7 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* withdraw = release->add_subcommand(
         "withdraw-updater", "Set UpdaterVersion back to 20 so that clients patch again");
-    withdraw->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(withdraw->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     AddSigningOptions(withdraw, options);
     withdraw->callback([] {
         ReleaseResult result = WithdrawUpdater(options.root);
@@ -97,13 +142,14 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* keygen = release->add_subcommand(
         "keygen", "Make a signing key pair: DIR/release.key (secret) and DIR/release.pub");
-    keygen->add_option("DIR", options.root, "Where the key files go (never on the server)")
+    DirectoryOption(
+        keygen->add_option("DIR", options.root, "Where the key files go (never on the server)"))
         ->required();
     keygen->callback([] { Report(GenerateReleaseKey(options.root)); });
 
     CLI::App* sign = release->add_subcommand(
         "sign", "Write patch/release.manifest and its signature for what the server publishes");
-    sign->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(sign->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     sign->add_option("--key", options.key, "The secret key (release.key)")->required();
     sign->add_option("--expires", options.expiresDays,
                      "Days until clients refuse this signature (default 30)");
@@ -111,21 +157,37 @@ void AddReleaseCommands(CLI::App& app) {
 
     CLI::App* verify = release->add_subcommand(
         "verify", "Check the release signature and every signed file (exit 0 holds, 1 not)");
-    verify->add_option("SERVER_ROOT", options.root, "Server root")->required();
+    DirectoryOption(verify->add_option("SERVER_ROOT", options.root, "Server root"))->required();
     verify->add_option("--pub", options.publicKey, "The public key (release.pub)")->required();
-    verify->callback([] { Report(VerifyRelease(options.root, options.publicKey)); });
+    verify->add_flag("--json", options.json, "Print the result as one JSON object");
+    verify->callback([] {
+        ReleaseResult result = VerifyRelease(options.root, options.publicKey);
+        if (!options.json) return Report(result);
+        ReportJson(JsonObject().Add("command", "release verify").Add("server_root", options.root),
+                   result);
+    });
 
     CLI::App* checkMirror = release->add_subcommand(
         "check-mirror",
         "Compare a published mirror with the server tree: version file, signed manifest, every "
         "package's size and SHA-256 (exit 0 in step, 1 differs, 2 unreadable tree)");
-    checkMirror->add_option("SERVER_ROOT", options.root, "The server tree the mirror copies")
+    DirectoryOption(
+        checkMirror->add_option("SERVER_ROOT", options.root, "The server tree the mirror copies"))
         ->required();
     checkMirror
         ->add_option("URL", options.mirror,
                      "The mirror as clients name it (host:port/ or https://host/)")
         ->required();
-    checkMirror->callback([] { Report(CheckMirror(options.root, options.mirror)); });
+    checkMirror->add_flag("--json", options.json, "Print the result as one JSON object");
+    checkMirror->callback([] {
+        ReleaseResult result = CheckMirror(options.root, options.mirror);
+        if (!options.json) return Report(result);
+        ReportJson(JsonObject()
+                       .Add("command", "release check-mirror")
+                       .Add("server_root", options.root)
+                       .Add("mirror", options.mirror),
+                   result);
+    });
 }
 
 const RegisterCommandGroup registered(AddReleaseCommands);

@@ -104,6 +104,18 @@ std::vector<std::string> PublishedPaths(const std::string& root) {
     return paths;
 }
 
+std::optional<MinisignSecretKey> ReadSecretKey(const std::string& keyFile, std::string& error) {
+    std::optional<std::string> keyText = ReadWholeFile(keyFile, error);
+    if (!keyText) return std::nullopt;
+    std::optional<MinisignSecretKey> key = ParseSecretKey(*keyText, &error);
+    if (!key && ParsePublicKey(*keyText, nullptr)) {
+        error = keyFile + ": this is a public key; sign with the secret key (release.key)";
+    } else if (!key) {
+        error = keyFile + ": " + error;
+    }
+    return key;
+}
+
 ReleaseResult GenerateReleaseKey(const std::string& dir) {
     std::error_code failure;
     fs::create_directories(dir, failure);
@@ -134,10 +146,8 @@ ReleaseResult GenerateReleaseKey(const std::string& dir) {
 ReleaseResult SignRelease(const std::string& root, const std::string& keyFile, unsigned days) {
     if (days == 0) return Refused("--expires must be 1 day or more");
     std::string error;
-    std::optional<std::string> keyText = ReadWholeFile(keyFile, error);
-    if (!keyText) return Refused(error);
-    std::optional<MinisignSecretKey> key = ParseSecretKey(*keyText, &error);
-    if (!key) return Refused(keyFile + ": " + error);
+    std::optional<MinisignSecretKey> key = ReadSecretKey(keyFile, error);
+    if (!key) return Refused(error);
     if (std::optional<ReleaseState> state = ReadReleaseState(root, error); !state) {
         return Refused(error);
     }
@@ -170,6 +180,10 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
     std::optional<std::string> keyText = ReadWholeFile(publicKeyFile, error);
     if (!keyText) return Refused(error);
     std::optional<MinisignPublicKey> key = ParsePublicKey(*keyText, &error);
+    if (!key && ParseSecretKey(*keyText, nullptr)) {
+        return Refused(publicKeyFile +
+                       ": this is a secret key; verify with the public key (release.pub)");
+    }
     if (!key) return Refused(publicKeyFile + ": " + error);
     std::optional<std::string> manifest = ReadWholeFile(root + "/" + kManifestPath, error);
     std::optional<std::string> signature =
@@ -182,6 +196,8 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
         return Refused("the release signature does not hold: " + release.detail);
     }
     ReleaseResult result;
+    result.signature = ReleaseResult::Signature{KeyIdText(key->keyId), release.stamp.serial,
+                                                release.stamp.expires};
     result.notes.push_back("signature by key " + KeyIdText(key->keyId) + " holds: serial " +
                            std::to_string(release.stamp.serial) + ", expires " +
                            ExpiryText(release.stamp.expires));
@@ -194,6 +210,7 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
             problems.push_back(entry.path + " differs from the signed size or SHA-256");
         } else {
             result.notes.push_back("OK " + entry.path);
+            result.matched.push_back(entry.path);
         }
     }
     for (const std::string& path : PublishedPaths(root)) {
@@ -201,6 +218,7 @@ ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKe
             problems.push_back(path + " is published but not signed; clients refuse it");
         }
     }
+    result.problems = problems;
     if (!problems.empty()) {
         result.status = kReleaseRefused;
         result.error = problems.front();
@@ -219,7 +237,7 @@ void SignAfterChange(const std::string& root, const std::optional<std::string>& 
         result.error = signing.error;
         return;
     }
-    if (::access((root + "/" + kManifestSignaturePath).c_str(), F_OK) == 0) {
+    if (!result.unchanged && ::access((root + "/" + kManifestSignaturePath).c_str(), F_OK) == 0) {
         result.notes.push_back(
             "the release signature is now stale: clients with a built-in key refuse this "
             "server until `korvun-tool release sign " +

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "release.h"
+#include "trust/minisign.h"
 
 namespace korvun::tool {
 
@@ -25,6 +26,9 @@ ReleaseResult GenerateReleaseKey(const std::string& dir);
 ReleaseResult SignRelease(const std::string& root, const std::string& keyFile, unsigned days);
 // Checks the signature and every listed file; refused (1) when anything does not hold.
 ReleaseResult VerifyRelease(const std::string& root, const std::string& publicKeyFile);
+
+// Reads and parses a secret key file; nothing with a reason in error.
+std::optional<MinisignSecretKey> ReadSecretKey(const std::string& keyFile, std::string& error);
 
 // After a change to the server: signs again when a key is given; otherwise, on a server that
 // is signed, says that its signature no longer covers what is published.

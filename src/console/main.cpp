@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
+#include "update/build_info.h"
 #include "update/release_verification.h"
 #include "update/update_thread.h"
 #include "update/version_file.h"
@@ -22,14 +23,15 @@ namespace {
 enum ExitStatus { kCompleted = 0, kFailed = 1, kReinstall = 2, kStopped = 3 };
 
 constexpr const char* kUsage =
-    "Usage: korvun-updater-console [-C DIR] [--help]\n"
+    "Usage: korvun-updater-console [-C DIR] [--help] [--version]\n"
     "\n"
     "Brings the game client in the current directory (or DIR) up to date from its update\n"
     "server, as the desktop updater does, without a window. On a terminal it draws one live\n"
     "line; otherwise it prints one line per status change. Messages go to standard error.\n"
     "SIGINT or SIGTERM stops the update safely at its next stop point.\n"
     "\n"
-    "Exit status: 0 completed, 1 failed, 2 the client must be installed again, 3 stopped.\n";
+    "Exit status: 0 completed, 1 failed, 2 the client must be installed again, 3 stopped.\n"
+    "--version prints the version, the built-in release key and the default server.\n";
 
 // The key releases are checked with. The tests build this program a second time with a key
 // of their own, and only that build takes an extra certificate authority for its https
@@ -61,6 +63,7 @@ std::string ReleaseKeyDescription() {
 struct Options {
     std::string directory;
     bool help = false;
+    bool version = false;
     std::string error;
 };
 
@@ -70,6 +73,8 @@ Options ParseOptions(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "-C" && i + 1 < argc) {
             options.directory = argv[++i];
         } else if (arg.rfind("-C", 0) == 0 && arg.size() > 2) {
@@ -103,6 +108,11 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(kUsage, stdout);
         std::fputs(("\n" + ReleaseKeyDescription()).c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::fputs(korvun::BuildInfoText("korvun-updater-console", ReleaseKeyLine()).c_str(),
+                   stdout);
         return 0;
     }
     if (!options.error.empty()) {

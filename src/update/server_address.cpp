@@ -105,6 +105,7 @@ ServerAddressChoice ChooseServerAddress() {
     choice.address = DefaultServerAddress();
     choice.mirrors = DefaultMirrors();
     std::string testIp = ReadProfileString("LOGIN", "TEST_IP", "", ".\\CONFIG.ini");
+    if (!testIp.empty() && !IsRegionSelected(testIp)) choice.ignoredTestIp = testIp;
     if (testIp.empty() || !IsRegionSelected(testIp)) return choice;
     // The region's file replaces the built-in list as a whole, mirrors included.
     choice.mirrors.clear();
@@ -122,6 +123,13 @@ ServerAddressChoice ChooseServerAddress() {
     }
     std::fclose(file);
     return choice;
+}
+
+std::string IgnoredTestIpNote(const ServerAddressChoice& choice) {
+    if (choice.ignoredTestIp.empty()) return {};
+    return "CONFIG.ini: TEST_IP=" + choice.ignoredTestIp +
+           " is not GERMANY, FRANCE or POLAND (exactly so) and is ignored; the update server is " +
+           choice.address;
 }
 
 std::string ServerAddressProblem(ServerAddressStatus status) {

@@ -26,6 +26,9 @@ struct ServerAddressChoice {
     std::string address;
     // Further addresses in the order given, without repeats of one before.
     std::vector<std::string> mirrors;
+    // A TEST_IP value in CONFIG.ini that selects no region ("germany", an address): it is
+    // ignored, and the run says so beside its own messages.
+    std::string ignoredTestIp;
 
     // The address first, then the mirrors.
     std::vector<std::string> Addresses() const;
@@ -41,6 +44,10 @@ std::vector<std::string> SplitAddressList(const std::string& list);
 
 // Decides the address from the files in the current directory, without side effects.
 ServerAddressChoice ChooseServerAddress();
+
+// The line that reports an ignored TEST_IP value with the address used instead; empty when
+// there is none.
+std::string IgnoredTestIpNote(const ServerAddressChoice& choice);
 
 // The text of the "Error" box for a choice that failed; empty for a found address.
 std::string ServerAddressProblem(ServerAddressStatus status);

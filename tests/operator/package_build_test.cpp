@@ -189,7 +189,7 @@ TEST_F(PackageBuild, OnlyDeletions) {
     EXPECT_EQ(verified.status, 1);
     EXPECT_NE(verified.output.find("extra loose file: old/gone.txt"), std::string::npos)
         << verified.output;
-    EXPECT_NE(verified.output.find("1 differences"), std::string::npos) << verified.output;
+    EXPECT_NE(verified.output.find("1 difference\n"), std::string::npos) << verified.output;
     EXPECT_EQ(VerifyAgainst("new", {"--ignore", "OLD"}).status, 0);
 }
 

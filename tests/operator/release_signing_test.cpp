@@ -101,7 +101,7 @@ TEST_F(ReleaseSigning, ChangesSignAgainWithKeyAndOtherwiseSayTheSignatureIsStale
     ASSERT_EQ(Tool({"release", "sign", Dir("server"), "--key", Dir("keys/release.key")}).status, 0);
     const std::string firstSignature = Signature();
 
-    RunResult unsignedAdd = Tool({"release", "add", Dir("server"), Built(2)});
+    RunResult unsignedAdd = Tool({"release", "add", Dir("server"), Built(2), "--unsigned"});
     ASSERT_EQ(unsignedAdd.status, 0) << unsignedAdd.output;
     EXPECT_NE(unsignedAdd.output.find("signature is now stale"), std::string::npos)
         << unsignedAdd.output;
@@ -126,6 +126,50 @@ TEST_F(ReleaseSigning, ChangesSignAgainWithKeyAndOtherwiseSayTheSignatureIsStale
                   .status,
               0);
     EXPECT_GT(serial(Signature()), serial(before));
+}
+
+TEST_F(ReleaseSigning, AddOnASignedServerSignsInTheSameStepOrChangesNothing) {
+    ASSERT_EQ(Tool({"release", "keygen", Dir("keys")}).status, 0);
+    ASSERT_EQ(Tool({"release", "sign", Dir("server"), "--key", Dir("keys/release.key")}).status, 0);
+    const std::string signature = Signature();
+    const std::string versionFile = ReadTextFile(Dir("server/patch/UpdateVersion.ini"));
+    const std::string published = Dir("server/patch/patch/pk0002.patch");
+
+    // Refusals leave the server as it was: no key, a key that cannot sign, both options.
+    struct Refusal {
+        std::vector<std::string> extra;
+        int status;
+        const char* says;
+    };
+    const Refusal refusals[] = {
+        {{}, 1, "--unsigned"},
+        {{"--key", Dir("keys/release.pub")}, 1, "nothing changed"},
+        {{"--key", Dir("keys/missing.key")}, 1, "cannot be read"},
+        {{"--key", Dir("keys/release.key"), "--unsigned"}, 2, "excludes"},
+    };
+    for (const Refusal& refusal : refusals) {
+        std::vector<std::string> args = {"release", "add", Dir("server"), Built(2)};
+        args.insert(args.end(), refusal.extra.begin(), refusal.extra.end());
+        RunResult refused = Tool(args);
+        EXPECT_EQ(refused.status, refusal.status) << refused.output;
+        EXPECT_NE(refused.output.find(refusal.says), std::string::npos) << refused.output;
+        EXPECT_FALSE(fs::exists(published));
+        EXPECT_EQ(ReadTextFile(Dir("server/patch/UpdateVersion.ini")), versionFile);
+        EXPECT_EQ(Signature(), signature);
+    }
+
+    RunResult signedAdd =
+        Tool({"release", "add", Dir("server"), Built(2), "--key", Dir("keys/release.key")});
+    ASSERT_EQ(signedAdd.status, 0) << signedAdd.output;
+    EXPECT_EQ(Verify(Dir("keys/release.pub")).status, 0);
+    // The same add again, without a key, finds everything published and keeps the signature.
+    const std::string afterAdd = Signature();
+    RunResult again = Tool({"release", "add", Dir("server"), Built(2)});
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_NE(again.output.find("already published"), std::string::npos) << again.output;
+    EXPECT_EQ(again.output.find("stale"), std::string::npos) << again.output;
+    EXPECT_EQ(Signature(), afterAdd);
+    EXPECT_EQ(Verify(Dir("keys/release.pub")).status, 0);
 }
 
 TEST_F(ReleaseSigning, KeyPairMadeByMinisignSignsAndVerifies) {

@@ -84,9 +84,20 @@ TEST_F(Release, RefusesGapsOverwritesAndDamagedPackagesWithoutChangingAnything) 
     EXPECT_EQ(VersionFile(), before);
 
     ASSERT_EQ(Tool({"release", "add", Dir("server"), Built(2)}).status, 0);
+    // Running a completed add again changes nothing and succeeds; another package under a
+    // published number is refused.
+    const std::string announced = VersionFile();
     RunResult again = Tool({"release", "add", Dir("server"), Built(2)});
-    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.status, 0) << again.output;
     EXPECT_NE(again.output.find("already published"), std::string::npos) << again.output;
+    EXPECT_EQ(VersionFile(), announced);
+    fs::create_directories(Dir("other"));
+    fs::copy_file(Built(3), Dir("other/pk0002.patch"));
+    RunResult replaced = Tool({"release", "add", Dir("server"), Dir("other/pk0002.patch")});
+    EXPECT_EQ(replaced.status, 1);
+    EXPECT_NE(replaced.output.find("published packages never change"), std::string::npos)
+        << replaced.output;
+    EXPECT_EQ(ReadTextFile(Published(2)), ReadTextFile(Built(2)));
 
     // A package that differs from one lying unannounced on the server is not overwritten;
     // the same one (left by an interrupted add) is taken as it is.
