@@ -140,6 +140,8 @@ class GameArchive {
     void SetLostBytes(uint32_t bytes) { lostBytes_ = bytes; }
     int32_t FilesCopied() const { return filesCopied_; }
     bool Modified() const { return modified_; }
+    // Old bytes of data.kaf that the last change saved in its journal.
+    uint64_t JournaledBytes() const { return journal_.SavedBytes(); }
 
   private:
     bool ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t depth);
