@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,7 @@ namespace korvun {
 struct PendingCopy {
     std::string path;  // full path in the archive, components joined by "\"
     ArchiveEntry entry;
+    std::optional<uint64_t> freeSpaceOffset;  // where it goes when not to the end of data.kaf
 };
 
 class GameArchive {
@@ -140,6 +142,8 @@ class GameArchive {
     void SetLostBytes(uint32_t bytes) { lostBytes_ = bytes; }
     int32_t FilesCopied() const { return filesCopied_; }
     bool Modified() const { return modified_; }
+    // Old bytes of data.kaf that the last change saved in its journal.
+    uint64_t JournaledBytes() const { return journal_.SavedBytes(); }
 
   private:
     bool ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t depth);
@@ -160,8 +164,9 @@ class GameArchive {
     bool WriteStagedCopies();
     bool WriteStagedSpan(std::vector<size_t>& members, uint64_t spanStart, size_t spanBytes,
                          bool gaps);
-    bool SaveCommittedBytes(uint64_t start, uint64_t end);
-    bool SaveStagedCommittedBytes();
+    bool OpenChange();
+    void PlaceInFreeSpace();
+    bool SaveOverwrittenBytes();
     // Moves the progress sink on to the files copied so far.
     void ReportFilesCopied();
     // True once the progress sink has asked the merge to stop.

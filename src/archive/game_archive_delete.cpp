@@ -93,12 +93,14 @@ Status GameArchive::SaveIfChanged() {
     return Status::Success();
 }
 
-bool GameArchive::BeginChange() {
+bool GameArchive::BeginChange() { return OpenChange() && (!journal_.Active() || journal_.Sync()); }
+
+bool GameArchive::OpenChange() {
     // Without both files there is no archive to keep whole; the step fails as it always has.
     if (!FileExists(kGameIndexName) || !FileExists(kGameDataName)) return true;
     std::optional<uint64_t> dataLength = FileSize(kGameDataName);
     std::optional<FileIdentity> index = IdentifyFile(kGameIndexName);
-    return dataLength && index && journal_.Begin(*dataLength, *index);
+    return dataLength && index && journal_.Open(*dataLength, *index);
 }
 
 bool GameArchive::EndChange() { return !journal_.Active() || journal_.Remove(); }

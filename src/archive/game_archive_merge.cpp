@@ -102,8 +102,9 @@ Status GameArchive::Merge() {
     filesCopied_ = 0;
     filesReported_ = 0;
     TestPoint("merge-copy");
-    // Nothing of data.kaf changes before the journal that can undo it is on disk.
-    if (!BeginChange() || !CopyPending()) {
+    // Nothing of data.kaf changes before the journal that can undo it is on disk: the copy
+    // flushes it, with the old bytes it saves, before the first write.
+    if (!OpenChange() || !CopyPending()) {
         // A stopped copy leaves its journal: the caller undoes the change with it.
         if (stopRequested_) return Status::Failure("");
         return Status::Failure(std::string(kUpdateError) + ": update fail", "c45");
@@ -161,7 +162,7 @@ void GameArchive::CollectUpdateFiles(ArchiveFolder& folder, const std::string& p
     for (ArchiveEntry& entry : folder.TakeAllFiles()) {
         std::string path = prefix.empty() ? entry.name : prefix + "\\" + entry.name;
         RemoveEntry(path);
-        pending_.push_back(PendingCopy{std::move(path), std::move(entry)});
+        pending_.push_back(PendingCopy{std::move(path), std::move(entry), std::nullopt});
     }
     for (ArchiveFolder& sub : folder.Subfolders()) {
         CollectUpdateFiles(sub, prefix.empty() ? sub.name : prefix + "\\" + sub.name);
@@ -169,6 +170,10 @@ void GameArchive::CollectUpdateFiles(ArchiveFolder& folder, const std::string& p
 }
 
 bool GameArchive::CopyPending() {
+    // Every copy is placed before the first is made, so that the journal saves all the old
+    // bytes they overwrite in one pass in offset order and puts them on disk with one flush.
+    PlaceInFreeSpace();
+    if (!SaveOverwrittenBytes()) return false;
     // Small files that go to the end one after another and lie back to back in update.kaf
     // are copied as one run: one read and one write instead of two per file. The bytes
     // written and the offsets given are those of copying them one at a time.
@@ -177,9 +182,11 @@ bool GameArchive::CopyPending() {
     for (auto next = pending_.begin(); next != pending_.end(); ++next) {
         if (StopRequested()) return false;
         const ArchiveEntry& entry = next->entry;
-        uint64_t offset;
-        if (TakeFreeSpace(entry.size, offset)) {
-            if (!CopyRunToEnd(run, next) || !CopyIntoFreeSpace(next->entry, offset)) return false;
+        if (next->freeSpaceOffset) {
+            if (!CopyRunToEnd(run, next) ||
+                !CopyIntoFreeSpace(next->entry, *next->freeSpaceOffset)) {
+                return false;
+            }
             AddEntry(next->path, std::move(next->entry));
             run = std::next(next);
             runBytes = 0;
@@ -200,6 +207,46 @@ bool GameArchive::CopyPending() {
     writeback_.Finish();
     // The new index will point at these bytes; they must be on disk before it is.
     return !gameDataFd_.IsOpen() || SyncFile(gameDataFd_.Get());
+}
+
+void GameArchive::PlaceInFreeSpace() {
+    for (PendingCopy& pending : pending_) {
+        uint64_t offset;
+        if (TakeFreeSpace(pending.entry.size, offset)) pending.freeSpaceOffset = offset;
+    }
+}
+
+bool GameArchive::SaveOverwrittenBytes() {
+    std::vector<std::pair<uint64_t, uint64_t>> targets;
+    for (const PendingCopy& pending : pending_) {
+        if (!pending.freeSpaceOffset) continue;
+        uint64_t start = *pending.freeSpaceOffset;
+        uint64_t end = start + pending.entry.size + 1;
+        if (end < start) end = UINT64_MAX;  // a region of a damaged list that runs off the end
+        targets.emplace_back(start, end);
+    }
+    std::sort(targets.begin(), targets.end());
+    // Only what the committed index still uses needs saving; appended bytes are undone by
+    // cutting data.kaf to its old length. Neighbouring parts make one record.
+    std::vector<std::pair<uint64_t, uint64_t>> saved;
+    for (const auto& [start, end] : targets) {
+        committedRegions_.TakeOverlap(start, end, [&](uint64_t from, uint64_t to) {
+            if (!saved.empty() && saved.back().second == from) {
+                saved.back().second = to;
+            } else {
+                saved.emplace_back(from, to);
+            }
+            return true;
+        });
+    }
+    if (!saved.empty() && !OpenDataFiles()) return false;
+    journal_.StartWritesWith(&writeback_);
+    for (const auto& [from, to] : saved) {
+        if (StopRequested() || !journal_.SaveRegion(gameDataFd_.Get(), from, to - from)) {
+            return false;
+        }
+    }
+    return !journal_.Active() || journal_.Sync();
 }
 
 bool GameArchive::CopyRunToEnd(std::list<PendingCopy>::iterator first,
@@ -308,26 +355,7 @@ bool GameArchive::CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset) {
     bool overlaps =
         offset < stagedHigh_ && (offset >= stagedLow_ || entry.size >= stagedLow_ - offset);
     if (overlaps && !WriteStagedCopies()) return false;
-    uint64_t before = journal_.SavedBytes();
-    if (!SaveCommittedBytes(offset, offset + entry.size + 1)) return false;
-    if (journal_.SavedBytes() != before && !journal_.Sync()) return false;
     return CopyContent(entry, offset);
-}
-
-bool GameArchive::SaveCommittedBytes(uint64_t start, uint64_t end) {
-    if (end < start) end = UINT64_MAX;  // a region of a damaged list that runs off the end
-    return committedRegions_.TakeOverlap(start, end, [&](uint64_t from, uint64_t to) {
-        return journal_.SaveRegion(gameDataFd_.Get(), from, to - from);
-    });
-}
-
-// One flush of the journal for a whole batch of small copies.
-bool GameArchive::SaveStagedCommittedBytes() {
-    uint64_t before = journal_.SavedBytes();
-    for (const StagedCopy& copy : staged_) {
-        if (!SaveCommittedBytes(copy.target, copy.target + copy.size + 1)) return false;
-    }
-    return journal_.SavedBytes() == before || journal_.Sync();
 }
 
 bool GameArchive::WriteStagedCopies() {
@@ -338,7 +366,7 @@ bool GameArchive::WriteStagedCopies() {
     // Copies less than a block apart go out in one write, the bytes between them rewritten
     // as they stand; a span never exceeds the copy buffer.
     std::vector<size_t> members;
-    bool written = SaveStagedCommittedBytes();
+    bool written = true;
     for (size_t i = 0; written && i < byTarget.size();) {
         uint64_t spanStart = staged_[byTarget[i]].target;
         uint64_t spanEnd = spanStart;

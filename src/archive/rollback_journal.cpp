@@ -14,8 +14,11 @@ namespace {
 
 constexpr char kMagic[8] = {'K', 'O', 'R', 'V', 'U', 'N', 'J', '1'};
 constexpr size_t kChunkBytes = 1 << 20;
-// Small records gather in memory and go out together, one write per batch of copies.
-constexpr size_t kPendingLimit = 1 << 20;
+// Records gather in memory and go out in writes of this size: small ones together, large ones
+// read from the data file straight into it.
+constexpr size_t kPendingLimit = 4 << 20;
+// The helper is asked to start the disk writes after this many bytes.
+constexpr uint64_t kWritebackStep = 8 << 20;
 
 // A BLAKE2b-128 keyed with the journal's salt, over the pieces given in turn.
 class Check {
@@ -75,65 +78,103 @@ RollbackJournal::RollbackJournal(std::string path) : path_(std::move(path)) {}
 RollbackJournal::~RollbackJournal() { CloseFile(fd_); }
 
 bool RollbackJournal::Begin(uint64_t dataLength, const FileIdentity& committedIndex) {
+    bool begun = Open(dataLength, committedIndex) && Sync();
+    if (!begun) CloseFile(fd_);
+    return begun;
+}
+
+bool RollbackJournal::Open(uint64_t dataLength, const FileIdentity& committedIndex) {
     if (sodium_init() < 0) return false;
     CloseFile(fd_);
-    pending_.clear();
+    if (!pending_) pending_ = std::make_unique_for_overwrite<uint8_t[]>(kPendingLimit);
+    pendingBytes_ = 0;
+    journalBytes_ = 0;
+    unstartedBytes_ = 0;
+    unsealed_ = false;
+    folderSynced_ = false;
     failed_ = false;
     savedBytes_ = 0;
     randombytes_buf(salt_, sizeof salt_);
     uint8_t header[kHeaderBytes];
     EncodeHeader(header, salt_, dataLength, committedIndex);
-    // The journal keeps its descriptor between records; CloseFile below and in the
+    // The journal keeps its descriptor between records; CloseFile below, in Remove and in the
     // destructor end it.
     fd_ = OpenFile(path_, OpenMode::WriteCreateTruncate).Release();
-    bool begun = fd_ != -1 && WriteFull(fd_, header, sizeof header) && SyncFile(fd_) &&
-                 SyncParentDirectory(path_);
-    if (!begun) CloseFile(fd_);
-    return begun;
+    return fd_ != -1 && Append(header, sizeof header);
 }
 
 bool RollbackJournal::Append(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    pending_.insert(pending_.end(), bytes, bytes + size);
-    return pending_.size() < kPendingLimit || WritePending();
+    while (size > 0) {
+        if (pendingBytes_ == kPendingLimit && !WritePending()) return false;
+        size_t piece = std::min(size, kPendingLimit - pendingBytes_);
+        std::memcpy(pending_.get() + pendingBytes_, bytes, piece);
+        pendingBytes_ += piece;
+        journalBytes_ += piece;
+        bytes += piece;
+        size -= piece;
+    }
+    return true;
 }
 
 bool RollbackJournal::WritePending() {
-    if (!failed_ && !pending_.empty()) failed_ = !WriteFull(fd_, pending_.data(), pending_.size());
-    pending_.clear();
+    if (!failed_ && pendingBytes_ > 0) failed_ = !WriteFull(fd_, pending_.get(), pendingBytes_);
+    unstartedBytes_ += pendingBytes_;
+    pendingBytes_ = 0;
+    if (!failed_ && writeback_ != nullptr && unstartedBytes_ >= kWritebackStep) {
+        writeback_->Request(fd_);
+        unstartedBytes_ = 0;
+    }
     return !failed_;
 }
 
 bool RollbackJournal::SaveRegion(int dataFd, uint64_t offset, uint64_t length) {
     if (fd_ == -1 || failed_) return false;
     uint8_t head[20];
-    StoreLittle32(head, kOldBytes);
+    StoreLittle32(head, kSealedOldBytes);
     StoreLittle64(head + 4, offset);
     StoreLittle64(head + 12, length);
-    Check check(salt_);
-    check.Add(head, sizeof head);
     if (!Append(head, sizeof head)) return false;
-    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(length, kChunkBytes)));
+    // The bytes go from the data file straight into the buffer that is written out.
     for (uint64_t done = 0; done < length;) {
-        size_t size = static_cast<size_t>(std::min<uint64_t>(length - done, kChunkBytes));
-        if (!ReadAt(dataFd, chunk.data(), size, offset + done)) {
+        if (pendingBytes_ == kPendingLimit && !WritePending()) return false;
+        size_t size =
+            static_cast<size_t>(std::min<uint64_t>(length - done, kPendingLimit - pendingBytes_));
+        if (!ReadAt(dataFd, pending_.get() + pendingBytes_, size, offset + done)) {
             failed_ = true;
             return false;
         }
-        check.Add(chunk.data(), size);
-        if (!Append(chunk.data(), size)) return false;
+        pendingBytes_ += size;
+        journalBytes_ += size;
         done += size;
     }
-    uint8_t tail[kCheckBytes];
-    check.Finish(tail);
     savedBytes_ += length;
-    return Append(tail, sizeof tail);
+    unsealed_ = true;
+    return true;
 }
 
 bool RollbackJournal::Sync() {
+    if (!Flush()) return false;
+    if (!unsealed_) return true;
+    uint8_t seal[12 + kCheckBytes];
+    StoreLittle32(seal, kSeal);
+    StoreLittle64(seal + 4, journalBytes_);
+    Check check(salt_);
+    check.Add(seal, 12);
+    check.Finish(seal + 12);
+    unsealed_ = false;
+    return Append(seal, sizeof seal) && Flush();
+}
+
+bool RollbackJournal::Flush() {
     if (fd_ == -1 || !WritePending()) return false;
-    failed_ = !SyncFile(fd_);
-    return !failed_;
+    // No start of writes may still be under way for a descriptor that Remove may close.
+    if (writeback_ != nullptr) writeback_->Finish();
+    unstartedBytes_ = 0;
+    bool synced = SyncFile(fd_) && (folderSynced_ || SyncParentDirectory(path_));
+    folderSynced_ = folderSynced_ || synced;
+    failed_ = !synced;
+    return synced;
 }
 
 bool RollbackJournal::RecordNewIndex(const FileIdentity& newIndex) {
@@ -173,8 +214,91 @@ struct JournalContents {
     std::vector<SavedRegion> regions;
 };
 
+// One record of a journal whose header checked out; each Read* below returns where the next
+// record starts, or nothing where the journal stops making sense.
+struct RecordReader {
+    RecordReader(int fd, uint64_t size, const uint8_t* salt, JournalContents& contents)
+        : fd(fd), size(size), salt(salt), contents(contents) {}
+
+    int fd;
+    uint64_t size;
+    const uint8_t* salt;
+    JournalContents& contents;
+    // Regions whose records the next seal covers; they count only once it is found.
+    std::vector<SavedRegion> unsealed;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(kChunkBytes);
+
+    std::optional<uint64_t> ReadNewIndex(uint64_t at) {
+        uint8_t record[44], expected[RollbackJournal::kCheckBytes];
+        if (size - at < sizeof record + sizeof expected || !ReadAt(fd, record, sizeof record, at) ||
+            !ReadAt(fd, expected, sizeof expected, at + sizeof record)) {
+            return std::nullopt;
+        }
+        Check check(salt);
+        check.Add(record, sizeof record);
+        if (!check.Matches(expected)) return std::nullopt;
+        FileIdentity index;
+        index.length = LoadLittle64(record + 4);
+        std::memcpy(index.digest.data(), record + 12, index.digest.size());
+        contents.newIndex = index;
+        return at + sizeof record + sizeof expected;
+    }
+
+    // An old-bytes record with its own check (as earlier versions wrote them). A read error
+    // stops the whole recovery (failed).
+    std::optional<uint64_t> ReadCheckedOldBytes(uint64_t at, bool& failed) {
+        uint8_t head[20], expected[RollbackJournal::kCheckBytes];
+        if (size - at < sizeof head || !ReadAt(fd, head, sizeof head, at)) return std::nullopt;
+        uint64_t offset = LoadLittle64(head + 4);
+        uint64_t length = LoadLittle64(head + 12);
+        if (length > size - at - 20 || size - at - 20 - length < sizeof expected) {
+            return std::nullopt;
+        }
+        Check check(salt);
+        check.Add(head, sizeof head);
+        for (uint64_t done = 0; done < length;) {
+            size_t piece = static_cast<size_t>(std::min<uint64_t>(length - done, kChunkBytes));
+            if (!ReadAt(fd, chunk.data(), piece, at + 20 + done)) failed = true;
+            if (failed) return std::nullopt;
+            check.Add(chunk.data(), piece);
+            done += piece;
+        }
+        failed = !ReadAt(fd, expected, sizeof expected, at + 20 + length);
+        if (failed || !check.Matches(expected)) return std::nullopt;
+        contents.regions.push_back(SavedRegion{offset, length, at + 20});
+        return at + 20 + length + sizeof expected;
+    }
+
+    std::optional<uint64_t> ReadSealedOldBytes(uint64_t at) {
+        uint8_t head[20];
+        if (size - at < sizeof head || !ReadAt(fd, head, sizeof head, at)) return std::nullopt;
+        uint64_t offset = LoadLittle64(head + 4);
+        uint64_t length = LoadLittle64(head + 12);
+        if (length > size - at - 20) return std::nullopt;
+        unsealed.push_back(SavedRegion{offset, length, at + 20});
+        return at + 20 + length;
+    }
+
+    // A seal names its own place in the journal: one that checks out was written there, after
+    // everything before it had been flushed.
+    std::optional<uint64_t> ReadSeal(uint64_t at) {
+        uint8_t seal[12], expected[RollbackJournal::kCheckBytes];
+        if (size - at < sizeof seal + sizeof expected || !ReadAt(fd, seal, sizeof seal, at) ||
+            !ReadAt(fd, expected, sizeof expected, at + sizeof seal)) {
+            return std::nullopt;
+        }
+        Check check(salt);
+        check.Add(seal, sizeof seal);
+        if (!check.Matches(expected) || LoadLittle64(seal + 4) != at) return std::nullopt;
+        contents.regions.insert(contents.regions.end(), unsealed.begin(), unsealed.end());
+        unsealed.clear();
+        return at + sizeof seal + sizeof expected;
+    }
+};
+
 // Reads the journal up to its first part that does not check out. A header that does not
-// check out was never flushed, so nothing was changed under it.
+// check out was never flushed, so nothing was changed under it; neither was anything under
+// records that no seal covers.
 bool ReadJournal(int fd, uint64_t size, JournalContents& contents) {
     uint8_t header[RollbackJournal::kHeaderBytes];
     if (size < sizeof header || !ReadAt(fd, header, sizeof header, 0)) return true;
@@ -189,49 +313,30 @@ bool ReadJournal(int fd, uint64_t size, JournalContents& contents) {
     contents.oldIndex.length = LoadLittle64(header + 32);
     std::memcpy(contents.oldIndex.digest.data(), header + 40, FileIdentity::kDigestBytes);
 
-    std::vector<uint8_t> chunk(kChunkBytes);
-    uint64_t at = sizeof header;
-    for (;;) {
-        uint8_t head[4 + 8 + 32];
-        if (size - at < 4 + RollbackJournal::kCheckBytes || !ReadAt(fd, head, 4, at)) break;
-        uint32_t kind = LoadLittle32(head);
-        Check record(salt);
-        uint8_t expected[RollbackJournal::kCheckBytes];
-        if (kind == RollbackJournal::kNewIndex) {
-            if (size - at < 44 + sizeof expected || !ReadAt(fd, head, 44, at) ||
-                !ReadAt(fd, expected, sizeof expected, at + 44)) {
+    RecordReader reader(fd, size, salt, contents);
+    bool failed = false;
+    std::optional<uint64_t> at = sizeof header;
+    while (at) {
+        uint8_t kind[4];
+        if (size - *at < sizeof kind || !ReadAt(fd, kind, sizeof kind, *at)) break;
+        switch (LoadLittle32(kind)) {
+            case RollbackJournal::kNewIndex:
+                at = reader.ReadNewIndex(*at);
                 break;
-            }
-            record.Add(head, 44);
-            if (!record.Matches(expected)) break;
-            FileIdentity index;
-            index.length = LoadLittle64(head + 4);
-            std::memcpy(index.digest.data(), head + 12, index.digest.size());
-            contents.newIndex = index;
-            at += 44 + sizeof expected;
-            continue;
+            case RollbackJournal::kOldBytes:
+                at = reader.ReadCheckedOldBytes(*at, failed);
+                break;
+            case RollbackJournal::kSealedOldBytes:
+                at = reader.ReadSealedOldBytes(*at);
+                break;
+            case RollbackJournal::kSeal:
+                at = reader.ReadSeal(*at);
+                break;
+            default:
+                at = std::nullopt;
         }
-        if (kind != RollbackJournal::kOldBytes || size - at < 20 || !ReadAt(fd, head, 20, at)) {
-            break;
-        }
-        uint64_t offset = LoadLittle64(head + 4);
-        uint64_t length = LoadLittle64(head + 12);
-        if (length > size - at - 20 || size - at - 20 - length < sizeof expected) break;
-        record.Add(head, 20);
-        bool read = true;
-        for (uint64_t done = 0; read && done < length;) {
-            size_t piece = static_cast<size_t>(std::min<uint64_t>(length - done, kChunkBytes));
-            read = ReadAt(fd, chunk.data(), piece, at + 20 + done);
-            record.Add(chunk.data(), piece);
-            done += piece;
-        }
-        if (!read) return false;
-        if (!ReadAt(fd, expected, sizeof expected, at + 20 + length)) return false;
-        if (!record.Matches(expected)) break;
-        contents.regions.push_back(SavedRegion{offset, length, at + 20});
-        at += 20 + length + sizeof expected;
     }
-    return true;
+    return !failed;
 }
 
 bool PutBack(int journal, const JournalContents& contents, const std::string& dataPath) {

@@ -7,27 +7,35 @@
 // (the new one).
 //
 // Layout, little-endian. Header: "KORVUNJ1", a 16-byte random salt, data length (8), index
-// length (8), index digest (32), check (16). Records: kind (4); kind 1, old bytes: offset (8),
-// length (8), the bytes, check (16); kind 2, new index: length (8), digest (32), check (16).
-// Each check is a BLAKE2b-128 keyed with the salt over the bytes before it in its part, so a
-// torn or left-over tail ends the journal where it stops making sense.
+// length (8), index digest (32), check (16). Records: kind (4); kind 3, old bytes: offset (8),
+// length (8), the bytes; kind 4, seal: its own position in the journal (8), check (16); kind 2,
+// new index: length (8), digest (32), check (16); kind 1 (earlier versions), old bytes with
+// their own check: offset (8), length (8), the bytes, check (16). Each check is a BLAKE2b-128
+// keyed with the salt over the bytes before it in its part, so a torn or left-over tail ends
+// the journal where it stops making sense. Old bytes carry no check of their own: the seal is
+// written only once they are flushed, and they count only when a seal follows them, so the
+// bytes of a large region are read, written and flushed, but never hashed.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/file_identity.h"
+#include "platform/writeback_thread.h"
 
 namespace korvun {
 
 class RollbackJournal {
   public:
-    static constexpr uint32_t kOldBytes = 1;
+    static constexpr uint32_t kOldBytes = 1;  // read, no longer written
     static constexpr uint32_t kNewIndex = 2;
+    static constexpr uint32_t kSealedOldBytes = 3;
+    static constexpr uint32_t kSeal = 4;
     static constexpr size_t kSaltBytes = 16;
     static constexpr size_t kCheckBytes = 16;
     static constexpr size_t kHeaderBytes = 8 + kSaltBytes + 8 + 8 + 32 + kCheckBytes;
@@ -40,11 +48,19 @@ class RollbackJournal {
     // Starts the journal of a change: a new file with the header, on disk (file and folder
     // flushed) when this returns true.
     bool Begin(uint64_t dataLength, const FileIdentity& committedIndex);
+    // Starts the journal as Begin does, but leaves the header to the first Sync, so that the
+    // header and the regions saved before the first change reach the disk with one flush.
+    bool Open(uint64_t dataLength, const FileIdentity& committedIndex);
     bool Active() const { return fd_ != -1; }
+    // Starts the disk writes of the journal from this helper while regions are saved, so that
+    // the flush after them finds most of the work done.
+    void StartWritesWith(WritebackThread* writeback) { writeback_ = writeback; }
     // Adds the bytes now at [offset, offset + length) of the data file; they are safe to
     // overwrite once Sync has returned true.
     bool SaveRegion(int dataFd, uint64_t offset, uint64_t length);
-    // Writes out and flushes what was added since the last call.
+    // Writes out and flushes what was added since the last call (the first time also the
+    // folder, which holds the journal's new name); after saved regions, then writes and
+    // flushes the seal that makes them count.
     bool Sync();
     // Records the index that is about to replace the committed one; flushed on return.
     bool RecordNewIndex(const FileIdentity& newIndex);
@@ -57,11 +73,19 @@ class RollbackJournal {
   private:
     bool Append(const void* data, size_t size);
     bool WritePending();
+    bool Flush();
 
     std::string path_;
     int fd_ = -1;
     uint8_t salt_[kSaltBytes] = {};
-    std::vector<uint8_t> pending_;
+    // What was added and not written yet; written out in pieces of the buffer's size.
+    std::unique_ptr<uint8_t[]> pending_;
+    size_t pendingBytes_ = 0;
+    uint64_t journalBytes_ = 0;    // the journal's length, pending bytes included
+    bool unsealed_ = false;        // regions saved since the last seal
+    uint64_t unstartedBytes_ = 0;  // written since the helper was last asked to start writes
+    WritebackThread* writeback_ = nullptr;
+    bool folderSynced_ = false;
     bool failed_ = false;
     uint64_t savedBytes_ = 0;
 };

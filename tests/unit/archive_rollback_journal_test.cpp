@@ -1,6 +1,7 @@
 // The rollback journal on real files: what a start after an interruption finds and does, for
 // every length at which the journal may have been cut.
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include "archive/rollback_journal.h"
 #include "platform/file_io.h"
@@ -123,6 +124,40 @@ TEST_F(RollbackJournalTest, RecordsOfAnotherJournalAreNotPutBack) {
     WriteBytes("data.kaf", std::string(400, 'Q'));
     EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
     EXPECT_EQ(ReadBytes("data.kaf"), std::string(400, 'Q'));
+}
+
+// A journal left by an earlier version, whose records of old bytes carry their own check and
+// no seal: a whole record is put back, one whose check fails is not.
+TEST_F(RollbackJournalTest, RecordsOfTheEarlierLayoutArePutBack) {
+    ASSERT_GE(sodium_init(), 0);
+    std::string salt(RollbackJournal::kSaltBytes, 's');
+    auto checked = [&](std::string part) {
+        std::string check(RollbackJournal::kCheckBytes, '\0');
+        crypto_generichash(reinterpret_cast<unsigned char*>(check.data()), check.size(),
+                           reinterpret_cast<const unsigned char*>(part.data()), part.size(),
+                           reinterpret_cast<const unsigned char*>(salt.data()), salt.size());
+        return part + check;
+    };
+    auto little = [](uint64_t value, size_t bytes) {
+        std::string out;
+        for (size_t i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+        return out;
+    };
+    FileIdentity index = *IdentifyFile("data.kah");
+    std::string header = "KORVUNJ1" + salt + little(oldData.size(), 8) + little(index.length, 8) +
+                         std::string(index.digest.begin(), index.digest.end());
+    auto record = [&](uint64_t offset, uint64_t length) {
+        return checked(little(RollbackJournal::kOldBytes, 4) + little(offset, 8) +
+                       little(length, 8) + oldData.substr(offset, length));
+    };
+    std::string second = record(100, 50);
+    second[30] ^= 1;  // a byte of the saved content that differs from its check
+    WriteBytes(kJournal, checked(header) + record(10, 20) + second);
+    WriteBytes("data.kaf", std::string(400, 'Q'));
+    EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
+    std::string data = ReadBytes("data.kaf");
+    EXPECT_EQ(data.substr(10, 20), oldData.substr(10, 20));
+    EXPECT_EQ(data.substr(100, 50), std::string(50, 'Q'));
 }
 
 TEST(FileIdentityTest, TellsContentsOfOneLengthApartAndFollowsPiecewiseInput) {
