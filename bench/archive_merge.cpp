@@ -27,7 +27,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 
 bool Merge() {
     korvun::NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     return archive.MergeUpdateArchive().Ok();
 }
 
@@ -187,7 +187,7 @@ bool WriteIndexFile(GameArchive& archive, const char* path) {
 // Loads index.kah, writes it anew and saves it, keeping each one's best time.
 bool LoadAndSaveIndex(ScaleFigures& figures) {
     korvun::NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     auto start = std::chrono::steady_clock::now();
     if (!archive.LoadGameIndexFile("index.kah")) return false;
     figures.load = std::min(figures.load, Seconds(start));

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 struct Session {
     NoStateMarkers markers;
-    GameArchive archive{markers};
+    GameArchive archive{korvun::ClientDirectory("."), markers};
 };
 
 // data.kah -> data.kaf

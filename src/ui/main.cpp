@@ -7,7 +7,7 @@
 wxIMPLEMENT_APP_NO_MAIN(korvun::CUpdaterApp);
 
 int main(int argc, char** argv) {
-#ifndef _WIN32
+#ifdef __WXGTK__
     // The notice page needs no accelerated compositing; without it the page's renderer
     // process is much smaller. A value given from outside is kept.
     setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/client_directory.h"
+
 namespace korvun {
 
 constexpr size_t kMaxServerAddressLength = 511;
@@ -39,8 +41,8 @@ std::vector<std::string> DefaultMirrors();
 // The items of a comma-separated list, blanks around them removed, empty items left out.
 std::vector<std::string> SplitAddressList(const std::string& list);
 
-// Decides the address from the files in the current directory, without side effects.
-ServerAddressChoice ChooseServerAddress();
+// Decides the address from the files in the client's directory, without side effects.
+ServerAddressChoice ChooseServerAddress(const ClientDirectory& client);
 
 // The text of the "Error" box for a choice that failed; empty for a found address.
 std::string ServerAddressProblem(ServerAddressStatus status);
