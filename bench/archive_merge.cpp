@@ -28,14 +28,14 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 
 bool Merge() {
     korvun::NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     return archive.MergeUpdateArchive().Ok();
 }
 
 // A merge that leaves the number of bytes its journal saved in journaled.txt.
 bool MergeCountingJournal() {
     korvun::NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     if (!archive.MergeUpdateArchive().Ok()) return false;
     korvun::test::WriteBytes("journaled.txt", std::to_string(archive.JournaledBytes()));
     return true;
@@ -245,7 +245,7 @@ bool WriteIndexFile(GameArchive& archive, const char* path) {
 // Loads index.kah, writes it anew and saves it, keeping each one's best time.
 bool LoadAndSaveIndex(ScaleFigures& figures) {
     korvun::NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     auto start = std::chrono::steady_clock::now();
     if (!archive.LoadGameIndexFile("index.kah")) return false;
     figures.load = std::min(figures.load, Seconds(start));

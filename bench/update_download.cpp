@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/directories.h"
 #include "platform/file_io.h"
 #include "support/nginx_fixture.h"
 #include "support/recording_window.h"
@@ -183,7 +184,8 @@ int main(int argc, char** argv) {
     korvun::test::GameDirectory game;
     game.PointAt(nginx.Address());
     korvun::test::RecordingWindow window;
-    korvun::CUpdateThread worker(window, {korvun::ChooseServerAddress()});
+    korvun::ClientDirectory client(korvun::CurrentDirectory());
+    korvun::CUpdateThread worker(window, client, {korvun::ChooseServerAddress(client)});
     // The patch phase is when the window does the most per block (byte counter, speed).
     worker.Flags().patchPhase = true;
 

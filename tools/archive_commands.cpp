@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 struct Session {
     NoStateMarkers markers;
-    GameArchive archive{markers};
+    GameArchive archive{korvun::ClientDirectory("."), markers};
 };
 
 // data.kah -> data.kaf

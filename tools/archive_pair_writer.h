@@ -40,7 +40,7 @@ class ArchivePairWriter {
     bool Insert(const std::string& path, uint32_t size, uint32_t extraWord, std::string& error);
 
     NoStateMarkers markers_;
-    GameArchive archive_{markers_};
+    GameArchive archive_{korvun::ClientDirectory("."), markers_};
     std::string indexPath_;
     std::string dataPath_;
     FileHandle dataFile_;

@@ -60,7 +60,7 @@ bool ClientTree::Load(const std::string& root) {
         return false;
     }
     NoStateMarkers markers;
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     if (!archive.LoadGameIndexFile(indexPath_)) {
         error_ = indexPath_ + ": " + archive.LoadError();
         return false;

@@ -313,7 +313,7 @@ bool WriteUpdateArchive(const ClientTree& to, const Comparison& diff, const std:
     if (!writer.Finish(to.HeaderWord(), to.HeaderBlock().data(), error)) return false;
     // The merge reads it with the same loader; make sure it takes what was written.
     NoStateMarkers markers;
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     if (!check.LoadGameIndexFile(staging + "/" + kUpdateIndex) ||
         check.GameFileCount() != writer.Count()) {
         error = "the update archive did not read back: " + check.LoadError();

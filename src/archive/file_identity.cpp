@@ -1,6 +1,6 @@
 #include "archive/file_identity.h"
 
-#include <cstdlib>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -9,7 +9,7 @@ namespace korvun {
 
 ContentHash::ContentHash() {
     // Safe to call again and from any thread; it only picks the fastest implementation.
-    if (sodium_init() < 0) std::abort();
+    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
     crypto_generichash_init(&state_, nullptr, 0, FileIdentity::kDigestBytes);
 }
 

@@ -10,9 +10,11 @@ bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-GameArchive::GameArchive(StateMarkers& markers, ProgressSink* progress)
+GameArchive::GameArchive(ClientDirectory client, StateMarkers& markers, ProgressSink* progress)
     : markers_(markers),
       progress_(progress),
+      client_(std::move(client)),
+      journal_(client_.Path(kJournalName)),
       copyBuffer_(std::make_unique_for_overwrite<uint8_t[]>(kCopyBufferSize)) {}
 
 GameArchive::~GameArchive() { CloseAll(); }

@@ -21,6 +21,7 @@
 #include "archive/index_stream.h"
 #include "archive/rollback_journal.h"
 #include "archive/state_markers.h"
+#include "platform/client_directory.h"
 #include "platform/file_io.h"
 #include "platform/progress_sink.h"
 #include "platform/status.h"
@@ -53,13 +54,14 @@ class GameArchive {
     // Beside data.kaf while a change of the archive can still be undone.
     static constexpr const char* kJournalName = "data.kaf.journal";
 
-    // progress, when given, is told the number of update files and each one copied.
-    explicit GameArchive(StateMarkers& markers, ProgressSink* progress = nullptr);
+    // The archive of the client in client. progress, when given, is told the number of update
+    // files and each one copied.
+    GameArchive(ClientDirectory client, StateMarkers& markers, ProgressSink* progress = nullptr);
     ~GameArchive();
     GameArchive(const GameArchive&) = delete;
     GameArchive& operator=(const GameArchive&) = delete;
 
-    // Merges update.kah/update.kaf into data.kah/data.kaf in the current directory. A failure
+    // Merges update.kah/update.kaf into data.kah/data.kaf in the client's directory. A failure
     // carries the player's message. The progress sink may stop the copy between two files: the
     // failure then has no text, MergeStopped() is true, and the journal that undoes the copy
     // is left for the caller (RecoverFromJournal).
@@ -204,7 +206,8 @@ class GameArchive {
     // still uses them, so the journal saves them before they are reused.
     bool trackReleased_ = false;
     RegionSet committedRegions_;
-    RollbackJournal journal_{kJournalName};
+    ClientDirectory client_;
+    RollbackJournal journal_;
     uint64_t unflushedBytes_ = 0;
     static constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
     WritebackThread writeback_;  // the only user of gameDataFd_ besides this object

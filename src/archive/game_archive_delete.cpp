@@ -24,11 +24,12 @@ Status GameArchive::LoadAndApplyDeleteList() {
     freeSpace_.Clear();
     loadError_.clear();
     loadNotes_.clear();
-    gameIndexPath_ = kGameIndexName;
+    gameIndexPath_ = client_.Path(kGameIndexName);
 
     gameIndexFd_ = OpenFile(gameIndexPath_, OpenMode::ReadOnly);
     if (!gameIndexFd_.IsOpen()) {
-        return Status::Failure("cannot open " + gameIndexPath_ + ": " + std::strerror(errno));
+        return Status::Failure(std::string("cannot open ") + kGameIndexName + ": " +
+                               std::strerror(errno));
     }
     IndexReader in(gameIndexFd_.Get());
     // The deletion step has always accepted any signature; a malformed body is refused.
@@ -41,7 +42,7 @@ Status GameArchive::LoadAndApplyDeleteList() {
         return Status::Failure(loadError_);
     }
 
-    FileHandle list = OpenFile(kDeleteListName, OpenMode::ReadOnly);
+    FileHandle list = OpenFile(client_.Path(kDeleteListName), OpenMode::ReadOnly);
     if (!list.IsOpen()) return Status::Success();
     std::string raw;
     char chunk[1 << 14];
@@ -83,12 +84,13 @@ Status GameArchive::SaveIfChanged() {
         trimmed = true;
     }
     if (!modified_ && !trimmed) return Status::Success();
-    if (gameIndexPath_.empty()) gameIndexPath_ = kGameIndexName;
+    if (gameIndexPath_.empty()) gameIndexPath_ = client_.Path(kGameIndexName);
     if (!SaveIndex(gameIndexPath_, gameHeaderWord_, gameFileCount_,
                    journal_.Active() ? &journal_ : nullptr)) {
-        return Status::Failure("cannot write " + gameIndexPath_ + ": " + std::strerror(errno));
+        return Status::Failure(std::string("cannot write ") + kGameIndexName + ": " +
+                               std::strerror(errno));
     }
-    if (deleteListApplied_) DeleteFile(kDeleteListName);
+    if (deleteListApplied_) DeleteFile(client_.Path(kDeleteListName));
     deleteListApplied_ = false;
     return Status::Success();
 }
@@ -97,9 +99,11 @@ bool GameArchive::BeginChange() { return OpenChange() && (!journal_.Active() || 
 
 bool GameArchive::OpenChange() {
     // Without both files there is no archive to keep whole; the step fails as it always has.
-    if (!FileExists(kGameIndexName) || !FileExists(kGameDataName)) return true;
-    std::optional<uint64_t> dataLength = FileSize(kGameDataName);
-    std::optional<FileIdentity> index = IdentifyFile(kGameIndexName);
+    const std::string indexPath = client_.Path(kGameIndexName);
+    const std::string dataPath = client_.Path(kGameDataName);
+    if (!FileExists(indexPath) || !FileExists(dataPath)) return true;
+    std::optional<uint64_t> dataLength = FileSize(dataPath);
+    std::optional<FileIdentity> index = IdentifyFile(indexPath);
     return dataLength && index && journal_.Open(*dataLength, *index);
 }
 

@@ -40,20 +40,21 @@ bool GameArchive::StopRequested() {
 }
 
 Status GameArchive::MergeUpdateArchive() {
-    if (!FileExists("data.kah") || !FileExists("data.kaf")) {
+    if (!FileExists(client_.Path("data.kah")) || !FileExists(client_.Path("data.kaf"))) {
         markers_.MarkUpdateStart();
         return Status::Failure(std::string("data ") + kCannotFind, "c39");
     }
-    if (!FileExists("update.kah") || !FileExists("update.kaf")) {
+    if (!FileExists(client_.Path("update.kah")) || !FileExists(client_.Path("update.kaf"))) {
         return Status::Failure(std::string("update ") + kCannotFind, "c40");
     }
-    gameIndexPath_ = "data.kah";
-    updateIndexPath_ = "update.kah";
+    gameIndexPath_ = client_.Path("data.kah");
+    updateIndexPath_ = client_.Path("update.kah");
     gameIndexFd_ = OpenFile(gameIndexPath_, OpenMode::ReadOnly);
-    if (!gameIndexFd_.IsOpen()) return Status::Failure(gameIndexPath_ + " " + kCannotOpen, "c41");
+    if (!gameIndexFd_.IsOpen())
+        return Status::Failure(std::string("data.kah ") + kCannotOpen, "c41");
     updateIndexFd_ = OpenFile(updateIndexPath_, OpenMode::ReadOnly);
     if (!updateIndexFd_.IsOpen()) {
-        return Status::Failure(updateIndexPath_ + " " + kCannotOpen, "c42");
+        return Status::Failure(std::string("update.kah ") + kCannotOpen, "c42");
     }
     gameDataPath_ = WithLastCharacters(gameIndexPath_, "f");
     updateDataPath_ = WithLastCharacters(updateIndexPath_, "f");

@@ -1,14 +1,8 @@
 #include "console/console_window.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
-
 #include <chrono>
+
+#include "platform/console.h"
 
 namespace korvun {
 
@@ -16,19 +10,9 @@ namespace {
 
 constexpr double kRedrawInterval = 0.1;  // seconds
 
-int TerminalColumns(std::FILE* out) {
-#ifdef _WIN32
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    HANDLE console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out)));
-    if (GetConsoleScreenBufferInfo(console, &info)) {
-        int columns = info.srWindow.Right - info.srWindow.Left + 1;
-        if (columns >= 20) return columns;
-    }
-#else
-    struct winsize size {};
-    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
-#endif
-    return 80;
+int ColumnsOf(std::FILE* out) {
+    int columns = TerminalColumns(out);
+    return columns >= 20 ? columns : 80;
 }
 
 // Cuts text to at most columns display cells, counting UTF-8 sequences as one cell.
@@ -126,7 +110,7 @@ std::string ConsoleWindow::Bar(double fraction, int cells) {
 }
 
 void ConsoleWindow::DrawLiveLine() {
-    int columns = TerminalColumns(out_);
+    int columns = ColumnsOf(out_);
     int cells = columns >= 100 ? 20 : 10;
     std::string line = Bar(fileFraction_, cells) + " " + Bar(totalFraction_, cells);
     if (!byteCounter_.empty()) line += " " + byteCounter_;

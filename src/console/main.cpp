@@ -135,7 +135,9 @@ int main(int argc, char** argv) {
     korvun::ConsoleWindow window(stdout, korvun::IsTerminal(stdout));
     korvun::RunOutcome outcome;
     {
-        korvun::CUpdateThread worker(window, {korvun::ChooseServerAddress()});
+        // The game directory is where the player started the program, or the one -C names.
+        korvun::ClientDirectory client(korvun::CurrentDirectory());
+        korvun::CUpdateThread worker(window, client, {korvun::ChooseServerAddress(client)});
         ConfigureWorker(worker);
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -15,6 +16,12 @@ void IgnoreBrokenPipeSignal(int) {}
 }  // namespace
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+int TerminalColumns(std::FILE* stream) {
+    struct winsize size {};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 ConsoleStopRequests::ConsoleStopRequests() {
     // Output is a courtesy: a reader that goes away (`| head`) must not kill the process in

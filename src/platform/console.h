@@ -8,6 +8,8 @@
 namespace korvun {
 
 bool IsTerminal(std::FILE* stream);
+// The width of the terminal that stream writes to, in columns; 0 when it cannot be told.
+int TerminalColumns(std::FILE* stream);
 
 // Catches the stop requests for as long as it lives (one per process), and makes writes to a
 // reader that went away fail instead of ending the process. Construct it before any thread

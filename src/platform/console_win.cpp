@@ -23,6 +23,13 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 bool IsTerminal(std::FILE* stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
+int TerminalColumns(std::FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    HANDLE console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    if (!GetConsoleScreenBufferInfo(console, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 ConsoleStopRequests::ConsoleStopRequests() {
     static StopEvent event;
     requests = &event;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvun {
 
@@ -21,5 +22,11 @@ bool ChangeDirectory(const std::string& native);
 
 // The absolute path with every link resolved; empty when it cannot be resolved.
 std::string RealPath(const std::string& native);
+
+// The process's current directory as an absolute path; "." when it cannot be told.
+std::string CurrentDirectory();
+
+// The names in the directory native (without "." and ".."); empty when it cannot be read.
+std::vector<std::string> DirectoryNames(const std::string& native);
 
 }  // namespace korvun

@@ -53,4 +53,27 @@ std::string RealPath(const std::string& native) {
     return Narrow(buffer);
 }
 
+std::string CurrentDirectory() {
+    DWORD length = GetCurrentDirectoryW(0, nullptr);
+    if (length == 0) return ".";
+    std::wstring buffer(length, L'\0');
+    length = GetCurrentDirectoryW(length, buffer.data());
+    if (length == 0 || length >= buffer.size()) return ".";
+    buffer.resize(length);
+    return Narrow(buffer);
+}
+
+std::vector<std::string> DirectoryNames(const std::string& native) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Widen(native + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = Narrow(found.cFileName);
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
 }  // namespace korvun

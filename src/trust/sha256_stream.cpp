@@ -1,39 +1,10 @@
 #include "trust/sha256_stream.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <openssl/evp.h>
-
-#include <cerrno>
-#include <new>
 #include <vector>
-#endif
+
+#include "platform/file_io.h"
 
 namespace korvun {
-
-// The Windows build hashes with the system's own provider (sha256_stream_win.cpp).
-#ifndef _WIN32
-Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr) throw std::bad_alloc();
-    Reset();
-}
-
-Sha256Stream::~Sha256Stream() { EVP_MD_CTX_free(context_); }
-
-void Sha256Stream::Reset() { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
-
-void Sha256Stream::Update(const void* data, size_t size) { EVP_DigestUpdate(context_, data, size); }
-
-Sha256Digest Sha256Stream::Finish() {
-    Sha256Digest digest;
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_, digest.data(), &length);
-    Reset();
-    return digest;
-}
-#endif
 
 std::string HexDigest(const Sha256Digest& digest) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -69,28 +40,21 @@ std::optional<Sha256Digest> ParseHexDigest(std::string_view text) {
     return digest;
 }
 
-#ifndef _WIN32
 std::optional<FileDigest> DigestFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    FileHandle file = OpenNativeFile(path, OpenMode::ReadOnly);
+    if (!file.IsOpen()) return std::nullopt;
     Sha256Stream stream;
     FileDigest result;
     std::vector<char> buffer(1 << 16);
     for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        int64_t n = ReadSome(file.Get(), buffer.data(), buffer.size());
+        if (n < 0) return std::nullopt;
         if (n == 0) break;
         stream.Update(buffer.data(), static_cast<size_t>(n));
         result.size += static_cast<uint64_t>(n);
     }
-    ::close(fd);
     result.sha256 = stream.Finish();
     return result;
 }
-#endif
 
 }  // namespace korvun

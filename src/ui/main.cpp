@@ -38,7 +38,7 @@ bool AnswerInformationOption(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (AnswerInformationOption(argc, argv)) return 0;
-#ifndef _WIN32
+#ifdef __WXGTK__
     // The notice page needs no accelerated compositing; without it the page's renderer
     // process is much smaller. A value given from outside is kept.
     setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);

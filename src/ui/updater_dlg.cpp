@@ -11,6 +11,7 @@
 #include <wx/utils.h>
 
 #include "app/messages.h"
+#include "platform/directories.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
 #include "ui/bitmap_region.h"
@@ -57,7 +58,10 @@ wxFont MakeStatusFont() {
 
 }  // namespace
 
-CUpdaterDlg::CUpdaterDlg() : worker_(*this, {ChooseServerAddress()}) {
+// The game directory is where the player started the program.
+CUpdaterDlg::CUpdaterDlg()
+    : worker_(*this, ClientDirectory(CurrentDirectory()),
+              {ChooseServerAddress(ClientDirectory(CurrentDirectory()))}) {
     background_ = LoadSkinBitmap(skinSet_->background);
     // The size goes to the constructor: set later on a borderless window under a bare X
     // server, it can come out as 1x1.

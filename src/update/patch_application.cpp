@@ -84,22 +84,23 @@ void ReportMarkerFailure(RunReport& report, const char* text, const char* code) 
 
 CPatchApplication::CPatchApplication(UpdaterWindow& window, RunReport& report,
                                      StateMarkers& markers, const StopEvent& stop,
-                                     std::function<bool(uint64_t)> hasFreeSpace)
+                                     std::function<bool(uint64_t)> hasFreeSpace,
+                                     ClientDirectory client)
     : window_(window),
       report_(report),
       markers_(markers),
       stop_(stop),
-      hasFreeSpace_(std::move(hasFreeSpace)) {}
+      hasFreeSpace_(std::move(hasFreeSpace)),
+      client_(std::move(client)) {}
 
 CPatchApplication::~CPatchApplication() = default;
 
 // The package reader raises its exceptions for a damaged package or a file that cannot be
 // written; this is the one place that turns them into a failed extraction.
-ExtractResult CPatchApplication::ExtractCurrentPackage(const std::string& packageName,
-                                                       const std::string& gameDirectory) {
+ExtractResult CPatchApplication::ExtractCurrentPackage(const std::string& packagePath) {
     ExtractionProgress progress(window_, stop_);
     try {
-        return ExtractPackage(packageName, gameDirectory, progress);
+        return ExtractPackage(packagePath, client_.Root(), progress);
     } catch (const CZipException&) {
         return ExtractResult::Failed;
     } catch (const CFileException&) {
@@ -109,8 +110,7 @@ ExtractResult CPatchApplication::ExtractCurrentPackage(const std::string& packag
     }
 }
 
-bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize,
-                                   const std::string& gameDirectory) {
+bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
     // Each step begins only once its marker is on disk; a marker that cannot be written
     // stops the step before anything changes.
     if (!markers_.MarkExtractStart()) {
@@ -124,11 +124,11 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize,
     }
 
     window_.SetStatusText("Extracting");
-    std::string packageName = PatchFileName(version);
+    std::string packagePath = client_.Path(PatchFileName(version));
     window_.ClearByteCounter();
     window_.ClearSpeedText();
     TestPoint("extract");
-    ExtractResult extracted = ExtractCurrentPackage(packageName, gameDirectory);
+    ExtractResult extracted = ExtractCurrentPackage(packagePath);
     if (extracted == ExtractResult::Failed) {
         report_.Error("Extraction Failed", "c12");
         return false;
@@ -139,29 +139,30 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize,
     }
     // The marker says the files are there; after a power cut they must be. One flush of the
     // file system takes them all, folders included.
-    if (!SyncFileSystem(".") || !markers_.MarkExtractEnd()) {
+    if (!SyncFileSystem(client_.Root()) || !markers_.MarkExtractEnd()) {
         ReportMarkerFailure(report_, "Extraction Failed", "c12");
         return false;
     }
 
     // Package 1 makes a fresh client; only later packages carry archive updates.
-    if (version >= 2 && FileExists("update.kah") && FileExists("update.kaf")) {
+    if (version >= 2 && FileExists(client_.Path("update.kah")) &&
+        FileExists(client_.Path("update.kaf"))) {
         TestPoint("merge");
         if (!MergeUpdateArchive()) return false;
     }
 
-    if (!SaveCurrentVersion(version)) {
+    if (!SaveCurrentVersion(client_, version)) {
         report_.Error("SaveLocalVersion Error");
         return false;
     }
     TestPoint("version-saved");
-    DeleteFile(packageName);
+    DeleteFile(packagePath);
     TestPoint("applied");
     return !stop_.IsSet();
 }
 
 bool CPatchApplication::MergeUpdateArchive() {
-    uint64_t updateSize = FileSize("update.kaf").value_or(0);
+    uint64_t updateSize = FileSize(client_.Path("update.kaf")).value_or(0);
     if (!hasFreeSpace_(SaturatingProduct(2, updateSize))) {
         report_.Error("Insufficient capacity on hard disk for update.", "c13");
         return false;
@@ -172,7 +173,7 @@ bool CPatchApplication::MergeUpdateArchive() {
     MergeProgress progress(window_, stop_);
     std::unique_ptr<GameArchive> archive;
     try {
-        archive = std::make_unique<GameArchive>(markers_, &progress);
+        archive = std::make_unique<GameArchive>(client_, markers_, &progress);
     } catch (const std::bad_alloc&) {
         report_.Error("Update error: Insufficient memory.", "c14");
         return false;
@@ -191,12 +192,12 @@ bool CPatchApplication::MergeUpdateArchive() {
 }
 
 bool CPatchApplication::ApplyDeleteList() {
-    bool listPresent = FileExists("delete.lst");
+    bool listPresent = FileExists(client_.Path("delete.lst"));
     if (!archiveMerged_ && !listPresent) return true;
 
     std::unique_ptr<GameArchive> archive;
     try {
-        archive = std::make_unique<GameArchive>(markers_);
+        archive = std::make_unique<GameArchive>(client_, markers_);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -209,11 +210,12 @@ bool CPatchApplication::ApplyDeleteList() {
 }
 
 void CPatchApplication::RecoverArchiveChange() {
-    JournalRecovery found = RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf");
+    JournalRecovery found = RecoverFromJournal(client_.Path(GameArchive::kJournalName),
+                                               client_.Path("data.kah"), client_.Path("data.kaf"));
     if (found != JournalRecovery::RolledBack && found != JournalRecovery::Committed) return;
     // The marker of the interrupted change goes before the journal does: a crash in between
     // finds the journal again and decides the same way.
-    if (markers_.ClearStateMarker()) RemoveJournal(GameArchive::kJournalName);
+    if (markers_.ClearStateMarker()) RemoveJournal(client_.Path(GameArchive::kJournalName));
 }
 
 }  // namespace korvun

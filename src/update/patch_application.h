@@ -10,6 +10,7 @@
 #include "app/updater_window.h"
 #include "archive/game_archive.h"
 #include "archive/state_markers.h"
+#include "platform/client_directory.h"
 #include "platform/stop_event.h"
 #include "update/run_report.h"
 #include "zip/extract_package.h"
@@ -20,15 +21,16 @@ class CPatchApplication {
   public:
     // hasFreeSpace answers whether the game directory's volume has more than that many bytes.
     CPatchApplication(UpdaterWindow& window, RunReport& report, StateMarkers& markers,
-                      const StopEvent& stop, std::function<bool(uint64_t)> hasFreeSpace);
+                      const StopEvent& stop, std::function<bool(uint64_t)> hasFreeSpace,
+                      ClientDirectory client);
     ~CPatchApplication();
     CPatchApplication(const CPatchApplication&) = delete;
     CPatchApplication& operator=(const CPatchApplication&) = delete;
 
-    // Extracts package `version` (packageSize bytes) below gameDirectory, merges its update
-    // archive and records the version; false when the run must end (its message shown, or
-    // stopped).
-    bool ApplyPatch(uint32_t version, uint64_t packageSize, const std::string& gameDirectory);
+    // Extracts package `version` (packageSize bytes) into the client's directory, merges its
+    // update archive and records the version; false when the run must end (its message shown,
+    // or stopped).
+    bool ApplyPatch(uint32_t version, uint64_t packageSize);
     // The deletion step after the last package, when an archive was merged or delete.lst
     // exists; false when it failed (nothing is shown).
     bool ApplyDeleteList();
@@ -37,8 +39,7 @@ class CPatchApplication {
     void RecoverArchiveChange();
 
   private:
-    ExtractResult ExtractCurrentPackage(const std::string& packageName,
-                                        const std::string& gameDirectory);
+    ExtractResult ExtractCurrentPackage(const std::string& packagePath);
     bool MergeUpdateArchive();
 
     UpdaterWindow& window_;
@@ -46,6 +47,7 @@ class CPatchApplication {
     StateMarkers& markers_;
     const StopEvent& stop_;
     std::function<bool(uint64_t)> hasFreeSpace_;
+    ClientDirectory client_;
     bool archiveMerged_ = false;
 };
 

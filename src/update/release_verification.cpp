@@ -29,16 +29,17 @@ std::optional<MinisignPublicKey> BuiltInReleaseKey(const std::string& keyLine) {
     return key ? key : std::optional<MinisignPublicKey>(MinisignPublicKey{});
 }
 
-uint64_t ReadReleaseSerial() {
-    std::string text = ReadProfileString("Version", kReleaseSerialKey, "", kLocalVersionFile);
+uint64_t ReadReleaseSerial(const ClientDirectory& client) {
+    std::string text =
+        ReadProfileString("Version", kReleaseSerialKey, "", client.Path(kLocalVersionFile));
     uint64_t serial = 0;
     std::from_chars(text.data(), text.data() + text.size(), serial);
     return serial;
 }
 
-bool SaveReleaseSerial(uint64_t serial) {
+bool SaveReleaseSerial(const ClientDirectory& client, uint64_t serial) {
     return WriteProfileString("Version", kReleaseSerialKey, std::to_string(serial),
-                              kLocalVersionFile);
+                              client.Path(kLocalVersionFile));
 }
 
 std::string SignedPackagePath(uint32_t version) {
@@ -113,7 +114,7 @@ bool SignedRelease::Fetch(InternetSession& session, const std::string& manifestU
         return false;
     }
     int64_t now = static_cast<int64_t>(std::time(nullptr));
-    uint64_t accepted = ReadReleaseSerial();
+    uint64_t accepted = ReadReleaseSerial(client_);
     VerifiedRelease release = VerifyRelease(key_, manifest, signature, now, accepted);
     if (release.status != ReleaseCheck::Valid) {
         *message = ReleaseRefusalMessage(release.status);
@@ -121,7 +122,7 @@ bool SignedRelease::Fetch(InternetSession& session, const std::string& manifestU
     }
     entries_ = std::move(release.entries);
     serial_ = release.stamp.serial;
-    if (serial_ > accepted) SaveReleaseSerial(serial_);
+    if (serial_ > accepted) SaveReleaseSerial(client_, serial_);
     return true;
 }
 

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/client_directory.h"
 #include "platform/inet.h"
 #include "trust/release_manifest.h"
 
@@ -22,8 +24,8 @@ const char* CompiledReleaseKey();
 std::optional<MinisignPublicKey> BuiltInReleaseKey(const std::string& keyLine);
 
 // ReleaseSerial of [Version] in .\Version.ini: the highest serial this client has accepted.
-uint64_t ReadReleaseSerial();
-bool SaveReleaseSerial(uint64_t serial);
+uint64_t ReadReleaseSerial(const ClientDirectory& client);
+bool SaveReleaseSerial(const ClientDirectory& client, uint64_t serial);
 
 // Where a file a client fetches stands in the manifest: "patch/patch/pk0002.patch".
 std::string SignedPackagePath(uint32_t version);
@@ -41,7 +43,9 @@ std::string SignedChecksumMessage(const std::string& localName);
 // The manifest a run accepted.
 class SignedRelease {
   public:
-    explicit SignedRelease(const MinisignPublicKey& key) : key_(key) {}
+    // The accepted serial is kept in client's Version.ini.
+    SignedRelease(const MinisignPublicKey& key, ClientDirectory client)
+        : key_(key), client_(std::move(client)) {}
 
     // Fetches patch/release.manifest and its signature from serverUrl(path) and judges
     // them; on acceptance records a higher serial in Version.ini. On failure, message holds
@@ -55,6 +59,7 @@ class SignedRelease {
 
   private:
     MinisignPublicKey key_;
+    ClientDirectory client_;
     std::vector<ManifestEntry> entries_;
     uint64_t serial_ = 0;
 };

@@ -7,8 +7,8 @@ namespace korvun {
 
 bool CUpdateThread::SelfUpdate() {
     // A tester's override file selects the test build of the updater.
-    std::string path =
-        FileExists(kVersionOverrideFile) ? "Korvun/test_updater.exe" : "Korvun/new_updater.exe";
+    std::string path = FileExists(client_.Path(kVersionOverrideFile)) ? "Korvun/test_updater.exe"
+                                                                      : "Korvun/new_updater.exe";
     if (!download_.ExpectSigned(path, "new_updater.exe") ||
         !download_.OpenDownload(ServerUrl(ServerAddress(), "/" + path), "new_updater.exe", true)) {
         return false;

@@ -100,17 +100,17 @@ std::vector<std::string> DefaultMirrors() {
     return mirrors;
 }
 
-ServerAddressChoice ChooseServerAddress() {
+ServerAddressChoice ChooseServerAddress(const ClientDirectory& client) {
     ServerAddressChoice choice;
     choice.address = DefaultServerAddress();
     choice.mirrors = DefaultMirrors();
-    std::string testIp = ReadProfileString("LOGIN", "TEST_IP", "", ".\\CONFIG.ini");
+    std::string testIp = ReadProfileString("LOGIN", "TEST_IP", "", client.Path("CONFIG.ini"));
     if (!testIp.empty() && !IsRegionSelected(testIp)) choice.ignoredTestIp = testIp;
     if (testIp.empty() || !IsRegionSelected(testIp)) return choice;
     // The region's file replaces the built-in list as a whole, mirrors included.
     choice.mirrors.clear();
 
-    std::FILE* file = std::fopen(NativePath("UpdaterURL.txt").c_str(), "r");
+    std::FILE* file = std::fopen(NativePath(client.Path("UpdaterURL.txt")).c_str(), "r");
     if (!file) {
         choice.status = ServerAddressStatus::UrlFileMissing;
         return choice;

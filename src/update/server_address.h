@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/client_directory.h"
+
 namespace korvun {
 
 constexpr size_t kMaxServerAddressLength = 511;
@@ -42,8 +44,8 @@ std::vector<std::string> DefaultMirrors();
 // The items of a comma-separated list, blanks around them removed, empty items left out.
 std::vector<std::string> SplitAddressList(const std::string& list);
 
-// Decides the address from the files in the current directory, without side effects.
-ServerAddressChoice ChooseServerAddress();
+// Decides the address from the files in the client's directory, without side effects.
+ServerAddressChoice ChooseServerAddress(const ClientDirectory& client);
 
 // The line that reports an ignored TEST_IP value with the address used instead; empty when
 // there is none.

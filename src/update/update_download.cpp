@@ -72,7 +72,7 @@ std::optional<uint64_t> AnnouncedSize(const InternetFile& answer) {
 
 CUpdateDownload::CUpdateDownload(UpdaterWindow& window, RunReport& report,
                                  const VersionNumbers& versions, const StopEvent& stop,
-                                 FreeSpaceQuery freeSpace)
+                                 FreeSpaceQuery freeSpace, ClientDirectory client)
     : window_(window),
       report_(report),
       versions_(versions),
@@ -80,7 +80,8 @@ CUpdateDownload::CUpdateDownload(UpdaterWindow& window, RunReport& report,
       freeSpace_(std::move(freeSpace)),
       session_(kAppTitle),
       batch_(new char[kWriteBatchSize]),
-      releaseKey_(BuiltInReleaseKey(CompiledReleaseKey())) {
+      releaseKey_(BuiltInReleaseKey(CompiledReleaseKey())),
+      client_(std::move(client)) {
     // Every wait on the network ends soon after a stop request, whatever the server does.
     session_.SetStopEvent(&stop_);
 }
@@ -170,7 +171,7 @@ bool CUpdateDownload::OpenRemote(uint64_t offset, const std::string& validator,
 }
 
 bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
-    FileHandle file = OpenFile(localName_, OpenMode::ReadOnly);
+    FileHandle file = OpenFile(localPath_, OpenMode::ReadOnly);
     if (!file.IsOpen()) return false;
     std::vector<char> buffer(kWriteBatchSize);
     for (uint64_t done = 0; done < length;) {
@@ -184,7 +185,7 @@ bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
 
 ResumePlan CUpdateDownload::PlanLocalFile() {
     if (!resumable_) return {};
-    ResumePlan plan = PlanResume(LoadResumeRecord(localName_), FileSize(localName_), expectedSize_,
+    ResumePlan plan = PlanResume(LoadResumeRecord(localPath_), FileSize(localPath_), expectedSize_,
                                  announcedValidator_);
     if (plan.kind == ResumePlan::Kind::StartOver || !checking_) return plan;
     // With a signed hash the bytes on disk are proved, not trusted.
@@ -196,7 +197,7 @@ ResumePlan CUpdateDownload::PlanLocalFile() {
 
 bool CUpdateDownload::OpenLocalFile() {
     if (continuedAt_ > 0) {
-        localFile_ = OpenFile(localName_, OpenMode::ReadWriteAppend);
+        localFile_ = OpenFile(localPath_, OpenMode::ReadWriteAppend);
         // Anything past the place the server continues from is not the server's.
         if (localFile_.IsOpen() && !TruncateFile(localFile_.Get(), continuedAt_)) {
             localFile_.Reset();
@@ -204,21 +205,21 @@ bool CUpdateDownload::OpenLocalFile() {
         return localFile_.IsOpen();
     }
     // The old record goes first: a stop in between must not leave it beside other bytes.
-    DiscardResumeRecord(localName_);
+    DiscardResumeRecord(localPath_);
     receivedSize_ = 0;
     if (checking_) downloadCheck_.Restart();
-    localFile_ = OpenFile(localName_, OpenMode::WriteCreateTruncate);
+    localFile_ = OpenFile(localPath_, OpenMode::WriteCreateTruncate);
     if (!localFile_.IsOpen()) return false;
     if (resumable_ && !validator_.empty() &&
-        !SaveResumeRecord(localName_, {expectedSize_, validator_})) {
+        !SaveResumeRecord(localPath_, {expectedSize_, validator_})) {
         // Without a durable record the bytes cannot be proved later: they are not kept for it.
-        DiscardResumeRecord(localName_);
+        DiscardResumeRecord(localPath_);
     }
     return true;
 }
 
 bool CUpdateDownload::RestartLocalFile() {
-    DiscardResumeRecord(localName_);
+    DiscardResumeRecord(localPath_);
     receivedSize_ = 0;
     continued_ = false;
     if (checking_) downloadCheck_.Restart();
@@ -227,8 +228,8 @@ bool CUpdateDownload::RestartLocalFile() {
         return false;
     }
     if (resumable_ && !validator_.empty() &&
-        !SaveResumeRecord(localName_, {expectedSize_, validator_})) {
-        DiscardResumeRecord(localName_);
+        !SaveResumeRecord(localPath_, {expectedSize_, validator_})) {
+        DiscardResumeRecord(localPath_);
     }
     return true;
 }
@@ -248,6 +249,7 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     checking_ = checkArmed_;
     checkArmed_ = false;
     localName_ = localName;
+    localPath_ = client_.Path(localName);
     url_ = url;
     resumable_ = resumable;
     alreadyComplete_ = continued_ = refetchedWhole_ = false;
@@ -354,11 +356,11 @@ bool CUpdateDownload::MoveToNextServer(InternetError* error) {
 bool CUpdateDownload::RefetchWhole() {
     if (!continued_ || refetchedWhole_) return false;
     refetchedWhole_ = true;
-    DiscardResumeRecord(localName_);
+    DiscardResumeRecord(localPath_);
     InternetError error;
     retry_.Reset();
     if (!OpenRemote(0, "", &error)) return false;
-    localFile_ = OpenFile(localName_, OpenMode::WriteCreateTruncate);
+    localFile_ = OpenFile(localPath_, OpenMode::WriteCreateTruncate);
     if (!localFile_.IsOpen()) return false;
     if (!RestartLocalFile()) return false;
     ShowFileProgress();
@@ -370,23 +372,23 @@ int CUpdateDownload::CompleteFile() {
                             static_cast<int64_t>(expectedSize_), true);
     if (receivedSize_ == expectedSize_) {
         if (!checking_ || alreadyComplete_ || downloadCheck_.Matches()) {
-            DiscardResumeRecord(localName_);
+            DiscardResumeRecord(localPath_);
             return kComplete;
         }
         if (RefetchWhole()) return kMoreData;
         // Nothing may use bytes that were not signed: the file goes before anyone reads it.
-        DiscardResumeRecord(localName_);
-        DeleteFile(localName_);
+        DiscardResumeRecord(localPath_);
+        DeleteFile(localPath_);
         RefuseRelease(SignedChecksumMessage(localName_));
         return kFailed;
     }
 
-    DiscardResumeRecord(localName_);
+    DiscardResumeRecord(localPath_);
     report_.Error(Format("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " ", kDownloadFailed, "",
                          static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
                          static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_)),
                   "c34");
-    WriteStateMarker("FILE_SIZE_ERR");
+    WriteStateMarker(client_, "FILE_SIZE_ERR");
     return kFailed;
 }
 
@@ -484,7 +486,7 @@ bool CUpdateDownload::CloseLocalFile() {
 
 bool CUpdateDownload::FetchSignedRelease(const std::string& serverAddress) {
     signedRelease_.reset();
-    SignedRelease release(*releaseKey_);
+    SignedRelease release(*releaseKey_, client_);
     std::string message;
     std::optional<InternetError> transport;
     if (!release.Fetch(session_, ServerUrl(serverAddress, std::string("/") + kManifestPath),

@@ -51,9 +51,10 @@ class CUpdateDownload {
     static constexpr int kComplete = 2;
 
     // versions names the package in the failure messages; it and stop must outlive the
-    // download. A set stop event ends every wait on the network, and shows nothing.
+    // download. A set stop event ends every wait on the network, and shows nothing. Local
+    // files are named as the client knows them and written in client.
     CUpdateDownload(UpdaterWindow& window, RunReport& report, const VersionNumbers& versions,
-                    const StopEvent& stop, FreeSpaceQuery freeSpace);
+                    const StopEvent& stop, FreeSpaceQuery freeSpace, ClientDirectory client);
     ~CUpdateDownload();
     CUpdateDownload(const CUpdateDownload&) = delete;
     CUpdateDownload& operator=(const CUpdateDownload&) = delete;
@@ -201,7 +202,9 @@ class CUpdateDownload {
     bool checkArmed_ = false;
     bool checking_ = false;
     DownloadCheck downloadCheck_;
-    std::string localName_;
+    ClientDirectory client_;
+    std::string localName_;  // as the messages name it
+    std::string localPath_;  // where it is written
 };
 
 }  // namespace korvun

@@ -1,10 +1,6 @@
 // The run of the update worker: from the local checks to its end state.
 #include "update/update_thread.h"
 
-#include <dirent.h>
-#include <strings.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,8 +10,10 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "platform/directories.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
+#include "platform/win_path.h"
 #include "update/mirror_choice.h"
 
 namespace korvun {
@@ -29,46 +27,37 @@ constexpr const char* kDeleteListFile = "delete.lst";
 constexpr const char* kDownloadFailed = "Download Failed";
 constexpr const char* kNoDiskSpace = "Insufficient capacity on hard disk for download.";
 
-std::string CurrentDirectory() {
-    std::vector<char> buffer(PATH_MAX);
-    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE) return ".";
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
-}
-
 // An atomic write goes to a temporary file that is renamed over the real one; a run killed in
 // between leaves the temporary behind. Only one updater runs at a time, so whatever such
 // files exist when a run starts are left over, and would otherwise pile up in the game
 // directory.
-void RemoveStaleTemporaries() {
-    DIR* directory = opendir(".");
-    if (directory == nullptr) return;
-    std::vector<std::string> stale;
-    while (dirent* item = readdir(directory)) {
-        std::string name = item->d_name;
+void RemoveStaleTemporaries(const ClientDirectory& client) {
+    for (const std::string& name : DirectoryNames(NativePath(client.Root()))) {
         for (const char* prefix : {"version.ini.tmp", "data.kah.tmp"}) {
-            if (name.size() >= std::strlen(prefix) &&
-                strncasecmp(name.c_str(), prefix, std::strlen(prefix)) == 0) {
-                stale.push_back(name);
+            if (FoldedName(name).rfind(FoldedName(prefix), 0) == 0) {
+                DeleteFile(client.Path(name));
+                break;
             }
         }
     }
-    closedir(directory);
-    for (const std::string& name : stale) DeleteFile("./" + name);
 }
 
 }  // namespace
 
-CUpdateThread::CUpdateThread(UpdaterWindow& window, UpdateSettings settings)
+CUpdateThread::CUpdateThread(UpdaterWindow& window, ClientDirectory client, UpdateSettings settings)
     : window_(window),
+      client_(std::move(client)),
       settings_(std::move(settings)),
       addresses_(settings_.server.Addresses()),
       report_(window),
-      download_(window, report_, versions_, stopEvent_, settings_.freeSpace),
-      patches_(window, report_, markers_, stopEvent_,
-               [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }) {
+      download_(
+          window, report_, versions_, stopEvent_,
+          settings_.freeSpace ? settings_.freeSpace
+                              : [root = client_.Root()] { return FreeDiskSpace(root); },
+          client_),
+      patches_(
+          window, report_, markers_, stopEvent_,
+          [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }, client_) {
     window_.AttachWorkerFlags(&flags_);
 }
 
@@ -80,7 +69,6 @@ CUpdateThread::~CUpdateThread() {
 }
 
 bool CUpdateThread::Start() {
-    workingDirectory_ = CurrentDirectory();
     unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
 #ifdef KORVUN_FAULT_INJECTION
     // The reliability tests cannot wait a minute for every time-out they provoke, nor the
@@ -159,9 +147,9 @@ RunOutcome CUpdateThread::Execute() {
         std::fprintf(stderr, "Korvun Updater: %s\n", note.c_str());
     }
     if (StopRequested()) return Unfinished();
-    RemoveStaleTemporaries();
+    RemoveStaleTemporaries(client_);
 
-    if (!IsLocalCheckVersionValid()) {
+    if (!IsLocalCheckVersionValid(client_)) {
         window_.ShowMessageBox(ComposeMessage(
             "The version does not match. Please install the client again from the homepage.",
             "c20"));
@@ -171,12 +159,12 @@ RunOutcome CUpdateThread::Execute() {
     if (StopRequested()) return Unfinished();
 
     patches_.RecoverArchiveChange();
-    ReadLocalVersion(&versions_);
+    ReadLocalVersion(client_, &versions_);
     // A run that ended between recording a package and deleting it left the package behind;
     // it is applied, and nothing else would ever remove it.
     if (versions_.baseVersion != 0) {
-        DeleteFile(PatchFileName(versions_.baseVersion));
-        DiscardResumeRecord(PatchFileName(versions_.baseVersion));
+        DeleteFile(client_.Path(PatchFileName(versions_.baseVersion)));
+        DiscardResumeRecord(client_.Path(PatchFileName(versions_.baseVersion)));
     }
     ChooseServer();
     if (StopRequested()) return Unfinished();
@@ -190,7 +178,7 @@ RunOutcome CUpdateThread::Execute() {
     }
     if (StopRequested()) return Unfinished();
 
-    if (flags_.replaceUpdater && FileExists("game.exe")) {
+    if (flags_.replaceUpdater && FileExists(client_.Path("game.exe"))) {
         SelfUpdate();
         return Ended();
     }
@@ -222,7 +210,7 @@ RunOutcome CUpdateThread::Execute() {
         finished_ = true;
         // A run killed between the last package and the deletion step left delete.lst
         // behind; with nothing to download it would never be applied otherwise.
-        if (FileExists(kDeleteListFile)) patches_.ApplyDeleteList();
+        if (FileExists(client_.Path(kDeleteListFile))) patches_.ApplyDeleteList();
         Finish();
         return Ended();
     }
@@ -259,8 +247,7 @@ bool CUpdateThread::DownloadAndApplyPatches() {
         int result = download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) return false;
         if (result != CUpdateDownload::kComplete) continue;
-        if (!patches_.ApplyPatch(versions_.currentVersion, download_.ExpectedSize(),
-                                 workingDirectory_)) {
+        if (!patches_.ApplyPatch(versions_.currentVersion, download_.ExpectedSize())) {
             return false;
         }
         window_.NextFile();
@@ -299,7 +286,7 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
                     report_.Error(std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07");
                 return false;
             case CUpdateDownload::kComplete:
-                if (ParseVersionFile(&versions_, &flags_.replaceUpdater)) return true;
+                if (ParseVersionFile(client_, &versions_, &flags_.replaceUpdater)) return true;
                 if (!quiet) report_.Error(std::string(kDownloadFailed) + ": Read Profile", "c08");
                 return false;
             default:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/updater_window.h"
+#include "platform/client_directory.h"
 #include "platform/disk_space.h"
 #include "platform/stop_event.h"
 #include "update/patch_application.h"
@@ -32,18 +33,20 @@ namespace korvun {
 // is measured.
 struct UpdateSettings {
     ServerAddressChoice server;
-    FreeSpaceQuery freeSpace = FreeDiskSpace;
+    // Empty: the free space of the client directory's volume.
+    FreeSpaceQuery freeSpace{};
 };
 
 class CUpdateThread : public CThreadBase {
   public:
-    CUpdateThread(UpdaterWindow& window, UpdateSettings settings);
+    // Updates the client in client.
+    CUpdateThread(UpdaterWindow& window, ClientDirectory client, UpdateSettings settings);
     ~CUpdateThread() override;
     CUpdateThread(const CUpdateThread&) = delete;
     CUpdateThread& operator=(const CUpdateThread&) = delete;
 
-    // Captures the working directory (the game directory), sets the time-outs and starts the
-    // thread; false when a thread already runs or could not be started.
+    // Sets the time-outs and starts the thread; false when a thread already runs or could not
+    // be started.
     bool Start();
     // How the last run ended, once IsRunning() has turned false after Start().
     RunOutcome Outcome() const;
@@ -94,6 +97,7 @@ class CUpdateThread : public CThreadBase {
     RunOutcome Ended() const;
 
     UpdaterWindow& window_;
+    const ClientDirectory client_;
     UpdateSettings settings_;
     const std::vector<std::string> addresses_;  // the server's address, then its mirrors
     std::atomic<size_t> chosen_{0};
@@ -101,12 +105,11 @@ class CUpdateThread : public CThreadBase {
     WorkerFlags flags_;  // patch phase, replace updater: read by the window
     RunReport report_;
     VersionNumbers versions_;
-    VersionFileMarkers markers_;
+    VersionFileMarkers markers_{client_};
     CUpdateDownload download_;
     CPatchApplication patches_;
     bool finished_ = false;
     std::optional<RunOutcome::Kind> regularEnd_;  // set by Finish() and the reinstall paths
-    std::string workingDirectory_;
     mutable std::mutex outcomeMutex_;
     RunOutcome outcome_;
 };

@@ -19,27 +19,30 @@ constexpr const char* kServerVersionPath = ".\\UpdateVersion.ini";
 constexpr const char* kOverridePath = ".\\UpdateVersion-tov-.ini";
 
 // An empty value counts as absent, as it does for GetPrivateProfileString with "" default.
-std::optional<std::string> ReadValue(const char* key, const char* file) {
-    std::string value = ReadProfileString(kSection, key, "", file);
+std::optional<std::string> ReadValue(const ClientDirectory& client, const char* key,
+                                     const char* file) {
+    std::string value = ReadProfileString(kSection, key, "", client.Path(file));
     if (value.empty()) return std::nullopt;
     return value;
 }
 
 // The server's value of key, replaced by the override's when the override file exists and
 // holds the key. The override cannot supply a key that the server file lacks.
-std::optional<int32_t> ReadServerValue(const char* key, bool overridePresent) {
-    std::optional<std::string> value = ReadValue(key, kServerVersionPath);
+std::optional<int32_t> ReadServerValue(const ClientDirectory& client, const char* key,
+                                       bool overridePresent) {
+    std::optional<std::string> value = ReadValue(client, key, kServerVersionPath);
     if (!value) return std::nullopt;
     if (overridePresent) {
-        if (std::optional<std::string> replaced = ReadValue(key, kOverridePath)) value = replaced;
+        if (std::optional<std::string> replaced = ReadValue(client, key, kOverridePath))
+            value = replaced;
     }
     return ParseDecimal(*value);
 }
 
 bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
-bool RejectServerFile() {
-    DeleteFile(kServerVersionFile);
+bool RejectServerFile(const ClientDirectory& client) {
+    DeleteFile(client.Path(kServerVersionFile));
     return false;
 }
 
@@ -61,25 +64,27 @@ int32_t ParseDecimal(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
-bool IsLocalCheckVersionValid() {
-    std::optional<std::string> value = ReadValue("CheckVersion", kLocalVersionFile);
+bool IsLocalCheckVersionValid(const ClientDirectory& client) {
+    std::optional<std::string> value = ReadValue(client, "CheckVersion", kLocalVersionFile);
     return value && ParseDecimal(*value) == kSupportedCheckVersion;
 }
 
-bool ReadLocalVersion(VersionNumbers* versions) {
-    std::optional<std::string> current = ReadValue("CurrentVersion", kLocalVersionFile);
+bool ReadLocalVersion(const ClientDirectory& client, VersionNumbers* versions) {
+    std::optional<std::string> current = ReadValue(client, "CurrentVersion", kLocalVersionFile);
     if (!current) {
         // A file that exists but could not be read has not lost its key: writing "0" over
         // it would turn a passing read error into a client that must be reinstalled.
         bool unreadable = errno != 0 && errno != ENOENT;
         versions->baseVersion = versions->currentVersion = 0;
-        if (!unreadable) WriteProfileString(kSection, "CurrentVersion", "0", kLocalVersionFile);
+        if (!unreadable) {
+            WriteProfileString(kSection, "CurrentVersion", "0", client.Path(kLocalVersionFile));
+        }
         return true;
     }
     versions->baseVersion = versions->currentVersion =
         static_cast<uint32_t>(ParseDecimal(*current));
 
-    std::optional<std::string> marker = ReadValue("StartUpdate", kLocalVersionFile);
+    std::optional<std::string> marker = ReadValue(client, "StartUpdate", kLocalVersionFile);
     if (!marker) return true;
     if (EqualsNoCase(*marker, "UPDATE_START")) {
         // The archive may be half changed: treat the client as damaged, keep the file as is.
@@ -87,62 +92,63 @@ bool ReadLocalVersion(VersionNumbers* versions) {
         return true;
     }
     if (EqualsNoCase(*marker, "EXTRACT_START") || EqualsNoCase(*marker, "FILE_SIZE_ERR")) {
-        WriteStateMarker("");
+        WriteStateMarker(client, "");
     }
     return true;
 }
 
-bool SaveCurrentVersion(uint32_t currentVersion) {
+bool SaveCurrentVersion(const ClientDirectory& client, uint32_t currentVersion) {
     return WriteProfileString(kSection, "CurrentVersion", std::to_string(currentVersion),
-                              kLocalVersionFile);
+                              client.Path(kLocalVersionFile));
 }
 
-bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater) {
+bool ParseVersionFile(const ClientDirectory& client, VersionNumbers* versions,
+                      std::atomic<bool>* replaceUpdater) {
     // A real version file holds a few short lines; anything far larger is not one, and reading
     // it would only cost memory.
-    std::optional<uint64_t> size = FileSize(kServerVersionPath);
-    if (size && *size > kMaxServerVersionFileSize) return RejectServerFile();
-    bool overridePresent = FileExists(kVersionOverrideFile);
+    std::optional<uint64_t> size = FileSize(client.Path(kServerVersionPath));
+    if (size && *size > kMaxServerVersionFileSize) return RejectServerFile(client);
+    bool overridePresent = FileExists(client.Path(kVersionOverrideFile));
 
     versions->serverCheckVersion = 0;
-    if (std::optional<int32_t> check = ReadServerValue("CheckVersion", overridePresent)) {
+    if (std::optional<int32_t> check = ReadServerValue(client, "CheckVersion", overridePresent)) {
         versions->serverCheckVersion = *check;
     } else if (errno != 0) {
         // An absent CheckVersion means 0 and ends the run as completed; a file that could not
         // be read says nothing, and must not end it that way.
-        return RejectServerFile();
+        return RejectServerFile(client);
     }
 
-    std::optional<int32_t> updater = ReadServerValue("UpdaterVersion", overridePresent);
-    if (!updater) return RejectServerFile();
+    std::optional<int32_t> updater = ReadServerValue(client, "UpdaterVersion", overridePresent);
+    if (!updater) return RejectServerFile(client);
     versions->updaterVersion = static_cast<uint32_t>(*updater);
     if (versions->updaterVersion > kNewestUpdaterVersion) *replaceUpdater = true;
 
     // Without a usable positive target the file says nothing about the release; read as 0 it
     // would declare every installed client damaged.
-    std::optional<int32_t> target = ReadServerValue("PatchFileVersion", overridePresent);
-    if (!target || *target <= 0) return RejectServerFile();
+    std::optional<int32_t> target = ReadServerValue(client, "PatchFileVersion", overridePresent);
+    if (!target || *target <= 0) return RejectServerFile(client);
     versions->targetVersion = static_cast<uint32_t>(*target);
 
     if (versions->baseVersion > versions->targetVersion) {
         versions->baseVersion = versions->currentVersion = versions->targetVersion;
     }
-    DeleteFile(kServerVersionFile);
+    DeleteFile(client.Path(kServerVersionFile));
     return true;
 }
 
-bool WriteStateMarker(const std::string& marker) {
-    return WriteProfileString(kSection, "StartUpdate", marker, kLocalVersionFile);
+bool WriteStateMarker(const ClientDirectory& client, const std::string& marker) {
+    return WriteProfileString(kSection, "StartUpdate", marker, client.Path(kLocalVersionFile));
 }
 
-std::string ReadStateMarker() {
-    return ReadProfileString(kSection, "StartUpdate", "", kLocalVersionFile);
+std::string ReadStateMarker(const ClientDirectory& client) {
+    return ReadProfileString(kSection, "StartUpdate", "", client.Path(kLocalVersionFile));
 }
 
-bool VersionFileMarkers::MarkExtractStart() { return WriteStateMarker("EXTRACT_START"); }
-bool VersionFileMarkers::MarkExtractEnd() { return WriteStateMarker("EXTRACT_END"); }
-bool VersionFileMarkers::MarkUpdateStart() { return WriteStateMarker("UPDATE_START"); }
-bool VersionFileMarkers::MarkUpdateEnd() { return WriteStateMarker("UPDATE_END"); }
-bool VersionFileMarkers::ClearStateMarker() { return WriteStateMarker(""); }
+bool VersionFileMarkers::MarkExtractStart() { return WriteStateMarker(client_, "EXTRACT_START"); }
+bool VersionFileMarkers::MarkExtractEnd() { return WriteStateMarker(client_, "EXTRACT_END"); }
+bool VersionFileMarkers::MarkUpdateStart() { return WriteStateMarker(client_, "UPDATE_START"); }
+bool VersionFileMarkers::MarkUpdateEnd() { return WriteStateMarker(client_, "UPDATE_END"); }
+bool VersionFileMarkers::ClearStateMarker() { return WriteStateMarker(client_, ""); }
 
 }  // namespace korvun

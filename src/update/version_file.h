@@ -1,12 +1,14 @@
 // The client's state file .\Version.ini, the server's UpdateVersion.ini and the one-run
-// override UpdateVersion-tov-.ini.
+// override UpdateVersion-tov-.ini, all in the client's directory.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "archive/state_markers.h"
+#include "platform/client_directory.h"
 
 namespace korvun {
 
@@ -35,34 +37,39 @@ struct VersionNumbers {
 int32_t ParseDecimal(const std::string& text);
 
 // True when CheckVersion of .\Version.ini is present and converts to 3.
-bool IsLocalCheckVersionValid();
+bool IsLocalCheckVersionValid(const ClientDirectory& client);
 
 // Fills base and current version from CurrentVersion and handles the state marker left by
 // an interrupted run. Always true.
-bool ReadLocalVersion(VersionNumbers* versions);
+bool ReadLocalVersion(const ClientDirectory& client, VersionNumbers* versions);
 
 // Writes currentVersion as CurrentVersion; false when the write failed.
-bool SaveCurrentVersion(uint32_t currentVersion);
+bool SaveCurrentVersion(const ClientDirectory& client, uint32_t currentVersion);
 
 // Reads .\UpdateVersion.ini with the override applied, sets replaceUpdater when the
 // updater is outdated, lowers base and current to the target, and deletes
 // UpdateVersion.ini whatever the outcome. False when a required key is missing,
 // PatchFileVersion is not a positive number, or the file is larger than
 // kMaxServerVersionFileSize.
-bool ParseVersionFile(VersionNumbers* versions, std::atomic<bool>* replaceUpdater);
+bool ParseVersionFile(const ClientDirectory& client, VersionNumbers* versions,
+                      std::atomic<bool>* replaceUpdater);
 
 // Writes marker as StartUpdate durably; false on failure.
-bool WriteStateMarker(const std::string& marker);
-std::string ReadStateMarker();
+bool WriteStateMarker(const ClientDirectory& client, const std::string& marker);
+std::string ReadStateMarker(const ClientDirectory& client);
 
 // The StateMarkers the archive and patch code write, over .\Version.ini.
 class VersionFileMarkers : public StateMarkers {
   public:
+    explicit VersionFileMarkers(ClientDirectory client) : client_(std::move(client)) {}
     bool MarkExtractStart() override;
     bool MarkExtractEnd() override;
     bool MarkUpdateStart() override;
     bool MarkUpdateEnd() override;
     bool ClearStateMarker() override;
+
+  private:
+    ClientDirectory client_;
 };
 
 }  // namespace korvun

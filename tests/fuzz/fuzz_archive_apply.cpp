@@ -93,16 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Write("delete.lst", data + indexSize + dataSize, size - indexSize - dataSize);
 
     {
-        korvun::GameArchive merge(markers);
+        korvun::GameArchive merge(korvun::ClientDirectory("."), markers);
         merge.MergeUpdateArchive();
     }
     {
-        korvun::GameArchive deletion(markers);
+        korvun::GameArchive deletion(korvun::ClientDirectory("."), markers);
         if (deletion.LoadAndApplyDeleteList()) deletion.SaveIfChanged();
     }
 
     // Whatever happened, the index on disk is one that loads, and points inside the data.
-    korvun::GameArchive result(markers);
+    korvun::GameArchive result(korvun::ClientDirectory("."), markers);
     if (!result.LoadGameIndexFile("data.kah")) abort();
     CheckInside(result.GameRoot(), korvun::FileSize("data.kaf").value_or(0));
     return 0;

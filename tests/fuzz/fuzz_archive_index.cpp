@@ -33,12 +33,12 @@ void CollectPaths(const korvun::ArchiveFolder& folder, const std::string& prefix
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static korvun::NoStateMarkers markers;
-    korvun::GameArchive archive(markers);
+    korvun::GameArchive archive(korvun::ClientDirectory("."), markers);
     korvun::IndexReader in(data, size);
     if (archive.LoadGameIndex(in)) {
         // Loading sorts the free list and reverses equal sizes, so two rounds restore it.
         std::string first = Written(archive);
-        korvun::GameArchive second(markers), third(markers);
+        korvun::GameArchive second(korvun::ClientDirectory("."), markers), third(markers);
         korvun::IndexReader in2(first.data(), first.size());
         if (!second.LoadGameIndex(in2)) abort();
         std::string again = Written(second);
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > korvun::GameArchive::kHeaderSize) {
         korvun::IndexReader tree(data + korvun::GameArchive::kHeaderSize,
                                  size - korvun::GameArchive::kHeaderSize);
-        korvun::GameArchive merge(markers);
+        korvun::GameArchive merge(korvun::ClientDirectory("."), markers);
         if (merge.ReadFolder(tree, merge.UpdateRoot())) {
             merge.CollectUpdateFiles(merge.UpdateRoot(), "");
             for (const korvun::PendingCopy& pending : merge.Pending()) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/client_directory.h"
+
 namespace korvun::test {
 
 // Makes a fresh directory under $TMPDIR (or /tmp); removes it with everything in it.
@@ -37,6 +39,7 @@ class GameDirectory {
     ~GameDirectory();
     const std::string& Path() const { return directory_.Path(); }
     std::string File(const std::string& name) const { return Path() + "/" + name; }
+    ClientDirectory Client() const { return ClientDirectory(Path()); }
     void Write(const std::string& name, const std::string& content) const;
 
     // CONFIG.ini [LOGIN] TEST_IP=GERMANY and UpdaterURL.txt naming address.

@@ -31,7 +31,7 @@ class ArchiveIndexTest : public ::testing::Test {
     }
 
     test::RecordingMarkers markers;
-    GameArchive archive{markers};
+    GameArchive archive{korvun::ClientDirectory("."), markers};
 };
 
 RawRecord Rec(const std::string& name, uint64_t offset, uint32_t size, uint32_t extra = 0) {
@@ -110,7 +110,7 @@ TEST_F(ArchiveIndexTest, NegativeCountsMeanNoneAndNameLengthsAreNormalised) {
 
 TEST_F(ArchiveIndexTest, MalformedIndexesAreRefusedWithoutOverreading) {
     auto refused = [&](const RawIndex& index, const std::string& expectedError) {
-        GameArchive fresh(markers);
+        GameArchive fresh(korvun::ClientDirectory("."), markers);
         std::string bytes = test::EncodeIndex(index);
         IndexReader in(bytes.data(), bytes.size());
         EXPECT_FALSE(fresh.LoadGameIndex(in));
@@ -154,7 +154,7 @@ TEST_F(ArchiveIndexTest, MalformedIndexesAreRefusedWithoutOverreading) {
 TEST_F(ArchiveIndexTest, EveryTruncationIsRefused) {
     std::string bytes = test::EncodeIndex(SampleIndex());
     for (size_t length = 0; length < bytes.size(); ++length) {
-        GameArchive fresh(markers);
+        GameArchive fresh(korvun::ClientDirectory("."), markers);
         std::string cut = bytes.substr(0, length);  // its own allocation, so ASan sees overreads
         IndexReader in(cut.data(), cut.size());
         EXPECT_FALSE(fresh.LoadGameIndex(in)) << "accepted " << length << " bytes";
@@ -182,7 +182,7 @@ TEST_F(ArchiveIndexTest, NestingDepthIsBounded) {
     std::string deepest = nested(GameArchive::kMaxFolderDepth);
     ASSERT_TRUE(Load(deepest)) << archive.LoadError();
     EXPECT_EQ(Save(), deepest);
-    GameArchive fresh(markers);
+    GameArchive fresh(korvun::ClientDirectory("."), markers);
     std::string tooDeep = nested(100000);
     IndexReader in(tooDeep.data(), tooDeep.size());
     EXPECT_FALSE(fresh.LoadGameIndex(in));

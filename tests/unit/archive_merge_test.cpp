@@ -37,7 +37,7 @@ class ArchiveMergeTest : public ::testing::Test {
         WriteBytes("update.log", "log");
     }
     bool Merge() {
-        GameArchive archive(markers, &progress);
+        GameArchive archive(korvun::ClientDirectory("."), markers, &progress);
         Status merged = archive.MergeUpdateArchive();
         lastMessage = merged.Message();
         return merged.Ok();
@@ -87,7 +87,7 @@ TEST_F(ArchiveMergeTest, ReplacesAFileInAnyCaseAndReusesItsRegion) {
     update.index.headerBlock.fill(0x22);
     update.Add("data\\ITEM\\Sword.dds", std::string(98, 'n'), 77);
     MergeAndCompare(game, update);
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 2);
     EXPECT_EQ(check.GameHeaderWord(), 9u);
@@ -116,7 +116,7 @@ TEST_F(ArchiveMergeTest, AddsNewFoldersAndCountsTheUpdateFileCount) {
     update.index.root.folders.push_back(RawFolder{"emptyfolder", {}, {}, {}, {}});
     update.index.fileCount = 3;  // the header's value counts, not the entries found
     MergeAndCompare(game, update);
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 2 + 3);
     EXPECT_EQ(check.GameRoot().FindSubfolder("emptyfolder"), nullptr);
@@ -444,7 +444,7 @@ class ArchiveDeleteTest : public ArchiveMergeTest {
         if (list) WriteBytes("delete.lst", *list);
         std::string before = ReadBytes("data.kah");
         auto mtimeBefore = std::filesystem::last_write_time("data.kah");
-        GameArchive archive(markers);
+        GameArchive archive(korvun::ClientDirectory("."), markers);
         ASSERT_TRUE(archive.LoadAndApplyDeleteList());
         ASSERT_TRUE(archive.SaveIfChanged());
         bool written = test::ModelDeleteAndSave(game.index, list);
@@ -467,7 +467,7 @@ TEST_F(ArchiveDeleteTest, LinesWithCommentsAndCrLfRemoveEntries) {
         "data\\item\\old.dds\tremoved in 1.2\r\nDATA/README.TXT\r\nnot\\there\n\nkeep";
     list.back() = 'X';  // "keeX": names nothing
     DeleteAndCompare(game, &list);
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 4 - 2);
 }
@@ -485,7 +485,7 @@ TEST_F(ArchiveDeleteTest, LongLinesArriveInPieces) {
     game.Add("tail", "t");
     std::string list = std::string(2047, 'q') + "tail\n";
     DeleteAndCompare(game, &list);
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.GameFileCount(), 1);
 }
@@ -498,20 +498,20 @@ TEST_F(ArchiveDeleteTest, NoListLeavesTheIndexAloneUnlessTheFreeListIsLong) {
     game.index.freeList.push_back(Rec("g", 5000, 3));
     game.index.lostBytes = 0xFFFFFF00;  // grows modulo 2^32
     DeleteAndCompare(game, nullptr);    // 701: the 201 smallest are dropped
-    GameArchive check(markers);
+    GameArchive check(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
     EXPECT_EQ(check.FreeSpace().Count(), 500u);
 }
 
 TEST_F(ArchiveDeleteTest, UnreadableIndexFailsAndWritesNothing) {
     WriteBytes("delete.lst", "a\n");
-    GameArchive missing(markers);
+    GameArchive missing(korvun::ClientDirectory("."), markers);
     Status missed = missing.LoadAndApplyDeleteList();
     EXPECT_FALSE(missed);
     EXPECT_TRUE(missed.Code().empty()) << "the deletion step has no message for the player";
     std::string whole = test::EncodeIndex(SmallGame().index);
     WriteBytes("data.kah", whole.substr(0, whole.size() - 2));
-    GameArchive truncated(markers);
+    GameArchive truncated(korvun::ClientDirectory("."), markers);
     EXPECT_FALSE(truncated.LoadAndApplyDeleteList());
     EXPECT_TRUE(truncated.SaveIfChanged());  // nothing loaded, nothing written
     EXPECT_EQ(ReadBytes("data.kah"), whole.substr(0, whole.size() - 2));
@@ -525,7 +525,7 @@ TEST_F(ArchiveDeleteTest, AnySignatureIsAcceptedByTheDeletionStep) {
     std::string list = "data\\readme.txt\n";
     WriteBytes("data.kah", test::EncodeIndex(game.index));
     WriteBytes("delete.lst", list);
-    GameArchive archive(markers);
+    GameArchive archive(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(archive.LoadAndApplyDeleteList());
     ASSERT_TRUE(archive.SaveIfChanged());
     test::ModelDeleteAndSave(game.index, &list);

@@ -62,7 +62,8 @@ class DownloadTest : public ::testing::Test {
     CUpdateThread& StartWorker(const std::string& address) {
         game_.PointAt(address);
         worker_ = std::make_unique<CUpdateThread>(
-            window_, UpdateSettings{ChooseServerAddress(), [this] { return freeSpace_; }});
+            window_, game_.Client(),
+            UpdateSettings{ChooseServerAddress(game_.Client()), [this] { return freeSpace_; }});
         // Failures that may pass are retried; the tests do not wait out a player's pauses.
         worker_->Download().SetRetryPauses(kShortPauses);
         return *worker_;
@@ -433,10 +434,11 @@ TEST_F(DownloadTest, AnExceptionInsideTheRunEndsItAsFailedAndTheProcessGoesOn) {
     game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
     game_.PointAt(nginx_->Address() + "/" + prefix_);
     // The free-space query is the run's first call out after the version file has arrived.
-    CUpdateThread worker(window_,
-                         UpdateSettings{ChooseServerAddress(), []() -> std::optional<uint64_t> {
-                                            throw std::runtime_error("disk query failed");
-                                        }});
+    CUpdateThread worker(
+        window_, game_.Client(),
+        UpdateSettings{ChooseServerAddress(game_.Client()), []() -> std::optional<uint64_t> {
+                           throw std::runtime_error("disk query failed");
+                       }});
     ASSERT_TRUE(worker.Start());
     worker.Join();
     RunOutcome outcome = worker.Outcome();

@@ -26,7 +26,7 @@ class ServerAddressTest : public ::testing::Test {
 
 TEST_F(ServerAddressTest, WithoutConfigTheDefaultStaysAndUpdaterUrlIsNotRead) {
     game_.Write("UpdaterURL.txt", "10.1.2.3:8080");
-    ServerAddressChoice choice = ChooseServerAddress();
+    ServerAddressChoice choice = ChooseServerAddress(game_.Client());
     EXPECT_EQ(choice.status, ServerAddressStatus::Found);
     EXPECT_EQ(choice.address, DefaultServerAddress());
     // An IPv4 literal followed by "/", short enough for its fixed buffer.
@@ -39,43 +39,43 @@ TEST_F(ServerAddressTest, OnlyTheThreeExactRegionNamesSelectUpdaterUrl) {
     game_.Write("UpdaterURL.txt", "10.1.2.3:8080");
     for (const char* ignored : {"germany", "\"GERMANY \"", "Poland", "10.1.2.3", ""}) {
         SelectRegion(ignored);
-        ServerAddressChoice choice = ChooseServerAddress();
+        ServerAddressChoice choice = ChooseServerAddress(game_.Client());
         EXPECT_EQ(choice.status, ServerAddressStatus::Found) << ignored;
         EXPECT_EQ(choice.address, DefaultServerAddress()) << ignored;
     }
     for (const char* region : {"GERMANY", "FRANCE", "POLAND"}) {
         SelectRegion(region);
-        EXPECT_EQ(ChooseServerAddress().address, "10.1.2.3:8080") << region;
+        EXPECT_EQ(ChooseServerAddress(game_.Client()).address, "10.1.2.3:8080") << region;
     }
 }
 
 TEST_F(ServerAddressTest, AddressIsTheFirstWordAlone) {
     SelectRegion("FRANCE");
     game_.Write("UpdaterURL.txt", "  \t\r\n  patch.example.org:81/base second words\r\n");
-    ServerAddressChoice choice = ChooseServerAddress();
+    ServerAddressChoice choice = ChooseServerAddress(game_.Client());
     EXPECT_EQ(choice.status, ServerAddressStatus::Found);
     EXPECT_EQ(choice.address, "patch.example.org:81/base");
 }
 
 TEST_F(ServerAddressTest, MissingOrWordlessUrlFileFails) {
     SelectRegion("POLAND");
-    EXPECT_EQ(ChooseServerAddress().status, ServerAddressStatus::UrlFileMissing);
+    EXPECT_EQ(ChooseServerAddress(game_.Client()).status, ServerAddressStatus::UrlFileMissing);
     game_.Write("UpdaterURL.txt", "");
-    EXPECT_EQ(ChooseServerAddress().status, ServerAddressStatus::UrlFileUnreadable);
+    EXPECT_EQ(ChooseServerAddress(game_.Client()).status, ServerAddressStatus::UrlFileUnreadable);
     game_.Write("UpdaterURL.txt", " \r\n\t \r\n");
-    EXPECT_EQ(ChooseServerAddress().status, ServerAddressStatus::UrlFileUnreadable);
+    EXPECT_EQ(ChooseServerAddress(game_.Client()).status, ServerAddressStatus::UrlFileUnreadable);
 }
 
 TEST_F(ServerAddressTest, WordThatDoesNotFitIsRefusedNotCut) {
     SelectRegion("GERMANY");
     std::string fits(kMaxServerAddressLength, 'a');
     game_.Write("UpdaterURL.txt", fits + " tail");
-    ServerAddressChoice choice = ChooseServerAddress();
+    ServerAddressChoice choice = ChooseServerAddress(game_.Client());
     EXPECT_EQ(choice.status, ServerAddressStatus::Found);
     EXPECT_EQ(choice.address, fits);
 
     game_.Write("UpdaterURL.txt", fits + "b");
-    choice = ChooseServerAddress();
+    choice = ChooseServerAddress(game_.Client());
     EXPECT_EQ(choice.status, ServerAddressStatus::UrlFileUnreadable);
     EXPECT_EQ(choice.address, DefaultServerAddress());
 }
@@ -83,7 +83,7 @@ TEST_F(ServerAddressTest, WordThatDoesNotFitIsRefusedNotCut) {
 TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     SelectRegion("GERMANY");
     game_.Write("UpdaterURL.txt", "127.0.0.1:8080");
-    std::string address = ChooseServerAddress().address;
+    std::string address = ChooseServerAddress(game_.Client()).address;
     EXPECT_EQ(address, "127.0.0.1:8080");
     EXPECT_EQ(VersionFileUrl(address), "http://127.0.0.1:8080/patch/UpdateVersion.ini");
     EXPECT_EQ(PatchUrl(address, 42), "http://127.0.0.1:8080/patch/patch/pk0042.patch");
@@ -92,13 +92,13 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
 
     // The built-in default ends in "/", so its URLs carry a doubled slash.
     std::remove("CONFIG.ini");
-    EXPECT_EQ(VersionFileUrl(ChooseServerAddress().address),
+    EXPECT_EQ(VersionFileUrl(ChooseServerAddress(game_.Client()).address),
               std::string("http://") + DefaultServerAddress() + "/patch/UpdateVersion.ini");
 
     // An address that names https keeps it; nothing is put in front.
     SelectRegion("GERMANY");
     game_.Write("UpdaterURL.txt", "https://updates.example:8443/ second-word");
-    EXPECT_EQ(PatchUrl(ChooseServerAddress().address, 3),
+    EXPECT_EQ(PatchUrl(ChooseServerAddress(game_.Client()).address, 3),
               "https://updates.example:8443//patch/patch/pk0003.patch");
 }
 
@@ -107,7 +107,7 @@ TEST_F(ServerAddressTest, FurtherWordsAndLinesNameMirrorsInOrder) {
     std::string tooLong(kMaxServerAddressLength + 1, 'm');
     game_.Write("UpdaterURL.txt", "10.0.0.1:80/ 10.0.0.2:80/\r\n\r\n  https://m3.example/ " +
                                       tooLong + "\t10.0.0.1:80/ 10.0.0.2:80/ 10.0.0.4:80/\r\n");
-    ServerAddressChoice choice = ChooseServerAddress();
+    ServerAddressChoice choice = ChooseServerAddress(game_.Client());
     EXPECT_EQ(choice.status, ServerAddressStatus::Found);
     EXPECT_EQ(choice.address, "10.0.0.1:80/");
     // A word that does not fit is left out, not cut; repeats are asked once.
@@ -119,13 +119,13 @@ TEST_F(ServerAddressTest, FurtherWordsAndLinesNameMirrorsInOrder) {
     std::string many = "first";
     for (int i = 0; i < 20; ++i) many += " m" + std::to_string(i);
     game_.Write("UpdaterURL.txt", many);
-    choice = ChooseServerAddress();
+    choice = ChooseServerAddress(game_.Client());
     ASSERT_EQ(choice.mirrors.size(), kMaxMirrors);
     EXPECT_EQ(choice.mirrors.back(), "m" + std::to_string(kMaxMirrors - 1));
 
     // The first word keeps its own rule: one that does not fit fails the file, mirrors or not.
     game_.Write("UpdaterURL.txt", tooLong + " 10.0.0.2:80/");
-    EXPECT_EQ(ChooseServerAddress().status, ServerAddressStatus::UrlFileUnreadable);
+    EXPECT_EQ(ChooseServerAddress(game_.Client()).status, ServerAddressStatus::UrlFileUnreadable);
 }
 
 TEST_F(ServerAddressTest, BuiltInListIsSplitOnCommas) {
@@ -136,7 +136,7 @@ TEST_F(ServerAddressTest, BuiltInListIsSplitOnCommas) {
     // The build's own list: its first item is the default address, the rest its mirrors.
     std::vector<std::string> all{DefaultServerAddress()};
     for (const std::string& mirror : DefaultMirrors()) all.push_back(mirror);
-    EXPECT_EQ(ChooseServerAddress().Addresses(), all);
+    EXPECT_EQ(ChooseServerAddress(game_.Client()).Addresses(), all);
 }
 
 TEST_F(ServerAddressTest, PagesFollowTheAddressScheme) {
@@ -158,7 +158,7 @@ TEST_F(ServerAddressTest, PagesFollowTheAddressScheme) {
 // A run handed a failed choice shows the "Error" box, asks the window to close and ends as
 // failed; the process goes on (the front-end decides how to end).
 RunOutcome RunWithChoice(test::RecordingWindow& window) {
-    CUpdateThread worker(window, {ChooseServerAddress()});
+    CUpdateThread worker(window, ClientDirectory("."), {ChooseServerAddress(ClientDirectory("."))});
     EXPECT_TRUE(worker.Start());
     worker.Join();
     return worker.Outcome();

@@ -27,7 +27,7 @@ class VersionFileTest : public ::testing::Test {
     void WriteOverride(const std::string& body) {
         game_.Write("UpdateVersion-tov-.ini", "[Version]\r\n" + body);
     }
-    bool Parse() { return ParseVersionFile(&versions_, &replace_); }
+    bool Parse() { return ParseVersionFile(game_.Client(), &versions_, &replace_); }
 
     GameDirectory game_;
     VersionNumbers versions_;
@@ -46,14 +46,14 @@ TEST(ParseDecimalTest, BehavesLikeAtoi) {
 }
 
 TEST_F(VersionFileTest, LocalCheckVersionMustBeThree) {
-    EXPECT_FALSE(IsLocalCheckVersionValid());
+    EXPECT_FALSE(IsLocalCheckVersionValid(game_.Client()));
     EXPECT_FALSE(FileExists("Version.ini")) << "checking must not create the file";
     for (const char* value : {"", "2", "30", "three"}) {
         game_.Write("Version.ini", std::string("[Version]\r\nCheckVersion=") + value + "\r\n");
-        EXPECT_FALSE(IsLocalCheckVersionValid()) << value;
+        EXPECT_FALSE(IsLocalCheckVersionValid(game_.Client())) << value;
     }
     game_.Write("Version.ini", "[version]\r\ncheckversion = 3 \r\n");
-    EXPECT_TRUE(IsLocalCheckVersionValid());
+    EXPECT_TRUE(IsLocalCheckVersionValid(game_.Client()));
 }
 
 TEST_F(VersionFileTest, InterruptedArchiveUpdateMeansDamagedAndLeavesFileAlone) {
@@ -61,7 +61,7 @@ TEST_F(VersionFileTest, InterruptedArchiveUpdateMeansDamagedAndLeavesFileAlone) 
         "[Version]\r\nCheckVersion=3\r\nCurrentVersion=57\r\nStartUpdate=update_start\r\n";
     game_.Write("Version.ini", content);
     versions_.baseVersion = versions_.currentVersion = 99;
-    EXPECT_TRUE(ReadLocalVersion(&versions_));
+    EXPECT_TRUE(ReadLocalVersion(game_.Client(), &versions_));
     EXPECT_EQ(versions_.baseVersion, 0u);
     EXPECT_EQ(versions_.currentVersion, 0u);
     EXPECT_EQ(ReadTextFile(game_.File("Version.ini")), content);
@@ -73,7 +73,7 @@ TEST_F(VersionFileTest, InterruptedDownloadOrExtractionMarkersAreCleared) {
                     std::string("[Version]\r\nCheckVersion=3\r\nCurrentVersion=57\r\n"
                                 "StartUpdate=") +
                         marker + "\r\n");
-        EXPECT_TRUE(ReadLocalVersion(&versions_));
+        EXPECT_TRUE(ReadLocalVersion(game_.Client(), &versions_));
         EXPECT_EQ(versions_.baseVersion, 57u) << marker;
         EXPECT_EQ(versions_.currentVersion, 57u) << marker;
         EXPECT_EQ(LocalValue("StartUpdate"), "") << marker;
@@ -85,7 +85,7 @@ TEST_F(VersionFileTest, FinishedStepMarkersAreKept) {
     for (const char* marker : {"EXTRACT_END", "UPDATE_END"}) {
         game_.Write("Version.ini",
                     std::string("[Version]\r\nCurrentVersion=4\r\nStartUpdate=") + marker + "\r\n");
-        EXPECT_TRUE(ReadLocalVersion(&versions_));
+        EXPECT_TRUE(ReadLocalVersion(game_.Client(), &versions_));
         EXPECT_EQ(versions_.baseVersion, 4u);
         EXPECT_EQ(LocalValue("StartUpdate"), marker);
     }
@@ -94,7 +94,7 @@ TEST_F(VersionFileTest, FinishedStepMarkersAreKept) {
 TEST_F(VersionFileTest, MissingCurrentVersionBecomesZeroAndIsWritten) {
     game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\n");
     versions_.baseVersion = versions_.currentVersion = 5;
-    EXPECT_TRUE(ReadLocalVersion(&versions_));
+    EXPECT_TRUE(ReadLocalVersion(game_.Client(), &versions_));
     EXPECT_EQ(versions_.baseVersion, 0u);
     EXPECT_EQ(versions_.currentVersion, 0u);
     EXPECT_EQ(LocalValue("CurrentVersion"), "0");
@@ -103,16 +103,16 @@ TEST_F(VersionFileTest, MissingCurrentVersionBecomesZeroAndIsWritten) {
 
 TEST_F(VersionFileTest, NegativeCurrentVersionIsAHugeUnsignedNumber) {
     game_.Write("Version.ini", "[Version]\r\nCurrentVersion=-1\r\n");
-    ReadLocalVersion(&versions_);
+    ReadLocalVersion(game_.Client(), &versions_);
     EXPECT_EQ(versions_.baseVersion, 4294967295u);
 }
 
 TEST_F(VersionFileTest, SaveCurrentVersionAndMarkersWriteTheirValues) {
     game_.Write("Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
-    EXPECT_TRUE(SaveCurrentVersion(4294967295u));
+    EXPECT_TRUE(SaveCurrentVersion(game_.Client(), 4294967295u));
     EXPECT_EQ(LocalValue("CurrentVersion"), "4294967295");
 
-    VersionFileMarkers markers;
+    VersionFileMarkers markers(game_.Client());
     StateMarkers& asInterface = markers;
     EXPECT_TRUE(asInterface.MarkExtractStart());
     EXPECT_EQ(LocalValue("StartUpdate"), "EXTRACT_START");
@@ -130,9 +130,9 @@ TEST_F(VersionFileTest, SaveCurrentVersionAndMarkersWriteTheirValues) {
 TEST_F(VersionFileTest, MarkerWriteFailureIsReported) {
     // A directory where the file should be cannot be replaced by a file.
     game_.Write("Version.ini/keep", "");
-    VersionFileMarkers markers;
+    VersionFileMarkers markers(game_.Client());
     EXPECT_FALSE(markers.MarkUpdateStart());
-    EXPECT_FALSE(SaveCurrentVersion(3));
+    EXPECT_FALSE(SaveCurrentVersion(game_.Client(), 3));
 }
 
 TEST_F(VersionFileTest, ServerFileValuesAndUpdaterThreshold) {
@@ -157,7 +157,7 @@ TEST_F(VersionFileTest, ServerFileValuesAndUpdaterThreshold) {
 
 TEST_F(VersionFileTest, LocalVersionAboveTargetIsLoweredInMemoryOnly) {
     game_.Write("Version.ini", "[Version]\r\nCurrentVersion=45\r\n");
-    ReadLocalVersion(&versions_);
+    ReadLocalVersion(game_.Client(), &versions_);
     WriteServerFile("CheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=40\r\n");
     ASSERT_TRUE(Parse());
     EXPECT_EQ(versions_.baseVersion, 40u);
