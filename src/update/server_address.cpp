@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/profile.h"
 #include "platform/win_path.h"
@@ -137,7 +138,16 @@ std::string ServerAddressProblem(ServerAddressStatus status) {
 }
 
 bool AddressHasScheme(const std::string& address) {
-    return address.rfind("http://", 0) == 0 || address.rfind("https://", 0) == 0;
+    // Schemes are case-insensitive: "HTTP://host/" names its scheme as well.
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (address.size() >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), address.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            })) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ServerUrl(const std::string& address, const std::string& path) {

@@ -328,6 +328,23 @@ TEST_F(HostileServers, AnUnusableServerAddressFileFailsTheRun) {
     }
 }
 
+// "HTTP://host/" was taken for a bare address and asked for as "http://HTTP://host/...": as the
+// address and as a mirror after a dead one, an upper-case scheme names the server.
+TEST_F(HostileServers, UpperCaseSchemesNameTheServer) {
+    HostileServer server(root_, {});
+    const std::string upper = "HTTP://" + server.Address() + "/";
+    for (const std::string& words : {upper, "127.0.0.1:1/ " + upper}) {
+        SCOPED_TRACE(words);
+        std::string game = scratch_ + "/game-scheme";
+        InstallClient(versions_->front(), 1, game, words);
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(ReadCurrentVersion(game), "3");
+        RemoveTree(game);
+    }
+}
+
 // A server whose queue of connections is full never finishes a handshake: the run waits in
 // connecting, where again only the stop can end the wait.
 class FullListenQueue {
