@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/file_io.h"
 #include "platform/profile.h"
-#include "platform/win_path.h"
 
 namespace korvun {
 
@@ -110,7 +110,7 @@ ServerAddressChoice ChooseServerAddress() {
     // The region's file replaces the built-in list as a whole, mirrors included.
     choice.mirrors.clear();
 
-    std::FILE* file = std::fopen(NativePath("UpdaterURL.txt").c_str(), "r");
+    std::FILE* file = OpenReadStream("UpdaterURL.txt");
     if (!file) {
         choice.status = ServerAddressStatus::UrlFileMissing;
         return choice;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,6 +342,38 @@ TEST_F(HostileServers, UpperCaseSchemesNameTheServer) {
         ASSERT_EQ(run.signal, 0) << run.err;
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
         EXPECT_EQ(ReadCurrentVersion(game), "3");
+        RemoveTree(game);
+    }
+}
+
+// A FIFO planted under a name the updater reads blocked its open for good, past SIGTERM. Each
+// now ends the run the way an unreadable file there does, in seconds.
+TEST_F(HostileServers, PlantedFifosAreNotWaitedFor) {
+    HostileServer server(root_, {});
+    struct Planted {
+        const char* name;
+        size_t installed;  // the version the client is at
+        int exitCode;
+        const char* said;  // in the output
+    };
+    for (const Planted& planted :
+         {Planted{"pk0002.patch.validator", 1, 0, "Completed"},
+          Planted{"CONFIG.ini", 1, 1, "c25"},  // the built-in server, which is closed
+          Planted{"Version.ini", 1, 1, "c20"},
+          Planted{"UpdaterURL.txt", 1, 1, "Can't Find UpdaterURL.txt"},
+          Planted{"delete.lst", 3, 0, "Completed"},
+          Planted{"data.kaf.journal", 1, 1, "c45"}}) {
+        SCOPED_TRACE(planted.name);
+        std::string game = scratch_ + "/game-fifo";
+        InstallClient((*versions_)[planted.installed - 1], static_cast<uint32_t>(planted.installed),
+                      game, server.Address());
+        std::string path = game + "/" + planted.name;
+        std::remove(path.c_str());
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+        RunResult run = RunConsole(*environment_, game, {}, 30);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_EQ(run.exitCode, planted.exitCode) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(planted.said), std::string::npos) << run.out << run.err;
         RemoveTree(game);
     }
 }
