@@ -96,7 +96,7 @@ void CUpdateDownload::ShowInternetError(const InternetError& error) {
     lastError_ = error.code;
     // A stop request is no failure to tell the player about.
     if (error.code == kInternetOperationCancelled) return;
-    window_.ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
+    report_.Box(error.text.substr(0, kMaxSystemTextLength));
 }
 
 bool CUpdateDownload::WaitToRetry(InternetError* error) {
@@ -129,7 +129,7 @@ uint64_t CUpdateDownload::QueryRemoteSize(const std::string& url, bool* failed) 
         if (remoteFile_ && IsTransientStatus(remoteFile_->StatusCode()) && WaitToRetry(nullptr)) {
             continue;
         }
-        if (remoteFile_ || !IsTransientFailure(error.code) || !WaitToRetry(&error)) break;
+        if (remoteFile_ || !IsTransientFailure(error) || !WaitToRetry(&error)) break;
     }
     if (!remoteFile_) {
         ShowInternetError(error);
@@ -160,7 +160,7 @@ bool CUpdateDownload::OpenRemote(uint64_t offset, const std::string& validator,
             range.reset();
             continue;
         }
-        if (remoteFile_ || !IsTransientFailure(error->code) || !WaitToRetry(error)) break;
+        if (remoteFile_ || !IsTransientFailure(*error) || !WaitToRetry(error)) break;
     }
     if (!remoteFile_) return false;
     bool continues = range && ContinuesAt(*remoteFile_, offset, expectedSize_);
@@ -411,7 +411,7 @@ int CUpdateDownload::ReceiveBlock() {
     if (!read) {
         // What did arrive belongs in the file that stays on disk.
         bool flushed = FlushLocalFile();
-        if (flushed && IsTransientFailure(error.code) &&
+        if (flushed && IsTransientFailure(error) &&
             (Reconnect(&error) || MoveToNextServer(&error))) {
             return kMoreData;
         }
@@ -530,6 +530,8 @@ bool CUpdateDownload::CheckSignedPackage(uint32_t version, uint64_t announcedSiz
 
 void CUpdateDownload::RefuseRelease(const std::string& message) {
     releaseRefused_ = true;
+    // A refusal ends the run at once, whichever attempt met it.
+    report_.Hold(false);
     report_.Error(Status::Failure(message));
 }
 

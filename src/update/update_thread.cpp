@@ -110,6 +110,7 @@ void CUpdateThread::Run() {
 void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
     RunOutcome outcome;
     try {
+        report_.Hold(false);
         outcome.failure = Status::Failure(std::string("Update error: ") + what);
         report_.Error(outcome.failure);
         download_.CloseTransfer();
@@ -178,9 +179,13 @@ RunOutcome CUpdateThread::Execute() {
     if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
         return Unfinished();
     }
-    // The first attempt keeps its own failure messages to itself; only a second failure is
-    // worth telling the player about. A refused file is not fetched again.
-    if (!FetchVersionFile(true) && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
+    // The first attempt keeps its own failure messages to itself, those of the transfer
+    // included; only a second failure is worth telling the player about. A refused file is
+    // not fetched again.
+    report_.Hold(true);
+    bool fetched = FetchVersionFile(true);
+    report_.Hold(false);
+    if (!fetched && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
         return Unfinished();
     }
     if (StopRequested()) return Unfinished();

@@ -24,6 +24,9 @@ correctly. Scenarios:
   close             reads the request and closes the connection without an answer
   redirect-ftp      302 to the same path on an ftp:// address
 
+A SCENARIO of several joined by "+" (close+close+plain) takes them in turn, one per request
+of that path; requests after the last get the last.
+
 Every request is noted on standard error (and in --log) as "SCENARIO PATH". On start it prints
 "PORT <n>" and a line end to standard output.
 """
@@ -33,6 +36,7 @@ import os
 import socket
 import struct
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -60,6 +64,12 @@ class Handler(RawHandler):
             if path.endswith(suffix):
                 scenario = rule
                 break
+        if "+" in scenario:
+            with self.server.lock:
+                turn = self.server.turns.get(path, 0)
+                self.server.turns[path] = turn + 1
+            sequence = scenario.split("+")
+            scenario = sequence[min(turn, len(sequence) - 1)]
         print("%s %s" % (scenario, path), file=sys.stderr, flush=True)
         if self.server.log:
             with open(self.server.log, "a") as log:
@@ -160,6 +170,8 @@ def main():
     server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
     server.stall = args.stall
     server.log = args.log
+    server.lock = threading.Lock()
+    server.turns = {}
     serve_announced(server)
 
 
