@@ -482,15 +482,38 @@ bool CUpdateDownload::CloseLocalFile() {
     return flushed && closed;
 }
 
+bool CUpdateDownload::FetchReleaseFile(const std::string& url, std::string* body,
+                                       InternetError* error) {
+    retry_.Reset();
+    statusBeforeRetry_.reset();
+    for (;;) {
+        long status = 0;
+        if (FetchSmallFile(session_, url, body, error, &status)) {
+            RetrySucceeded();
+            return true;
+        }
+        bool transient = error->code != 0 ? IsTransientFailure(*error) : IsTransientStatus(status);
+        if (!transient || !WaitToRetry(error)) return false;
+    }
+}
+
 bool CUpdateDownload::FetchSignedRelease(const std::string& serverAddress) {
     signedRelease_.reset();
+    std::string manifest, signature;
+    InternetError error;
+    // An error page is no signed text to judge: the release cannot be fetched.
+    if (!FetchReleaseFile(ServerUrl(serverAddress, std::string("/") + kManifestPath), &manifest,
+                          &error) ||
+        !FetchReleaseFile(ServerUrl(serverAddress, std::string("/") + kManifestSignaturePath),
+                          &signature, &error)) {
+        if (error.code != 0) ShowInternetError(error);
+        if (StopRequested()) return false;
+        RefuseRelease(ReleaseUnavailableMessage());
+        return false;
+    }
     SignedRelease release(*releaseKey_);
     std::string message;
-    std::optional<InternetError> transport;
-    if (!release.Fetch(session_, ServerUrl(serverAddress, std::string("/") + kManifestPath),
-                       ServerUrl(serverAddress, std::string("/") + kManifestSignaturePath),
-                       &message, &transport)) {
-        if (transport) ShowInternetError(*transport);
+    if (!release.Accept(manifest, signature, &message)) {
         RefuseRelease(message);
         return false;
     }

@@ -151,6 +151,9 @@ class CUpdateDownload {
     // request: it is fetched whole once more.
     bool RefetchWhole();
     int CompleteFile();
+    // Fetches a file of the signed release whole, retrying what may pass; false with *error
+    // (code 0 for an answer that is no success or too long) after the retries.
+    bool FetchReleaseFile(const std::string& url, std::string* body, InternetError* error);
     // Ends the run with a refusal message.
     void RefuseRelease(const std::string& message);
 

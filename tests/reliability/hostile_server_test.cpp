@@ -19,6 +19,7 @@
 
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
+#include "trust/release_manifest.h"
 
 extern char** environ;
 
@@ -454,6 +455,68 @@ TEST_F(StopWhileConnecting, EndsAsStoppedWithinASecond) {
     EXPECT_LT(run.seconds, 1.0) << run.out << run.err;
     EXPECT_EQ(ReadCurrentVersion(game), "1");
     RemoveTree(game);
+}
+
+// A client built with the tests' release key, against a release signed as the operator signs.
+class SignedHostileRelease : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        scratch_ = MakeScratchDirectory("korvun-hostile-signed");
+        environment_ = new ConsoleEnvironment(scratch_);
+        environment_->SetProgram(SignedConsoleProgram());
+        versions_ = new std::vector<ClientTree>(GenerateVersions(2, 17));
+        root_ = scratch_ + "/root";
+        PublishRelease(*versions_, root_);
+        RunResult signing = RunProgram({ToolProgram(), "release", "sign", root_, "--key",
+                                        TrustKeys() + "/signing/release.key"});
+        ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
+    }
+    static void TearDownTestSuite() {
+        delete environment_;
+        delete versions_;
+    }
+
+    static std::string scratch_;
+    static std::string root_;
+    static ConsoleEnvironment* environment_;
+    static std::vector<ClientTree>* versions_;
+};
+
+std::string SignedHostileRelease::scratch_;
+std::string SignedHostileRelease::root_;
+ConsoleEnvironment* SignedHostileRelease::environment_ = nullptr;
+std::vector<ClientTree>* SignedHostileRelease::versions_ = nullptr;
+
+// A 500 or an nginx 404 page for the manifest was judged as signed text (c53, "may be behind a
+// hostile network"), a 500 for the signature as a damaged one (c51), and nothing of either was
+// retried. An error status cannot fetch the release (c50); what may pass is retried.
+TEST_F(SignedHostileRelease, ErrorAnswersForTheManifestCannotFetchAndAreRetried) {
+    const std::string manifest = "/patch/release.manifest", signature = manifest + ".minisig";
+    struct Answer {
+        std::string rule;
+        const char* ending;  // the last status line's code, or "" for completed
+    };
+    for (const Answer& answer :
+         {Answer{manifest + "=status404", "c50"}, Answer{manifest + "=status500", "c50"},
+          Answer{signature + "=status500", "c50"}, Answer{manifest + "=status500+plain", ""},
+          Answer{manifest + "=close+plain", ""}, Answer{signature + "=reset+plain", ""}}) {
+        SCOPED_TRACE(answer.rule);
+        std::string game = scratch_ + "/game-manifest";
+        HostileServer server(root_, {answer.rule});
+        InstallClient(versions_->front(), 1, game, server.Address());
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        std::string message = LastStatus(run.out);
+        if (*answer.ending) {
+            EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+            EXPECT_EQ(message, "Download Failed: Cannot read the release signature.c50") << run.out;
+            EXPECT_EQ(ReadCurrentVersion(game), "1");
+        } else {
+            EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+            EXPECT_EQ(ReadCurrentVersion(game), "3");
+        }
+        RemoveTree(game);
+    }
 }
 
 std::string RandomCut() {
