@@ -160,13 +160,41 @@ bool CUpdateDownload::OpenRemote(uint64_t offset, const std::string& validator,
             range.reset();
             continue;
         }
+        if (remoteFile_ && remoteFile_->StatusCode() == 206 &&
+            !ContinuationStart(*remoteFile_, range ? offset : 0, expectedSize_)) {
+            // A part that cannot be placed (past the bytes held, of another file, or without
+            // its place) is never written anywhere: the file is asked for whole, and a part
+            // nobody asked for is no answer.
+            if (!range) {
+                remoteFile_.reset();
+                *error = InternetError::FromCode(kInternetInvalidServerResponse);
+                break;
+            }
+            range.reset();
+            continue;
+        }
         if (remoteFile_ || !IsTransientFailure(*error) || !WaitToRetry(error)) break;
     }
     if (!remoteFile_) return false;
-    bool continues = range && ContinuesAt(*remoteFile_, offset, expectedSize_);
-    continuedAt_ = continues ? offset : 0;
-    validator_ = continues ? validator : ValidatorOf(*remoteFile_);
+    std::optional<uint64_t> start =
+        range ? ContinuationStart(*remoteFile_, offset, expectedSize_) : std::nullopt;
+    continuedAt_ = start.value_or(0);
+    validator_ = start ? validator : ValidatorOf(*remoteFile_);
     return true;
+}
+
+bool CUpdateDownload::MoveBackTo(uint64_t at) {
+    if (at >= receivedSize_) return true;
+    receivedSize_ = at;
+    // A file created for this download is not in append mode: its position goes back too.
+    if (localFile_.IsOpen() &&
+        (!TruncateFile(localFile_.Get(), at) ||
+         SeekFile(localFile_.Get(), static_cast<int64_t>(at), SEEK_SET) < 0)) {
+        return false;
+    }
+    if (!checking_) return true;
+    downloadCheck_.Restart();
+    return CheckBytesOnDisk(at);
 }
 
 bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
@@ -196,6 +224,7 @@ ResumePlan CUpdateDownload::PlanLocalFile() {
 
 bool CUpdateDownload::OpenLocalFile() {
     if (continuedAt_ > 0) {
+        if (!MoveBackTo(continuedAt_)) return false;
         localFile_ = OpenFile(localName_, OpenMode::ReadWriteAppend);
         // Anything past the place the server continues from is not the server's.
         if (localFile_.IsOpen() && !TruncateFile(localFile_.Get(), continuedAt_)) {
@@ -316,6 +345,7 @@ bool CUpdateDownload::Reconnect(InternetError* error) {
     if (!OpenRemote(offset, validator, error)) return false;
     if (continuedAt_ > 0) {
         continued_ = true;
+        if (!MoveBackTo(continuedAt_)) return false;
     } else if (!RestartLocalFile()) {
         return false;
     }
@@ -340,6 +370,7 @@ bool CUpdateDownload::MoveToNextServer(InternetError* error) {
         if (!OpenRemote(offset, validator, error)) continue;
         if (continuedAt_ > 0) {
             continued_ = true;
+            if (!MoveBackTo(continuedAt_)) return false;
         } else if (!RestartLocalFile()) {
             return false;
         }

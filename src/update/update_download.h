@@ -131,6 +131,10 @@ class CUpdateDownload {
     // Opens the transfer at offset (0: the whole file), retrying what may pass, and notes
     // where its bytes start (continuedAt_); false with *error after the retries.
     bool OpenRemote(uint64_t offset, const std::string& validator, InternetError* error);
+    // The open answer continues the file at `at`, before the bytes held: those past it go
+    // (the answer brings them again) and the check is fed anew with the bytes kept. False
+    // (errno) when the file or the check could not follow.
+    bool MoveBackTo(uint64_t at);
     // Where OpenDownload begins: the plan for the bytes an earlier run left, checked against
     // the signed hash when there is one.
     ResumePlan PlanLocalFile();

@@ -23,9 +23,12 @@ correctly. Scenarios:
   reset             reads the request and resets the connection without an answer
   close             reads the request and closes the connection without an answer
   redirect-ftp      302 to the same path on an ftp:// address
+  range-from:K      to a request with a Range header, 206 with the file from byte K on
+                    (Content-Range "bytes K-LAST/SIZE"), whatever range was asked; else plain
 
 A SCENARIO of several joined by "+" (close+close+plain) takes them in turn, one per request
-of that path; requests after the last get the last.
+of that path; requests after the last get the last. With --etag every answer that carries the
+file names it by the ETag "hostile".
 
 Every request is noted on standard error (and in --log) as "SCENARIO PATH". On start it prints
 "PORT <n>" and a line end to standard output.
@@ -117,7 +120,15 @@ class Handler(RawHandler):
         if body is None:
             return self.error_page("404 Not Found")
         length = [("Content-Type", "application/octet-stream"), ("Connection", "close")]
-        if name in ("plain", "replace"):
+        if self.server.etag:
+            length.append(("ETag", '"hostile"'))
+        if name == "range-from" and b"\nrange:" in self.request_head.lower():
+            first = int(argument)
+            self.send_head("206 Partial Content", length + [
+                ("Content-Range", "bytes %d-%d/%d" % (first, len(body) - 1, len(body))),
+                ("Content-Length", len(body) - first)])
+            self.wfile.write(body[first:])
+        elif name in ("plain", "replace", "range-from"):
             self.send_head("200 OK", length + [("Content-Length", len(body))])
             self.wfile.write(body)
         elif name == "nolength":
@@ -162,6 +173,7 @@ def main():
     parser.add_argument("--rule", action="append", default=[], help="SUFFIX=SCENARIO")
     parser.add_argument("--stall", type=float, default=30.0,
                         help="seconds that silences and endless bodies last at most")
+    parser.add_argument("--etag", action="store_true", help="name the file by an ETag")
     parser.add_argument("--log", help="appends \"SCENARIO PATH\" for every request to this file")
     args = parser.parse_args()
 
@@ -170,6 +182,7 @@ def main():
     server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
     server.stall = args.stall
     server.log = args.log
+    server.etag = args.etag
     server.lock = threading.Lock()
     server.turns = {}
     serve_announced(server)

@@ -29,8 +29,9 @@ namespace {
 // tests/reliability/hostile_server.py with its rules, on a free port of 127.0.0.1.
 std::vector<std::string> HostileServerArguments(const std::string& root,
                                                 const std::vector<std::string>& rules,
-                                                const std::string& log) {
+                                                const std::string& log, bool etag) {
     std::vector<std::string> args = {"--root", root, "--stall", "10"};
+    if (etag) args.push_back("--etag");
     if (!log.empty()) args.insert(args.end(), {"--log", log});
     for (const std::string& rule : rules) {
         args.push_back("--rule");
@@ -42,8 +43,8 @@ std::vector<std::string> HostileServerArguments(const std::string& root,
 class HostileServer : public ScriptServer {
   public:
     HostileServer(const std::string& root, const std::vector<std::string>& rules,
-                  const std::string& log = "")
-        : ScriptServer(KORVUN_HOSTILE_SERVER, HostileServerArguments(root, rules, log)) {}
+                  const std::string& log = "", bool etag = false)
+        : ScriptServer(KORVUN_HOSTILE_SERVER, HostileServerArguments(root, rules, log, etag)) {}
 };
 
 struct Misbehaviour {
@@ -398,6 +399,28 @@ TEST_F(HostileServers, AConnectionClosedBeforeAnswerIsRetried) {
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out.find("Download Failed"), std::string::npos) << run.out;
         EXPECT_EQ(ReadCurrentVersion(game), "3");
+        RemoveTree(game);
+    }
+}
+
+// A cut download continued with "Range: bytes=2000-" and answered with a correct 206 for
+// another place (a cache serving larger blocks may) was written from byte 0 and kept. A part
+// that starts within the bytes held goes at its own offset; one past them, or without a place,
+// sends the client back to the whole file.
+TEST_F(HostileServers, APartForAnotherRangeGoesAtItsOwnOffset) {
+    ASSERT_GT(ReadFileBytes(root_ + kPackage2).size(), 4000u);
+    // The size scan and the size query of the download come first.
+    for (const char* part : {"range-from:1000", "range-from:2000", "range-from:2500"}) {
+        SCOPED_TRACE(part);
+        std::string game = scratch_ + "/game-range";
+        HostileServer server(root_, {std::string(kPackage2) + "=plain+plain+cut:2000+" + part}, "",
+                             true);
+        InstallClient(versions_->front(), 1, game, server.Address());
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        std::vector<std::string> differences = CompareClient(game, versions_->back());
+        EXPECT_TRUE(differences.empty()) << differences.front();
         RemoveTree(game);
     }
 }
