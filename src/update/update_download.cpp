@@ -202,6 +202,8 @@ bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
     if (!file.IsOpen()) return false;
     std::vector<char> buffer(kWriteBatchSize);
     for (uint64_t done = 0; done < length;) {
+        // Gigabytes held take seconds to read and hash; a stop request must not wait for them.
+        if (StopRequested()) return false;
         size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
         if (!ReadFull(file.Get(), buffer.data(), want)) return false;
         downloadCheck_.Add(buffer.data(), want);
@@ -294,6 +296,8 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
         return false;
     }
     ResumePlan plan = PlanLocalFile();
+    // A stop during the check of the bytes held keeps them for the next run.
+    if (StopRequested()) return false;
     receivedSize_ = plan.offset;
     window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), false);

@@ -23,6 +23,7 @@ correctly. Scenarios:
   reset             reads the request and resets the connection without an answer
   close             reads the request and closes the connection without an answer
   redirect-ftp      302 to the same path on an ftp:// address
+  announce:N        200 with Content-Length N and no body (the connection closes)
   range-from:K      to a request with a Range header, 206 with the file from byte K on
                     (Content-Range "bytes K-LAST/SIZE"), whatever range was asked; else plain
 
@@ -86,6 +87,9 @@ class Handler(RawHandler):
         if name == "redirect-loop":
             self.send_head("302 Found", [("Location", path), ("Content-Length", 0),
                                          ("Connection", "close")])
+            return
+        if name == "announce":
+            self.send_head("200 OK", [("Content-Length", int(argument)), ("Connection", "close")])
             return
         if name == "sized":
             self.send_head("200 OK", [("Content-Length", int(argument)), ("Connection", "close")])

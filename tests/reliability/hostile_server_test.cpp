@@ -13,10 +13,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/file_io.h"
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
 #include "trust/release_manifest.h"
@@ -540,6 +542,54 @@ TEST_F(SignedHostileRelease, ErrorAnswersForTheManifestCannotFetchAndAreRetried)
         }
         RemoveTree(game);
     }
+}
+
+// A client with a release key holding gigabytes of a package took seconds to stop: the proof of
+// the bytes already on disk never looked at the stop event.
+TEST_F(SignedHostileRelease, AStopEndsTheProofOfAPartialPackage) {
+    const uint64_t held = uint64_t{8} << 30, size = held + 4096;
+    const std::string root = scratch_ + "/root-large";
+    WriteFileBytes(root + "/patch/UpdateVersion.ini",
+                   "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=2\r\n");
+    std::optional<FileDigest> versionFile = DigestFile(root + "/patch/UpdateVersion.ini");
+    ASSERT_TRUE(versionFile);
+    std::string manifest =
+        FormatManifest({{"patch/UpdateVersion.ini", versionFile->size, versionFile->sha256},
+                        {"patch/patch/pk0002.patch", size, Sha256Digest{}}});
+    std::optional<MinisignSecretKey> key =
+        ParseSecretKey(ReadFileBytes(TrustKeys() + "/signing/release.key"), nullptr);
+    ASSERT_TRUE(key);
+    ReleaseStamp stamp{1, static_cast<int64_t>(std::time(nullptr)) + 3600};
+    WriteFileBytes(root + "/" + kManifestPath, manifest);
+    WriteFileBytes(root + "/" + kManifestSignaturePath,
+                   FormatSignatureFile(SignMessage(*key, manifest, FormatReleaseStamp(stamp), "")));
+
+    const std::string log = scratch_ + "/large.log";
+    HostileServer server(root, {std::string(kPackage2) + "=announce:" + std::to_string(size)}, log);
+    std::string game = scratch_ + "/game-large";
+    InstallClient(versions_->front(), 1, game, server.Address());
+    // Held bytes that cost no disk: a sparse file reads as fast as memory, still seconds.
+    WriteFileBytes(game + "/pk0002.patch", "");
+    ASSERT_EQ(::truncate((game + "/pk0002.patch").c_str(), static_cast<off_t>(held)), 0);
+    WriteFileBytes(game + "/pk0002.patch.validator", std::to_string(size) + "\n\"v\"\n");
+
+    const std::string out = game + ".out", err = game + ".err";
+    pid_t pid = StartConsole(*environment_, game, {}, out, err);
+    // The second size query of the package is the download's; the proof follows at once.
+    auto started = std::chrono::steady_clock::now();
+    while (Occurrences(ReadFileBytes(log), kPackage2) < 2 &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(Occurrences(ReadFileBytes(log), kPackage2), 2u);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    RunResult run = WaitConsole(pid, out, err, 60);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    EXPECT_LT(run.seconds, 1.0) << run.out << run.err;
+    // What was held stays for the next run.
+    EXPECT_EQ(FileSize(game + "/pk0002.patch").value_or(0), held);
+    RemoveTree(game);
 }
 
 std::string RandomCut() {
