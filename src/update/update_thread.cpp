@@ -251,6 +251,22 @@ bool CUpdateThread::TurnToNextServer() {
     return true;
 }
 
+uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
+    for (size_t next = chosen_ + 1; next < addresses_.size() && !StopRequested(); ++next) {
+        // Asking a mirror tells the player nothing: one that cannot be reached lacks the
+        // package as much as one that answers without it.
+        report_.Hold(true);
+        uint64_t size = download_.QueryRemoteSize(PatchUrl(addresses_[next], version));
+        report_.Hold(false);
+        if (size > 0) {
+            chosen_ = next;
+            window_.ServerChanged(addresses_[next]);
+            return size;
+        }
+    }
+    return 0;
+}
+
 bool CUpdateThread::DownloadAndApplyPatches() {
     if (!StartNextPatch()) return true;
     window_.SetUpdatedThisRun(true);
@@ -332,6 +348,9 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
             report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
             return SizeScan::Ended;
         }
+        // With mirrors, a package is missing only when no address has it.
+        if (size == 0) size = SizeOnTheNextServers(static_cast<uint32_t>(n));
+        if (StopRequested()) return SizeScan::Ended;
         if (size == 0) {
             versions_.targetVersion = static_cast<uint32_t>(n - 1);
             scan = SizeScan::SomeMissing;

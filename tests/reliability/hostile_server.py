@@ -15,6 +15,7 @@ correctly. Scenarios:
   endless           200 without Content-Length and a body that never ends
   endless-length    Content-Length of the file, the file, then bytes that never end
   status404         404 with an HTML page and its Content-Length
+  empty404          404 with Content-Length 0, as the operator guide asks for a missing file
   status500         500 with an HTML page and its Content-Length
   redirect-loop     302 to the same path, for ever
   replace:FILE      200 with the bytes of FILE (relative to --root) in place of the file
@@ -82,6 +83,9 @@ class Handler(RawHandler):
 
         if name == "status404":
             return self.error_page("404 Not Found")
+        if name == "empty404":
+            self.send_head("404 Not Found", [("Content-Length", 0), ("Connection", "close")])
+            return
         if name == "status500":
             return self.error_page("500 Internal Server Error")
         if name == "redirect-loop":

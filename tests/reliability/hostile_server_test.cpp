@@ -365,8 +365,7 @@ TEST_F(HostileServers, PlantedFifosAreNotWaitedFor) {
           Planted{"CONFIG.ini", 1, 1, "c25"},  // the built-in server, which is closed
           Planted{"Version.ini", 1, 1, "c20"},
           Planted{"UpdaterURL.txt", 1, 1, "Can't Find UpdaterURL.txt"},
-          Planted{"delete.lst", 3, 0, "Completed"},
-          Planted{"data.kaf.journal", 1, 1, "c45"}}) {
+          Planted{"delete.lst", 3, 0, "Completed"}, Planted{"data.kaf.journal", 1, 1, "c45"}}) {
         SCOPED_TRACE(planted.name);
         std::string game = scratch_ + "/game-fifo";
         InstallClient((*versions_)[planted.installed - 1], static_cast<uint32_t>(planted.installed),
@@ -423,6 +422,29 @@ TEST_F(HostileServers, APartForAnotherRangeGoesAtItsOwnOffset) {
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
         std::vector<std::string> differences = CompareClient(game, versions_->back());
         EXPECT_TRUE(differences.empty()) << differences.front();
+        RemoveTree(game);
+    }
+}
+
+// Without a release key, a server that lacked pk0003 ended the run "Update Completed" at
+// version 1 although a mirror had it. With several addresses, a package is missing only when
+// every address lacks it (then the rule of a missing package stands: nothing is fetched); the
+// run goes on with the address that has it.
+TEST_F(HostileServers, APackageIsMissingOnlyWhenEveryAddressLacksIt) {
+    const std::string lacks = std::string(kPackage3) + "=empty404";
+    HostileServer primary(root_, {lacks});
+    for (const auto& [mirrorRules, versionAfter] :
+         {std::pair<std::vector<std::string>, size_t>{{}, 3}, {{lacks}, 1}}) {
+        SCOPED_TRACE(versionAfter);
+        HostileServer mirror(root_, mirrorRules);
+        std::string game = scratch_ + "/game-mirror-has";
+        InstallClient(versions_->front(), 1, game, primary.Address() + " " + mirror.Address());
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(ReadCurrentVersion(game), std::to_string(versionAfter));
+        std::string why;
+        EXPECT_TRUE(ClientAtLeast(game, *versions_, versionAfter - 1, &why)) << why;
         RemoveTree(game);
     }
 }
