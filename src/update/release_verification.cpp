@@ -82,6 +82,11 @@ std::string SignedChecksumMessage(const std::string& localName) {
     return ComposeMessage("Download Failed: " + localName + " Wrong checksum.", "c58");
 }
 
+std::string MissingSignedFileMessage(const std::string& localName) {
+    return ComposeMessage("Download Failed: " + localName + " Signed but not on the server.",
+                          "c59");
+}
+
 bool FetchSmallFile(InternetSession& session, const std::string& url, std::string* body,
                     InternetError* error, long* status) {
     body->clear();

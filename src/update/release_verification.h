@@ -37,6 +37,8 @@ std::string ReleaseUnavailableMessage();
 std::string UnsignedFileMessage(const std::string& localName);
 std::string SignedSizeMessage(const std::string& localName);
 std::string SignedChecksumMessage(const std::string& localName);
+// A package the manifest lists that no server has.
+std::string MissingSignedFileMessage(const std::string& localName);
 
 // The manifest a run accepted.
 class SignedRelease {

@@ -586,6 +586,12 @@ bool CUpdateDownload::CheckSignedPackage(uint32_t version, uint64_t announcedSiz
     return true;
 }
 
+bool CUpdateDownload::CheckSignedPackagePresent(uint32_t version) {
+    if (!signedRelease_->Find(SignedPackagePath(version))) return true;
+    RefuseRelease(MissingSignedFileMessage(PatchFileName(version)));
+    return false;
+}
+
 void CUpdateDownload::RefuseRelease(const std::string& message) {
     releaseRefused_ = true;
     // A refusal ends the run at once, whichever attempt met it.

@@ -111,6 +111,9 @@ class CUpdateDownload {
     bool ExpectSigned(const std::string& signedPath, const std::string& localName);
     // A pending package must be listed with the size the server announces.
     bool CheckSignedPackage(uint32_t version, uint64_t announcedSize);
+    // For a package no server has: true when the release does not list it (it is not
+    // published yet); otherwise the release is refused (message shown).
+    bool CheckSignedPackagePresent(uint32_t version);
     // True after a download or the release was refused by a check: the run ends with that
     // message, and nothing is retried.
     bool ReleaseRefused() const { return releaseRefused_; }

@@ -352,6 +352,12 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
         if (size == 0) size = SizeOnTheNextServers(static_cast<uint32_t>(n));
         if (StopRequested()) return SizeScan::Ended;
         if (size == 0) {
+            // A signed release names what it publishes: a package it lists that no server
+            // has is withheld, and the client must not settle below it as complete.
+            if (download_.HasSignedRelease() &&
+                !download_.CheckSignedPackagePresent(static_cast<uint32_t>(n))) {
+                return SizeScan::Ended;
+            }
             versions_.targetVersion = static_cast<uint32_t>(n - 1);
             scan = SizeScan::SomeMissing;
             break;

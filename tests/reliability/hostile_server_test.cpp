@@ -614,6 +614,33 @@ TEST_F(SignedHostileRelease, AStopEndsTheProofOfAPartialPackage) {
     RemoveTree(game);
 }
 
+// With a release key, a manifest that lists pk0003 and a server that answers its size query
+// with an empty 404: the run lowered the target and ended "Update Completed" at its old
+// version, on every run. A signed package is never missing: another address that has it is
+// used, and without one the run fails.
+TEST_F(SignedHostileRelease, ASignedPackageNoServerHasIsNeverMissing) {
+    HostileServer primary(root_, {std::string(kPackage3) + "=empty404"});
+    HostileServer mirror(root_, {});
+    for (const std::string& words :
+         {primary.Address(), primary.Address() + " " + mirror.Address()}) {
+        SCOPED_TRACE(words);
+        std::string game = scratch_ + "/game-withheld";
+        InstallClient(versions_->front(), 1, game, words);
+        RunResult run = RunConsole(*environment_, game, {}, 60);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        if (words == primary.Address()) {
+            EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+            EXPECT_EQ(LastStatus(run.out),
+                      "Download Failed: pk0003.patch Signed but not on the server.c59");
+            EXPECT_EQ(ReadCurrentVersion(game), "1");
+        } else {
+            EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+            EXPECT_EQ(ReadCurrentVersion(game), "3");
+        }
+        RemoveTree(game);
+    }
+}
+
 std::string RandomCut() {
     // A cut anywhere in the package, but seeded so that a failure can be repeated.
     std::mt19937 random(20240611);
