@@ -12,6 +12,7 @@
 #include "platform/file_io.h"
 #include "platform/win_path.h"
 #include "tool_support.h"
+#include "zip/portable_names.h"
 
 namespace korvun::tool {
 
@@ -88,6 +89,11 @@ void ClientTree::ScanDirectory(const std::string& relative) {
             problems_.push_back("two names that differ only in letter case: " +
                                 (relative.empty() ? "" : relative + "/") + it->second + " and " +
                                 path);
+            continue;
+        }
+        // A package of this tree would fail for every player (the updater refuses it).
+        if (IsWindowsOnlyTrouble(name) || SystemNameLength(path) > kLongestPortableName) {
+            problems_.push_back("a name that Windows cannot hold: " + path);
             continue;
         }
         struct stat info;

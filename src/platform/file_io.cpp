@@ -346,6 +346,23 @@ int OpenFlags(OpenMode mode) {
     return O_RDONLY;
 }
 
+// A FIFO or a device planted under a name the updater reads would block its open or its reads
+// for good, past any stop request: the open does not wait (O_NONBLOCK), and what opened is kept
+// only when it is a regular file. Only a file that is written from its start may be another
+// kind of file (a full-disk test writes to /dev/full); a FIFO never, as its writes wait for a
+// reader.
+bool KeepOpenedFile(int fd, OpenMode mode) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    bool regular = S_ISREG(st.st_mode);
+    if (!regular && (mode != OpenMode::WriteCreateTruncate || S_ISFIFO(st.st_mode))) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    return flags != -1 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 std::string ParentDirectory(const std::string& native) {
     auto slash = native.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -374,10 +391,31 @@ FileHandle OpenNativeFile(const std::string& native, OpenMode mode) {
     KORVUN_POWER_LOSS(PowerLoss::Instance().BeforeOpen(native, mode, creates));
     int fd;
     do {
-        fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
+        fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && !KeepOpenedFile(fd, mode)) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        return FileHandle();
+    }
     KORVUN_POWER_LOSS(if (fd >= 0 && creates) PowerLoss::Instance().Created(native));
     return FileHandle(fd);
+}
+
+std::FILE* OpenReadStream(const std::string& name) {
+    int fd;
+    do {
+        fd = ::open(NativePath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = KeepOpenedFile(fd, OpenMode::ReadOnly) ? ::fdopen(fd, "r") : nullptr;
+    if (stream == nullptr) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return stream;
 }
 
 bool CloseFile(int& fd) {

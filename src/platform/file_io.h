@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -65,6 +66,11 @@ FileHandle OpenFile(const std::string& name, OpenMode mode);
 // The same for a name already resolved to a native path (by NativePath or a FolderIndex): it
 // is opened as it is, without looking for another case of it.
 FileHandle OpenNativeFile(const std::string& native, OpenMode mode);
+
+// A regular file opened for reading as a C stream ("r"); nullptr (errno set) when it cannot be
+// opened or is something else (a FIFO in its place would wait for a writer for good). Not a
+// counted operation of the test build, as no write depends on it.
+std::FILE* OpenReadStream(const std::string& name);
 
 // Closes fd when it is not -1 and sets it to -1; false (errno set) when the close failed.
 bool CloseFile(int& fd);

@@ -69,6 +69,8 @@ FileHandle OpenNativeFile(const std::string& native, OpenMode mode) {
     return FileHandle(::_wopen(Widen(native).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE));
 }
 
+std::FILE* OpenReadStream(const std::string& name) { return ::_wfopen(Widen(name).c_str(), L"r"); }
+
 bool CloseFile(int& fd) {
     if (fd == -1) return true;
     bool closed = ::_close(fd) == 0;

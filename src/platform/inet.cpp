@@ -323,6 +323,7 @@ bool InternetFile::WaitForHeaders(InternetError* error) {
         bool refusedRedirect = t.insecureRedirect && t.result == CURLE_UNSUPPORTED_PROTOCOL;
         *error = InternetError::FromCode(refusedRedirect ? kInternetHttpsToHttpRedirect
                                                          : WinInetCodeFor(t.result));
+        error->closedWithoutAnswer = t.result == CURLE_GOT_NOTHING;
         return false;
     }
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &statusCode_);

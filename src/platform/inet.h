@@ -30,6 +30,10 @@ enum InternetErrorCode : uint32_t {
 struct InternetError {
     uint32_t code = 0;
     std::string text;  // the system's text for the code
+    // The connection closed before any byte of an answer (what a restarting server gives).
+    // Its code is the invalid-response one, as on Windows, yet unlike a reply that is no HTTP
+    // it may pass by itself.
+    bool closedWithoutAnswer = false;
 
     static InternetError FromCode(uint32_t code);
 };

@@ -83,11 +83,22 @@ std::string SignedChecksumMessage(const std::string& localName) {
     return ComposeMessage("Download Failed: " + localName + " Wrong checksum.", "c58");
 }
 
+std::string MissingSignedFileMessage(const std::string& localName) {
+    return ComposeMessage("Download Failed: " + localName + " Signed but not on the server.",
+                          "c59");
+}
+
 bool FetchSmallFile(InternetSession& session, const std::string& url, std::string* body,
-                    InternetError* error) {
+                    InternetError* error, long* status) {
     body->clear();
+    *status = 0;
     std::unique_ptr<InternetFile> file = session.OpenUrl(url, error);
     if (!file) return false;
+    *status = file->StatusCode();
+    if (*status < 200 || *status > 299) {
+        *error = InternetError{};
+        return false;
+    }
     char buffer[4096];
     for (;;) {
         size_t n = 0;
@@ -101,15 +112,9 @@ bool FetchSmallFile(InternetSession& session, const std::string& url, std::strin
     }
 }
 
-bool SignedRelease::Fetch(InternetSession& session, const std::string& manifestUrl,
-                          const std::string& signatureUrl, std::string* message,
-                          std::optional<InternetError>* transport) {
-    std::string manifest, signature;
-    InternetError error;
-    if (!FetchSmallFile(session, manifestUrl, &manifest, &error) ||
-        !FetchSmallFile(session, signatureUrl, &signature, &error) || manifest.empty() ||
-        signature.empty()) {
-        if (error.code != 0) *transport = error;
+bool SignedRelease::Accept(const std::string& manifest, const std::string& signature,
+                           std::string* message) {
+    if (manifest.empty() || signature.empty()) {
         *message = ReleaseUnavailableMessage();
         return false;
     }

@@ -39,6 +39,8 @@ std::string ReleaseUnavailableMessage();
 std::string UnsignedFileMessage(const std::string& localName);
 std::string SignedSizeMessage(const std::string& localName);
 std::string SignedChecksumMessage(const std::string& localName);
+// A package the manifest lists that no server has.
+std::string MissingSignedFileMessage(const std::string& localName);
 
 // The manifest a run accepted.
 class SignedRelease {
@@ -47,12 +49,9 @@ class SignedRelease {
     SignedRelease(const MinisignPublicKey& key, ClientDirectory client)
         : key_(key), client_(std::move(client)) {}
 
-    // Fetches patch/release.manifest and its signature from serverUrl(path) and judges
-    // them; on acceptance records a higher serial in Version.ini. On failure, message holds
-    // what the run ends with, and transport the network failure when there was one.
-    bool Fetch(InternetSession& session, const std::string& manifestUrl,
-               const std::string& signatureUrl, std::string* message,
-               std::optional<InternetError>* transport);
+    // Judges the fetched patch/release.manifest and its signature; on acceptance records a
+    // higher serial in Version.ini. On refusal, message holds what the run ends with.
+    bool Accept(const std::string& manifest, const std::string& signature, std::string* message);
 
     const ManifestEntry* Find(const std::string& path) const { return FindEntry(entries_, path); }
     uint64_t Serial() const { return serial_; }
@@ -66,8 +65,9 @@ class SignedRelease {
 
 // Reads a small file (the manifest, its signature) whole into body; an empty body for an
 // announced length of 0. False with error set when the transfer failed; false with
-// error.code 0 when the file is longer than kMaxManifestBytes.
+// error.code 0 when the answer is no success (*status holds its status, an error page's body
+// is not read) or the file is longer than kMaxManifestBytes.
 bool FetchSmallFile(InternetSession& session, const std::string& url, std::string* body,
-                    InternetError* error);
+                    InternetError* error, long* status);
 
 }  // namespace korvun

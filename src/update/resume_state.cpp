@@ -83,9 +83,13 @@ ResumePlan PlanResume(const std::optional<ResumeRecord>& record, std::optional<u
     return plan;
 }
 
-bool ContinuesAt(const InternetFile& answer, uint64_t offset, uint64_t total) {
+std::optional<uint64_t> ContinuationStart(const InternetFile& answer, uint64_t offset,
+                                          uint64_t total) {
     const std::optional<InternetFile::ContentRange>& range = answer.Range();
-    return answer.StatusCode() == 206 && range && range->first == offset && range->total == total;
+    if (answer.StatusCode() != 206 || !range || range->first > offset || range->total != total) {
+        return std::nullopt;
+    }
+    return range->first;
 }
 
 }  // namespace korvun

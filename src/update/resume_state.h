@@ -42,9 +42,11 @@ struct ResumePlan {
 ResumePlan PlanResume(const std::optional<ResumeRecord>& record, std::optional<uint64_t> localSize,
                       uint64_t announcedSize, const std::string& announcedValidator);
 
-// Whether the answer to a range request from offset continues a file of total bytes: a 206
-// for exactly that place in a file of that size. Anything else is the whole file (200) or no
-// use (416, a range elsewhere).
-bool ContinuesAt(const InternetFile& answer, uint64_t offset, uint64_t total);
+// Where the answer to a range request from offset goes in a file of total bytes: the first
+// byte of a 206 for a file of that size that starts at or before offset (HTTP lets a server or
+// a cache answer with a larger part than asked). nullopt for anything else: the whole file
+// (200), or a part that cannot be placed (416, past offset, another size, no Content-Range).
+std::optional<uint64_t> ContinuationStart(const InternetFile& answer, uint64_t offset,
+                                          uint64_t total);
 
 }  // namespace korvun

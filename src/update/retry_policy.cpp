@@ -4,8 +4,9 @@
 
 namespace korvun {
 
-bool IsTransientFailure(uint32_t internetErrorCode) {
-    switch (internetErrorCode) {
+bool IsTransientFailure(const InternetError& error) {
+    if (error.closedWithoutAnswer) return true;
+    switch (error.code) {
         case kInternetTimeout:
         case kInternetCannotConnect:
         case kInternetConnectionAborted:

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/inet.h"
 #include "platform/stop_event.h"
 
 namespace korvun {
 
-// Failures worth another attempt: the connection refused, reset or cut, or a time-out.
-bool IsTransientFailure(uint32_t internetErrorCode);
+// Failures worth another attempt: the connection refused, reset, cut or closed before any
+// answer, or a time-out.
+bool IsTransientFailure(const InternetError& error);
 // Answers worth another attempt: the server's own failures (5xx).
 bool IsTransientStatus(long httpStatus);
 

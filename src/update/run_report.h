@@ -16,10 +16,17 @@ class RunReport {
 
     // Shows failure.Message() as the error status line and keeps it as the run's last failure.
     void Error(const Status& failure) {
-        window_.ShowErrorText(failure.Message());
+        if (!holding_) window_.ShowErrorText(failure.Message());
         std::lock_guard<std::mutex> lock(mutex_);
         last_ = failure;
     }
+    // A transport failure's system text in a box.
+    void Box(const std::string& text) {
+        if (!holding_) window_.ShowMessageBox(text);
+    }
+    // While held, failures are kept for the outcome but nothing is shown: an attempt that
+    // another attempt may follow tells the player nothing of its own failure.
+    void Hold(bool holding) { holding_ = holding; }
     void Error(std::string text, std::string code = {}) {
         Error(Status::Failure(std::move(text), std::move(code)));
     }
@@ -34,6 +41,7 @@ class RunReport {
 
   private:
     UpdaterWindow& window_;
+    bool holding_ = false;  // used by the worker alone
     mutable std::mutex mutex_;
     Status last_;
 };

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
+#include "platform/file_io.h"
 #include "platform/profile.h"
-#include "platform/win_path.h"
 
 namespace korvun {
 
@@ -110,7 +111,7 @@ ServerAddressChoice ChooseServerAddress(const ClientDirectory& client) {
     // The region's file replaces the built-in list as a whole, mirrors included.
     choice.mirrors.clear();
 
-    std::FILE* file = std::fopen(NativePath(client.Path("UpdaterURL.txt")).c_str(), "r");
+    std::FILE* file = OpenReadStream(client.Path("UpdaterURL.txt"));
     if (!file) {
         choice.status = ServerAddressStatus::UrlFileMissing;
         return choice;
@@ -145,7 +146,16 @@ std::string ServerAddressProblem(ServerAddressStatus status) {
 }
 
 bool AddressHasScheme(const std::string& address) {
-    return address.rfind("http://", 0) == 0 || address.rfind("https://", 0) == 0;
+    // Schemes are case-insensitive: "HTTP://host/" names its scheme as well.
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (address.size() >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), address.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            })) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ServerUrl(const std::string& address, const std::string& path) {

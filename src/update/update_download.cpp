@@ -97,7 +97,7 @@ void CUpdateDownload::ShowInternetError(const InternetError& error) {
     lastError_ = error.code;
     // A stop request is no failure to tell the player about.
     if (error.code == kInternetOperationCancelled) return;
-    window_.ShowMessageBox(error.text.substr(0, kMaxSystemTextLength));
+    report_.Box(error.text.substr(0, kMaxSystemTextLength));
 }
 
 bool CUpdateDownload::WaitToRetry(InternetError* error) {
@@ -130,7 +130,7 @@ uint64_t CUpdateDownload::QueryRemoteSize(const std::string& url, bool* failed) 
         if (remoteFile_ && IsTransientStatus(remoteFile_->StatusCode()) && WaitToRetry(nullptr)) {
             continue;
         }
-        if (remoteFile_ || !IsTransientFailure(error.code) || !WaitToRetry(&error)) break;
+        if (remoteFile_ || !IsTransientFailure(error) || !WaitToRetry(&error)) break;
     }
     if (!remoteFile_) {
         ShowInternetError(error);
@@ -161,13 +161,41 @@ bool CUpdateDownload::OpenRemote(uint64_t offset, const std::string& validator,
             range.reset();
             continue;
         }
-        if (remoteFile_ || !IsTransientFailure(error->code) || !WaitToRetry(error)) break;
+        if (remoteFile_ && remoteFile_->StatusCode() == 206 &&
+            !ContinuationStart(*remoteFile_, range ? offset : 0, expectedSize_)) {
+            // A part that cannot be placed (past the bytes held, of another file, or without
+            // its place) is never written anywhere: the file is asked for whole, and a part
+            // nobody asked for is no answer.
+            if (!range) {
+                remoteFile_.reset();
+                *error = InternetError::FromCode(kInternetInvalidServerResponse);
+                break;
+            }
+            range.reset();
+            continue;
+        }
+        if (remoteFile_ || !IsTransientFailure(*error) || !WaitToRetry(error)) break;
     }
     if (!remoteFile_) return false;
-    bool continues = range && ContinuesAt(*remoteFile_, offset, expectedSize_);
-    continuedAt_ = continues ? offset : 0;
-    validator_ = continues ? validator : ValidatorOf(*remoteFile_);
+    std::optional<uint64_t> start =
+        range ? ContinuationStart(*remoteFile_, offset, expectedSize_) : std::nullopt;
+    continuedAt_ = start.value_or(0);
+    validator_ = start ? validator : ValidatorOf(*remoteFile_);
     return true;
+}
+
+bool CUpdateDownload::MoveBackTo(uint64_t at) {
+    if (at >= receivedSize_) return true;
+    receivedSize_ = at;
+    // A file created for this download is not in append mode: its position goes back too.
+    if (localFile_.IsOpen() &&
+        (!TruncateFile(localFile_.Get(), at) ||
+         SeekFile(localFile_.Get(), static_cast<int64_t>(at), SEEK_SET) < 0)) {
+        return false;
+    }
+    if (!checking_) return true;
+    downloadCheck_.Restart();
+    return CheckBytesOnDisk(at);
 }
 
 bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
@@ -175,6 +203,8 @@ bool CUpdateDownload::CheckBytesOnDisk(uint64_t length) {
     if (!file.IsOpen()) return false;
     std::vector<char> buffer(kWriteBatchSize);
     for (uint64_t done = 0; done < length;) {
+        // Gigabytes held take seconds to read and hash; a stop request must not wait for them.
+        if (StopRequested()) return false;
         size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
         if (!ReadFull(file.Get(), buffer.data(), want)) return false;
         downloadCheck_.Add(buffer.data(), want);
@@ -197,6 +227,7 @@ ResumePlan CUpdateDownload::PlanLocalFile() {
 
 bool CUpdateDownload::OpenLocalFile() {
     if (continuedAt_ > 0) {
+        if (!MoveBackTo(continuedAt_)) return false;
         localFile_ = OpenFile(localPath_, OpenMode::ReadWriteAppend);
         // Anything past the place the server continues from is not the server's.
         if (localFile_.IsOpen() && !TruncateFile(localFile_.Get(), continuedAt_)) {
@@ -267,6 +298,8 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
         return false;
     }
     ResumePlan plan = PlanLocalFile();
+    // A stop during the check of the bytes held keeps them for the next run.
+    if (StopRequested()) return false;
     receivedSize_ = plan.offset;
     window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), false);
@@ -318,6 +351,7 @@ bool CUpdateDownload::Reconnect(InternetError* error) {
     if (!OpenRemote(offset, validator, error)) return false;
     if (continuedAt_ > 0) {
         continued_ = true;
+        if (!MoveBackTo(continuedAt_)) return false;
     } else if (!RestartLocalFile()) {
         return false;
     }
@@ -342,6 +376,7 @@ bool CUpdateDownload::MoveToNextServer(InternetError* error) {
         if (!OpenRemote(offset, validator, error)) continue;
         if (continuedAt_ > 0) {
             continued_ = true;
+            if (!MoveBackTo(continuedAt_)) return false;
         } else if (!RestartLocalFile()) {
             return false;
         }
@@ -413,7 +448,7 @@ int CUpdateDownload::ReceiveBlock() {
     if (!read) {
         // What did arrive belongs in the file that stays on disk.
         bool flushed = FlushLocalFile();
-        if (flushed && IsTransientFailure(error.code) &&
+        if (flushed && IsTransientFailure(error) &&
             (Reconnect(&error) || MoveToNextServer(&error))) {
             return kMoreData;
         }
@@ -484,15 +519,38 @@ bool CUpdateDownload::CloseLocalFile() {
     return flushed && closed;
 }
 
+bool CUpdateDownload::FetchReleaseFile(const std::string& url, std::string* body,
+                                       InternetError* error) {
+    retry_.Reset();
+    statusBeforeRetry_.reset();
+    for (;;) {
+        long status = 0;
+        if (FetchSmallFile(session_, url, body, error, &status)) {
+            RetrySucceeded();
+            return true;
+        }
+        bool transient = error->code != 0 ? IsTransientFailure(*error) : IsTransientStatus(status);
+        if (!transient || !WaitToRetry(error)) return false;
+    }
+}
+
 bool CUpdateDownload::FetchSignedRelease(const std::string& serverAddress) {
     signedRelease_.reset();
+    std::string manifest, signature;
+    InternetError error;
+    // An error page is no signed text to judge: the release cannot be fetched.
+    if (!FetchReleaseFile(ServerUrl(serverAddress, std::string("/") + kManifestPath), &manifest,
+                          &error) ||
+        !FetchReleaseFile(ServerUrl(serverAddress, std::string("/") + kManifestSignaturePath),
+                          &signature, &error)) {
+        if (error.code != 0) ShowInternetError(error);
+        if (StopRequested()) return false;
+        RefuseRelease(ReleaseUnavailableMessage());
+        return false;
+    }
     SignedRelease release(*releaseKey_, client_);
     std::string message;
-    std::optional<InternetError> transport;
-    if (!release.Fetch(session_, ServerUrl(serverAddress, std::string("/") + kManifestPath),
-                       ServerUrl(serverAddress, std::string("/") + kManifestSignaturePath),
-                       &message, &transport)) {
-        if (transport) ShowInternetError(*transport);
+    if (!release.Accept(manifest, signature, &message)) {
         RefuseRelease(message);
         return false;
     }
@@ -530,8 +588,16 @@ bool CUpdateDownload::CheckSignedPackage(uint32_t version, uint64_t announcedSiz
     return true;
 }
 
+bool CUpdateDownload::CheckSignedPackagePresent(uint32_t version) {
+    if (!signedRelease_->Find(SignedPackagePath(version))) return true;
+    RefuseRelease(MissingSignedFileMessage(PatchFileName(version)));
+    return false;
+}
+
 void CUpdateDownload::RefuseRelease(const std::string& message) {
     releaseRefused_ = true;
+    // A refusal ends the run at once, whichever attempt met it.
+    report_.Hold(false);
     report_.Error(Status::Failure(message));
 }
 

@@ -112,6 +112,9 @@ class CUpdateDownload {
     bool ExpectSigned(const std::string& signedPath, const std::string& localName);
     // A pending package must be listed with the size the server announces.
     bool CheckSignedPackage(uint32_t version, uint64_t announcedSize);
+    // For a package no server has: true when the release does not list it (it is not
+    // published yet); otherwise the release is refused (message shown).
+    bool CheckSignedPackagePresent(uint32_t version);
     // True after a download or the release was refused by a check: the run ends with that
     // message, and nothing is retried.
     bool ReleaseRefused() const { return releaseRefused_; }
@@ -132,6 +135,10 @@ class CUpdateDownload {
     // Opens the transfer at offset (0: the whole file), retrying what may pass, and notes
     // where its bytes start (continuedAt_); false with *error after the retries.
     bool OpenRemote(uint64_t offset, const std::string& validator, InternetError* error);
+    // The open answer continues the file at `at`, before the bytes held: those past it go
+    // (the answer brings them again) and the check is fed anew with the bytes kept. False
+    // (errno) when the file or the check could not follow.
+    bool MoveBackTo(uint64_t at);
     // Where OpenDownload begins: the plan for the bytes an earlier run left, checked against
     // the signed hash when there is one.
     ResumePlan PlanLocalFile();
@@ -152,6 +159,9 @@ class CUpdateDownload {
     // request: it is fetched whole once more.
     bool RefetchWhole();
     int CompleteFile();
+    // Fetches a file of the signed release whole, retrying what may pass; false with *error
+    // (code 0 for an answer that is no success or too long) after the retries.
+    bool FetchReleaseFile(const std::string& url, std::string* body, InternetError* error);
     // Ends the run with a refusal message.
     void RefuseRelease(const std::string& message);
 

@@ -99,6 +99,7 @@ void CUpdateThread::Run() {
 void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
     RunOutcome outcome;
     try {
+        report_.Hold(false);
         outcome.failure = Status::Failure(std::string("Update error: ") + what);
         report_.Error(outcome.failure);
         download_.CloseTransfer();
@@ -171,9 +172,13 @@ RunOutcome CUpdateThread::Execute() {
     if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
         return Unfinished();
     }
-    // The first attempt keeps its own failure messages to itself; only a second failure is
-    // worth telling the player about. A refused file is not fetched again.
-    if (!FetchVersionFile(true) && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
+    // The first attempt keeps its own failure messages to itself, those of the transfer
+    // included; only a second failure is worth telling the player about. A refused file is
+    // not fetched again.
+    report_.Hold(true);
+    bool fetched = FetchVersionFile(true);
+    report_.Hold(false);
+    if (!fetched && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
         return Unfinished();
     }
     if (StopRequested()) return Unfinished();
@@ -237,6 +242,22 @@ bool CUpdateThread::TurnToNextServer() {
     chosen_ = next;
     window_.ServerChanged(addresses_[next]);
     return true;
+}
+
+uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
+    for (size_t next = chosen_ + 1; next < addresses_.size() && !StopRequested(); ++next) {
+        // Asking a mirror tells the player nothing: one that cannot be reached lacks the
+        // package as much as one that answers without it.
+        report_.Hold(true);
+        uint64_t size = download_.QueryRemoteSize(PatchUrl(addresses_[next], version));
+        report_.Hold(false);
+        if (size > 0) {
+            chosen_ = next;
+            window_.ServerChanged(addresses_[next]);
+            return size;
+        }
+    }
+    return 0;
 }
 
 bool CUpdateThread::DownloadAndApplyPatches() {
@@ -319,7 +340,16 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
             report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
             return SizeScan::Ended;
         }
+        // With mirrors, a package is missing only when no address has it.
+        if (size == 0) size = SizeOnTheNextServers(static_cast<uint32_t>(n));
+        if (StopRequested()) return SizeScan::Ended;
         if (size == 0) {
+            // A signed release names what it publishes: a package it lists that no server
+            // has is withheld, and the client must not settle below it as complete.
+            if (download_.HasSignedRelease() &&
+                !download_.CheckSignedPackagePresent(static_cast<uint32_t>(n))) {
+                return SizeScan::Ended;
+            }
             versions_.targetVersion = static_cast<uint32_t>(n - 1);
             scan = SizeScan::SomeMissing;
             break;

@@ -86,6 +86,9 @@ class CUpdateThread : public CThreadBase {
     RunOutcome Execute();
     // The next of the server's mirrors for the rest of the run; false after the last one.
     bool TurnToNextServer();
+    // The size of a package the chosen server lacks, from the first of the addresses after
+    // it that has it, which the run then uses; 0 when none has it (or a stop was requested).
+    uint64_t SizeOnTheNextServers(uint32_t version);
     // The patch loop of the run; false when the run must end without the deletion step.
     bool DownloadAndApplyPatches();
     bool StopRequested() const { return stopEvent_.Wait(0); }

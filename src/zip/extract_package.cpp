@@ -7,6 +7,7 @@
 
 #include "platform/progress_sink.h"
 #include "platform/win_path.h"
+#include "zip/portable_names.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_reader.h"
 
@@ -62,6 +63,19 @@ bool EntriesAreDistinct(const CZipReader& reader) {
     return true;
 }
 
+// A name that some player's system cannot hold (portable_names.h) would land elsewhere than
+// the index records, or on a device, for that player alone.
+bool EntriesArePortable(const CZipReader& reader, const std::string& destRoot) {
+    CZipEntry entry;
+    for (int i = 0; i < reader.GetEntryCount(); ++i) {
+        if (!reader.GetEntryInfo(entry, static_cast<uint16_t>(i))) return false;
+        bool refused = false;
+        std::vector<std::string> components = EntryComponents(entry.Name(), true, &refused);
+        if (!refused && !IsPortableTarget(destRoot, components)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 ExtractResult ExtractPackage(const std::string& packageName, const std::string& destRoot,
@@ -70,7 +84,9 @@ ExtractResult ExtractPackage(const std::string& packageName, const std::string& 
     reader.SetBufferSizes(kWriteBufferSize, kReadBufferSize, kSearchBufferSize);
     reader.OpenPackage(packageName);
 
-    if (!EntriesAreDistinct(reader)) return ExtractResult::Failed;
+    if (!EntriesAreDistinct(reader) || !EntriesArePortable(reader, destRoot)) {
+        return ExtractResult::Failed;
+    }
 
     const int count = reader.GetEntryCount();
     uint64_t total = 0;

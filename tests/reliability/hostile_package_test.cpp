@@ -10,6 +10,7 @@
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
 #include "support/zip_test_packages.h"
+#include "zip/portable_names.h"
 
 namespace korvun::test {
 namespace {
@@ -317,6 +318,43 @@ TEST_F(HostilePackages, TreesWithFoldedTwinsAreRefused) {
     std::string verify;
     EXPECT_FALSE(ClientVerifyPasses(trees + "/v1", trees + "/v2", &verify));
     EXPECT_NE(verify.find("differ only in letter case"), std::string::npos) << verify;
+    RemoveTree(trees);
+}
+
+// Names Windows cannot hold as given (devices, a trailing dot or space, a stream after ':', a
+// path beyond the system's limit) were extracted after the entries before them, and on Windows
+// written to a device, a stream of another file or a file of another name. Both builds refuse
+// such a package before anything is written; `package build` refuses such a tree.
+TEST_F(HostilePackages, WindowsOnlyNamesAreRefusedBeforeAnythingIsWritten) {
+    std::string longPath;
+    while (longPath.size() <= kLongestTargetPath) longPath += std::string(200, 'l') + "/";
+    for (const std::string& name :
+         {std::string("CON"), std::string("sub/aux.txt"), std::string("Nul.tar.gz"),
+          std::string("com1"), std::string("LPT9.log"), std::string("prn .txt"),
+          std::string("folder./x.txt"), std::string("x.txt."), std::string("x.txt "),
+          std::string("x.txt:stream"), std::string("ab:c/x.txt"), longPath + "x.txt"}) {
+        SCOPED_TRACE(name.substr(0, 40));
+        std::string caseDir;
+        RunResult run =
+            RunWith(Build({File("first.txt", "first\n"), File(name, kPayload)}), caseDir);
+        ASSERT_EQ(run.signal, 0) << run.err;
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_EQ(LastStatus(run.out), "Extraction Failedc12") << run.out;
+        EXPECT_FALSE(fs::exists(caseDir + "/game/first.txt"));
+        EXPECT_EQ(ReadCurrentVersion(caseDir + "/game"), "1");
+    }
+
+    const std::string trees = scratch_ + "/windows-names";
+    ClientTree named = versions_.front();
+    named.loose["docs/aux.txt"] = "a device on Windows\n";
+    WriteTree(versions_.front(), trees + "/v1");
+    WriteTree(named, trees + "/v2");
+    RunResult built = RunProgram({ToolProgram(), "package", "build", "--from", trees + "/v1",
+                                  "--to", trees + "/v2", "--number", "2", trees + "/out"});
+    EXPECT_NE(built.exitCode, 0) << built.out;
+    EXPECT_NE(built.err.find("a name that Windows cannot hold: docs/aux.txt"), std::string::npos)
+        << built.err;
+    EXPECT_FALSE(fs::exists(trees + "/out/pk0002.patch"));
     RemoveTree(trees);
 }
 

@@ -15,6 +15,7 @@ correctly. Scenarios:
   endless           200 without Content-Length and a body that never ends
   endless-length    Content-Length of the file, the file, then bytes that never end
   status404         404 with an HTML page and its Content-Length
+  empty404          404 with Content-Length 0, as the operator guide asks for a missing file
   status500         500 with an HTML page and its Content-Length
   redirect-loop     302 to the same path, for ever
   replace:FILE      200 with the bytes of FILE (relative to --root) in place of the file
@@ -23,6 +24,13 @@ correctly. Scenarios:
   reset             reads the request and resets the connection without an answer
   close             reads the request and closes the connection without an answer
   redirect-ftp      302 to the same path on an ftp:// address
+  announce:N        200 with Content-Length N and no body (the connection closes)
+  range-from:K      to a request with a Range header, 206 with the file from byte K on
+                    (Content-Range "bytes K-LAST/SIZE"), whatever range was asked; else plain
+
+A SCENARIO of several joined by "+" (close+close+plain) takes them in turn, one per request
+of that path; requests after the last get the last. With --etag every answer that carries the
+file names it by the ETag "hostile".
 
 Every request is noted on standard error (and in --log) as "SCENARIO PATH". On start it prints
 "PORT <n>" and a line end to standard output.
@@ -33,6 +41,7 @@ import os
 import socket
 import struct
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -60,6 +69,12 @@ class Handler(RawHandler):
             if path.endswith(suffix):
                 scenario = rule
                 break
+        if "+" in scenario:
+            with self.server.lock:
+                turn = self.server.turns.get(path, 0)
+                self.server.turns[path] = turn + 1
+            sequence = scenario.split("+")
+            scenario = sequence[min(turn, len(sequence) - 1)]
         print("%s %s" % (scenario, path), file=sys.stderr, flush=True)
         if self.server.log:
             with open(self.server.log, "a") as log:
@@ -68,11 +83,17 @@ class Handler(RawHandler):
 
         if name == "status404":
             return self.error_page("404 Not Found")
+        if name == "empty404":
+            self.send_head("404 Not Found", [("Content-Length", 0), ("Connection", "close")])
+            return
         if name == "status500":
             return self.error_page("500 Internal Server Error")
         if name == "redirect-loop":
             self.send_head("302 Found", [("Location", path), ("Content-Length", 0),
                                          ("Connection", "close")])
+            return
+        if name == "announce":
+            self.send_head("200 OK", [("Content-Length", int(argument)), ("Connection", "close")])
             return
         if name == "sized":
             self.send_head("200 OK", [("Content-Length", int(argument)), ("Connection", "close")])
@@ -107,7 +128,15 @@ class Handler(RawHandler):
         if body is None:
             return self.error_page("404 Not Found")
         length = [("Content-Type", "application/octet-stream"), ("Connection", "close")]
-        if name in ("plain", "replace"):
+        if self.server.etag:
+            length.append(("ETag", '"hostile"'))
+        if name == "range-from" and b"\nrange:" in self.request_head.lower():
+            first = int(argument)
+            self.send_head("206 Partial Content", length + [
+                ("Content-Range", "bytes %d-%d/%d" % (first, len(body) - 1, len(body))),
+                ("Content-Length", len(body) - first)])
+            self.wfile.write(body[first:])
+        elif name in ("plain", "replace", "range-from"):
             self.send_head("200 OK", length + [("Content-Length", len(body))])
             self.wfile.write(body)
         elif name == "nolength":
@@ -152,6 +181,7 @@ def main():
     parser.add_argument("--rule", action="append", default=[], help="SUFFIX=SCENARIO")
     parser.add_argument("--stall", type=float, default=30.0,
                         help="seconds that silences and endless bodies last at most")
+    parser.add_argument("--etag", action="store_true", help="name the file by an ETag")
     parser.add_argument("--log", help="appends \"SCENARIO PATH\" for every request to this file")
     args = parser.parse_args()
 
@@ -160,6 +190,9 @@ def main():
     server.rules = [tuple(rule.split("=", 1)) for rule in args.rule]
     server.stall = args.stall
     server.log = args.log
+    server.etag = args.etag
+    server.lock = threading.Lock()
+    server.turns = {}
     serve_announced(server)
 
 

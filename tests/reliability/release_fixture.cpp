@@ -329,7 +329,9 @@ std::string ReadCurrentVersion(const std::string& dir) {
 }
 
 ConsoleEnvironment::ConsoleEnvironment(const std::string& scratch)
-    : runtimeDir_(scratch + "/runtime"), winePrefix_(scratch + "/wine") {
+    : runtimeDir_(scratch + "/runtime"),
+      winePrefix_(scratch + "/wine"),
+      program_(ConsoleProgram()) {
     fs::create_directories(runtimeDir_);
     fs::permissions(runtimeDir_, fs::perms::owner_all, fs::perm_options::replace);
     WriteFileBytes(winePrefix_ + "/drive_c/windows/system32/d3d9.dll", "MZ");
@@ -396,10 +398,10 @@ pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir
         // The shell sets the limit and then becomes the console, so the pid stays its own.
         std::string script =
             "ulimit -v " + std::to_string(addressSpaceMiB * 1024) + " && exec \"$0\" \"$@\"";
-        return SpawnWith({"/bin/sh", "-c", script, ConsoleProgram(), "-C", dir}, &variables,
+        return SpawnWith({"/bin/sh", "-c", script, environment.Program(), "-C", dir}, &variables,
                          outFile, errFile);
     }
-    return SpawnWith({ConsoleProgram(), "-C", dir}, &variables, outFile, errFile);
+    return SpawnWith({environment.Program(), "-C", dir}, &variables, outFile, errFile);
 }
 
 RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& errFile,
@@ -459,6 +461,8 @@ RunResult RunProgram(const std::vector<std::string>& args, double timeoutSeconds
 }
 
 std::string ConsoleProgram() { return KORVUN_FI_CONSOLE; }
+std::string SignedConsoleProgram() { return KORVUN_FI_SIGNED_CONSOLE; }
+std::string TrustKeys() { return KORVUN_TRUST_KEYS; }
 std::string ToolProgram() { return KORVUN_TOOL; }
 
 void RemoveTree(const std::string& path) {

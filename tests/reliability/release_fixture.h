@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvun::test {
@@ -84,10 +85,14 @@ class ConsoleEnvironment {
   public:
     explicit ConsoleEnvironment(const std::string& scratch);
     std::vector<std::string> Variables(const std::vector<std::string>& extra) const;
+    // The program its runs start: ConsoleProgram() unless set.
+    void SetProgram(std::string program) { program_ = std::move(program); }
+    const std::string& Program() const { return program_; }
 
   private:
     std::string runtimeDir_;
     std::string winePrefix_;
+    std::string program_;
 };
 
 // The status line a console run ended with: the console prints one line per status change
@@ -113,6 +118,10 @@ RunResult RunProgram(const std::vector<std::string>& args, double timeoutSeconds
 
 // Paths of the programs under test.
 std::string ConsoleProgram();
+// The same console with the tests' release key built in; the keys are in TrustKeys()
+// ("signing/release.key" signs what it accepts).
+std::string SignedConsoleProgram();
+std::string TrustKeys();
 std::string ToolProgram();
 
 // Copies and removes whole trees; files of a directory tree by relative path.

@@ -100,6 +100,8 @@ TEST_F(ServerAddressTest, AddressIsSubstitutedUnchangedIntoUrls) {
     game_.Write("UpdaterURL.txt", "https://updates.example:8443/ second-word");
     EXPECT_EQ(PatchUrl(ChooseServerAddress(game_.Client()).address, 3),
               "https://updates.example:8443//patch/patch/pk0003.patch");
+    EXPECT_EQ(PatchUrl("HTTPS://updates.example/", 3),
+              "HTTPS://updates.example//patch/patch/pk0003.patch");
 }
 
 TEST_F(ServerAddressTest, FurtherWordsAndLinesNameMirrorsInOrder) {
