@@ -92,7 +92,7 @@ void ClientTree::ScanDirectory(const std::string& relative) {
             continue;
         }
         // A package of this tree would fail for every player (the updater refuses it).
-        if (IsWindowsOnlyTrouble(name) || SystemNameLength(path) > kLongestPortableName) {
+        if (IsWindowsOnlyTrouble(name) || NativeNameLength(path) > kLongestPortableName) {
             problems_.push_back("a name that Windows cannot hold: " + path);
             continue;
         }

@@ -1,6 +1,5 @@
 // Merging an update archive into the game archive: placing and copying contents, and the
 // merge sequence with its state markers and messages.
-#include <fcntl.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,5 @@
 #include "archive/index_stream.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>

@@ -561,6 +561,12 @@ bool DeleteFile(const std::string& name) {
 
 bool FileExists(const std::string& name) { return ::access(NativePath(name).c_str(), F_OK) == 0; }
 
+std::optional<uint64_t> OpenFileLength(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
 std::optional<uint64_t> FileSize(const std::string& name) {
     struct stat st;
     if (::stat(NativePath(name).c_str(), &st) != 0) return std::nullopt;

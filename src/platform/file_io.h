@@ -96,6 +96,9 @@ bool TruncateFile(int fd, uint64_t length);
 // 64-bit seek; returns the new position or -1.
 int64_t SeekFile(int fd, int64_t offset, int whence);
 
+// The length of the open file fd; nullopt (errno set) when it cannot be told.
+std::optional<uint64_t> OpenFileLength(int fd);
+
 // fsync of the descriptor.
 bool SyncFile(int fd);
 

@@ -103,6 +103,12 @@ bool WriteFull(int fd, const void* buffer, size_t size) {
 
 int64_t SeekFile(int fd, int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
 
+std::optional<uint64_t> OpenFileLength(int fd) {
+    int64_t length = ::_filelengthi64(fd);
+    if (length < 0) return std::nullopt;
+    return static_cast<uint64_t>(length);
+}
+
 // The runtime has no positioned calls; the position is put back afterwards, as the callers
 // expect of a read or write at an offset.
 bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {

@@ -88,6 +88,10 @@ void AppendComponent(std::string& path, const std::string& component) {
 
 }  // namespace
 
+size_t NativeNameLength(std::string_view name) { return name.size(); }
+
+size_t LongestNativePath() { return 4095; }
+
 std::string NativePath(const std::string& name) {
     std::string slashed = name;
     std::replace(slashed.begin(), slashed.end(), '\\', '/');

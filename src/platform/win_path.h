@@ -1,9 +1,11 @@
 // Windows-style relative names on a POSIX file system.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -21,6 +23,14 @@ std::string NativePath(const std::string& name);
 // s, the dotless i) and bytes that are not UTF-8 stay themselves. The operator's tools use the
 // same function, so that what they call distinct the updater keeps apart.
 std::string FoldedName(const std::string& name);
+
+// The length of a name as the system counts it for its path limit: UTF-16 units on Windows,
+// bytes elsewhere.
+size_t NativeNameLength(std::string_view name);
+
+// The longest path the system opens, in those units without the terminating NUL: MAX_PATH - 1
+// on Windows, PATH_MAX - 1 elsewhere.
+size_t LongestNativePath();
 
 // Case-insensitive resolution for a job that looks up many names below one directory (an
 // extraction): each directory is read once, on first use, and the job reports what it

@@ -29,6 +29,18 @@ std::string NativePath(const std::string& name) { return name; }
 
 std::string FoldedName(const std::string& name) { return FoldUtf8(name, FoldCodePoint); }
 
+size_t NativeNameLength(std::string_view name) {
+    size_t units = 0;
+    for (unsigned char c : name) {
+        // One unit per UTF-8 lead byte, two for the four-byte ones (a surrogate pair).
+        if ((c & 0xC0) != 0x80) ++units;
+        if ((c & 0xF8) == 0xF0) ++units;
+    }
+    return units;
+}
+
+size_t LongestNativePath() { return MAX_PATH - 1; }
+
 // The file system already resolves names ignoring case, so there is nothing to cache: each
 // component is asked for as given.
 struct FolderIndex::Folder {};

@@ -1,7 +1,5 @@
 #include "update/version_file.h"
 
-#include <strings.h>
-
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -39,7 +37,17 @@ std::optional<int32_t> ReadServerValue(const ClientDirectory& client, const char
     return ParseDecimal(*value);
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+// ASCII letters compare without case; every other byte as it is (strcasecmp in the C locale).
+bool EqualsNoCase(const std::string& a, const char* b) {
+    auto lower = [](unsigned char c) { return std::tolower(c); };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
+}
 
 bool RejectServerFile(const ClientDirectory& client) {
     DeleteFile(client.Path(kServerVersionFile));

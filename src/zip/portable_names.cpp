@@ -33,29 +33,15 @@ bool IsWindowsOnlyTrouble(std::string_view component) {
     return IsDeviceName(stem);
 }
 
-size_t SystemNameLength(std::string_view name) {
-#ifdef _WIN32
-    size_t units = 0;
-    for (unsigned char c : name) {
-        // One unit per UTF-8 lead byte, two for the four-byte ones (a surrogate pair).
-        if ((c & 0xC0) != 0x80) ++units;
-        if ((c & 0xF8) == 0xF0) ++units;
-    }
-    return units;
-#else
-    return name.size();
-#endif
-}
-
 bool IsPortableTarget(const std::string& destRoot, const std::vector<std::string>& components) {
     std::string_view root = destRoot;
     while (!root.empty() && (root.back() == '/' || root.back() == '\\')) root.remove_suffix(1);
-    size_t length = SystemNameLength(root);
+    size_t length = NativeNameLength(root);
     for (const std::string& component : components) {
         if (IsWindowsOnlyTrouble(component)) return false;
-        length += 1 + SystemNameLength(component);
+        length += 1 + NativeNameLength(component);
     }
-    return length <= kLongestTargetPath;
+    return length <= LongestNativePath();
 }
 
 }  // namespace korvun

@@ -10,15 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win_path.h"
+
 namespace korvun {
 
-// The longest path, in UTF-16 units without the terminating NUL, that the system opens:
-// MAX_PATH - 1 on Windows, PATH_MAX - 1 (in bytes) elsewhere.
-#ifdef _WIN32
-constexpr size_t kLongestTargetPath = 259;
-#else
-constexpr size_t kLongestTargetPath = 4095;
-#endif
 // What a package build allows a name below the game folder: room under the shortest Windows
 // game folder ("C:\G\").
 constexpr size_t kLongestPortableName = 259 - 5;
@@ -28,11 +23,8 @@ constexpr size_t kLongestPortableName = 259 - 5;
 // ends in a dot or a space; a name with ':'.
 bool IsWindowsOnlyTrouble(std::string_view component);
 
-// The length of a name as the system counts it: UTF-16 units on Windows, bytes elsewhere.
-size_t SystemNameLength(std::string_view name);
-
-// True when every component can be held and destRoot joined with them stays within
-// kLongestTargetPath.
+// True when every component can be held and destRoot joined with them stays within the
+// longest path the system opens (LongestNativePath, counted by NativeNameLength).
 bool IsPortableTarget(const std::string& destRoot, const std::vector<std::string>& components);
 
 }  // namespace korvun

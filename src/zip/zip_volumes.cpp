@@ -1,7 +1,5 @@
 #include "zip/zip_volumes.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -136,9 +134,9 @@ uint64_t CZipVolumes::Position() const {
 }
 
 uint64_t CZipVolumes::Length() const {
-    struct stat st;
-    if (::fstat(fd_.Get(), &st) != 0) throw CFileException(path_, errno, "examine");
-    return static_cast<uint64_t>(st.st_size);
+    std::optional<uint64_t> length = OpenFileLength(fd_.Get());
+    if (!length) throw CFileException(path_, errno, "examine");
+    return *length;
 }
 
 void CZipVolumes::Raise(int code) const { ThrowZipError(code, path_); }

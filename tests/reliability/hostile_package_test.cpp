@@ -327,7 +327,7 @@ TEST_F(HostilePackages, TreesWithFoldedTwinsAreRefused) {
 // such a package before anything is written; `package build` refuses such a tree.
 TEST_F(HostilePackages, WindowsOnlyNamesAreRefusedBeforeAnythingIsWritten) {
     std::string longPath;
-    while (longPath.size() <= kLongestTargetPath) longPath += std::string(200, 'l') + "/";
+    while (longPath.size() <= LongestNativePath()) longPath += std::string(200, 'l') + "/";
     for (const std::string& name :
          {std::string("CON"), std::string("sub/aux.txt"), std::string("Nul.tar.gz"),
           std::string("com1"), std::string("LPT9.log"), std::string("prn .txt"),
