@@ -137,7 +137,12 @@ int main(int argc, char** argv) {
     {
         // The game directory is where the player started the program, or the one -C names.
         korvun::ClientDirectory client(korvun::CurrentDirectory());
-        korvun::CUpdateThread worker(window, client, {korvun::ChooseServerAddress(client)});
+        korvun::ServerAddressChoice server = korvun::ChooseServerAddress(client);
+        // For whoever reads the console or a log; the player's window shows nothing new.
+        if (std::string note = korvun::IgnoredTestIpNote(server); !note.empty()) {
+            std::fprintf(stderr, "Korvun Updater: %s\n", note.c_str());
+        }
+        korvun::CUpdateThread worker(window, client, {server});
         ConfigureWorker(worker);
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");

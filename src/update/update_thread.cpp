@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -142,10 +141,6 @@ RunOutcome CUpdateThread::Execute() {
         RunOutcome outcome;
         outcome.failure = Status::Failure(text);
         return outcome;
-    }
-    if (std::string note = IgnoredTestIpNote(settings_.server); !note.empty()) {
-        // For whoever reads the console or a log; the player's window shows nothing new.
-        std::fprintf(stderr, "Korvun Updater: %s\n", note.c_str());
     }
     if (StopRequested()) return Unfinished();
     RemoveStaleTemporaries(client_);
