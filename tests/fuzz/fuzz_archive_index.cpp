@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (archive.LoadGameIndex(in)) {
         // Loading sorts the free list and reverses equal sizes, so two rounds restore it.
         std::string first = Written(archive);
-        korvun::GameArchive second(korvun::ClientDirectory("."), markers), third(markers);
+        korvun::GameArchive second(korvun::ClientDirectory("."), markers),
+            third(korvun::ClientDirectory("."), markers);
         korvun::IndexReader in2(first.data(), first.size());
         if (!second.LoadGameIndex(in2)) abort();
         std::string again = Written(second);
