@@ -66,6 +66,15 @@ ChildFigures RunInChild(Body body) {
     return figures;
 }
 
+// The reference that also flushes what it wrote: update.kaf appended to data.kaf, then synced.
+ChildFigures CatAndSync() {
+    return RunInChild([] {
+        execl("/bin/sh", "sh", "-c", "cat update.kaf >> data.kaf && sync data.kaf",
+              static_cast<char*>(nullptr));
+        return false;
+    });
+}
+
 // Writes an archive of 4 x 48 MiB + 16384 x 4 KiB (update.kah and update.kaf unless named
 // otherwise) with content streamed through a small buffer.
 void WriteContentUpdate(const char* indexPath = "update.kah", const char* dataPath = "update.kaf",
@@ -124,11 +133,7 @@ bool ContentBenchmark(ContentFigures& figures) {
 
         // For information: the reference when it also flushes what it wrote, as the merge
         // does before the new index may point at it.
-        ChildFigures catSync = RunInChild([] {
-            execl("/bin/sh", "sh", "-c", "cat update.kaf >> data.kaf && sync data.kaf",
-                  static_cast<char*>(nullptr));
-            return false;
-        });
+        ChildFigures catSync = CatAndSync();
         if (!catSync.ok) return false;
         figures.catSync = std::min(figures.catSync, catSync.wall);
         fs::resize_file("data.kaf", game.data.size());
@@ -172,11 +177,7 @@ bool ReplaceBenchmark(ReplaceFigures& figures) {
         fs::copy_file("base.kaf", "data.kaf", fs::copy_options::overwrite_existing);
         fs::copy_file("base.kah", "data.kah", fs::copy_options::overwrite_existing);
         SyncPath("data.kaf");
-        ChildFigures catSync = RunInChild([] {
-            execl("/bin/sh", "sh", "-c", "cat update.kaf >> data.kaf && sync data.kaf",
-                  static_cast<char*>(nullptr));
-            return false;
-        });
+        ChildFigures catSync = CatAndSync();
         if (!catSync.ok) return false;
         figures.catSync = std::min(figures.catSync, catSync.wall);
         fs::resize_file("data.kaf", baseSize);

@@ -72,8 +72,24 @@ std::string BlankLines() {
     return lines;
 }
 
+// What a suite shares: its scratch directory, its release on disk and the console runs' setting.
+// Each suite (Suite) makes its own in SetUpTestSuite.
+template <typename Suite>
+class SuiteRelease : public ::testing::Test {
+  protected:
+    static void TearDownTestSuite() {
+        delete environment_;
+        delete versions_;
+    }
+
+    static inline std::string scratch_;
+    static inline std::string root_;
+    static inline ConsoleEnvironment* environment_ = nullptr;
+    static inline std::vector<ClientTree>* versions_ = nullptr;
+};
+
 // One generated release on disk, served by each test's own server.
-class HostileRelease : public ::testing::Test {
+class HostileRelease : public SuiteRelease<HostileRelease> {
   protected:
     static void SetUpTestSuite() {
         scratch_ = MakeScratchDirectory("korvun-hostile-server");
@@ -100,21 +116,7 @@ class HostileRelease : public ::testing::Test {
                                                 "[Version]\r\nCheckVersion=3\r\n"
                                                 "UpdaterVersion=1\r\nPatchFileVersion=3\r\n");
     }
-    static void TearDownTestSuite() {
-        delete environment_;
-        delete versions_;
-    }
-
-    static std::string scratch_;
-    static std::string root_;
-    static ConsoleEnvironment* environment_;
-    static std::vector<ClientTree>* versions_;
 };
-
-std::string HostileRelease::scratch_;
-std::string HostileRelease::root_;
-ConsoleEnvironment* HostileRelease::environment_ = nullptr;
-std::vector<ClientTree>* HostileRelease::versions_ = nullptr;
 
 class HostileServers : public HostileRelease, public ::testing::WithParamInterface<Misbehaviour> {};
 
@@ -540,7 +542,7 @@ TEST_F(StopWhileConnecting, EndsAsStoppedWithinASecond) {
 }
 
 // A client built with the tests' release key, against a release signed as the operator signs.
-class SignedHostileRelease : public ::testing::Test {
+class SignedHostileRelease : public SuiteRelease<SignedHostileRelease> {
   protected:
     static void SetUpTestSuite() {
         scratch_ = MakeScratchDirectory("korvun-hostile-signed");
@@ -553,21 +555,7 @@ class SignedHostileRelease : public ::testing::Test {
                                         TrustKeys() + "/signing/release.key"});
         ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
     }
-    static void TearDownTestSuite() {
-        delete environment_;
-        delete versions_;
-    }
-
-    static std::string scratch_;
-    static std::string root_;
-    static ConsoleEnvironment* environment_;
-    static std::vector<ClientTree>* versions_;
 };
-
-std::string SignedHostileRelease::scratch_;
-std::string SignedHostileRelease::root_;
-ConsoleEnvironment* SignedHostileRelease::environment_ = nullptr;
-std::vector<ClientTree>* SignedHostileRelease::versions_ = nullptr;
 
 // A 500 or an nginx 404 page for the manifest was judged as signed text (c53, "may be behind a
 // hostile network"), a 500 for the signature as a damaged one (c51), and nothing of either was
