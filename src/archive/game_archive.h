@@ -2,12 +2,13 @@
 // (update.kah, update.kaf) that a patch package brings: loading and saving the index, free
 // space, merging the update archive in, and the deletion list.
 //
-// Errors in the archive layer: values go up as a Status whose text says what went wrong in
-// the operator's words (the tool prints it), or as std::optional with the reason beside it.
-// Nothing here chooses a player's code or text: the update layer does, from what a step
-// returns. The merge, whose failures a player is told apart, says which step failed
-// (MergeResult). Nothing here shows anything or throws, except std::bad_alloc where memory
-// runs out. Progress goes to a ProgressSink.
+// Errors in the archive layer: the steps of a run return a Status whose text says what went
+// wrong in the operator's words (the tool prints it); reading an index returns std::optional
+// with the reason beside it; the merge, whose failures a player is told apart, also says
+// which step failed (MergeResult). The file-level helpers below them (journal, index streams)
+// return bool, as the platform layer does. Nothing here chooses a player's code or text:
+// the update layer does, from what a step returns. Nothing here shows anything or throws,
+// except std::bad_alloc where memory runs out. Progress goes to a ProgressSink.
 #pragma once
 
 #include <array>
