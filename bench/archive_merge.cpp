@@ -232,12 +232,12 @@ struct ScaleFigures {
 
 // Writes the loaded index to a new file at path the way a save encodes and writes it, without
 // the flush to disk and the rename that make the save durable.
-bool WriteIndexFile(GameArchive& archive, const char* path) {
+bool WriteIndexFile(const korvun::ArchiveIndex& index, const char* path) {
     korvun::FileHandle file = korvun::OpenFile(path, korvun::OpenMode::WriteCreateTruncate);
     if (!file.IsOpen()) return false;
     korvun::WritebackThread writeback;
     korvun::IndexWriter out(file.Get(), &writeback);
-    archive.WriteIndex(out, archive.GameHeaderWord(), archive.GameFileCount());
+    GameArchive::WriteIndex(out, index);
     bool written = out.Flush();
     writeback.Finish();
     return file.Close() && written;
@@ -245,18 +245,17 @@ bool WriteIndexFile(GameArchive& archive, const char* path) {
 
 // Loads index.kah, writes it anew and saves it, keeping each one's best time.
 bool LoadAndSaveIndex(ScaleFigures& figures) {
-    korvun::NoStateMarkers markers;
-    GameArchive archive(korvun::ClientDirectory("."), markers);
     auto start = std::chrono::steady_clock::now();
-    if (!archive.LoadGameIndexFile("index.kah")) return false;
+    std::optional<korvun::ArchiveIndex> index = GameArchive::ReadIndexFile("index.kah", nullptr);
+    if (!index) return false;
     figures.load = std::min(figures.load, Seconds(start));
     // A save writes a new temporary file, not over an old one.
     fs::remove("copy.kah");
     start = std::chrono::steady_clock::now();
-    if (!WriteIndexFile(archive, "copy.kah")) return false;
+    if (!WriteIndexFile(*index, "copy.kah")) return false;
     figures.write = std::min(figures.write, Seconds(start));
     start = std::chrono::steady_clock::now();
-    bool saved = archive.SaveIndex("copy.kah", archive.GameHeaderWord(), archive.GameFileCount());
+    bool saved = GameArchive::SaveIndexFile("copy.kah", *index);
     figures.durableSave = std::min(figures.durableSave, Seconds(start));
     return saved;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "command_registry.h"
 #include "platform/file_io.h"
 #include "tool_support.h"
+#include "update/patch_application.h"
 
 namespace korvun::tool {
 
@@ -30,16 +32,19 @@ struct Session {
     GameArchive archive{korvun::ClientDirectory("."), markers};
 };
 
+// An index as its file holds it; nullopt after saying why it cannot be read.
+std::optional<ArchiveIndex> LoadOrReport(const std::string& indexPath) {
+    std::string reason;
+    std::optional<ArchiveIndex> index = GameArchive::ReadIndexFile(indexPath, &reason);
+    if (index) return index;
+    std::fprintf(stderr, "%s: %s\n", indexPath.c_str(), reason.c_str());
+    SetExitStatus(2);
+    return std::nullopt;
+}
+
 // data.kah -> data.kaf
 std::string DataPathFor(const std::string& indexPath) {
     return indexPath.empty() ? indexPath : indexPath.substr(0, indexPath.size() - 1) + "f";
-}
-
-bool LoadOrReport(Session& session, const std::string& indexPath) {
-    if (session.archive.LoadGameIndexFile(indexPath)) return true;
-    std::fprintf(stderr, "%s: %s\n", indexPath.c_str(), session.archive.LoadError().c_str());
-    SetExitStatus(2);
-    return false;
 }
 
 // Visits every file with its path, components joined by "\" as the updater joins them.
@@ -68,25 +73,21 @@ void PrintRecord(const char* kind, const std::string& path, const ArchiveEntry& 
 }
 
 int List(const std::string& indexPath, bool free, bool header) {
-    Session session;
-    if (!LoadOrReport(session, indexPath)) return 2;
-    GameArchive& archive = session.archive;
+    std::optional<ArchiveIndex> index = LoadOrReport(indexPath);
+    if (!index) return 2;
     if (header) {
         std::printf("headerWord 0x%08" PRIx32 "\nfileCount %" PRId32 "\nheaderBlock ",
-                    archive.GameHeaderWord(), archive.GameFileCount());
-        for (size_t i = 0; i < GameArchive::kHeaderBlockSize; ++i) {
-            std::printf("%02x", archive.HeaderBlock()[i]);
-        }
+                    index->headerWord, index->fileCount);
+        for (uint8_t byte : index->headerBlock) std::printf("%02x", byte);
         std::printf("\nroot \"%s\"\nfreeRecords %zu\nlostBytes %" PRIu32 "\n",
-                    archive.GameRoot().name.c_str(), archive.FreeSpace().Count(),
-                    archive.LostBytes());
+                    index->root.name.c_str(), index->freeSpace.Count(), index->lostBytes);
     }
     auto printFile = [](const std::string& path, const ArchiveEntry& entry) {
         PrintRecord("file", path, entry);
     };
-    ForEachFile(archive.GameRoot(), "", printFile);
+    ForEachFile(index->root, "", printFile);
     if (free) {
-        archive.FreeSpace().ForEach(
+        index->freeSpace.ForEach(
             [](const ArchiveEntry& record) { PrintRecord("free", record.name, record); });
     }
     return 0;
@@ -98,10 +99,9 @@ struct Region {
 };
 
 int Check(const std::string& indexPath) {
-    Session session;
-    if (!LoadOrReport(session, indexPath)) return 2;
-    GameArchive& archive = session.archive;
-    std::vector<std::string> problems(archive.LoadNotes());
+    std::optional<ArchiveIndex> index = LoadOrReport(indexPath);
+    if (!index) return 2;
+    std::vector<std::string> problems(index->notes);
     std::string dataPath = DataPathFor(indexPath);
     std::optional<uint64_t> dataSize = FileSize(dataPath);
     if (!dataSize) problems.push_back(dataPath + " is missing");
@@ -116,13 +116,13 @@ int Check(const std::string& indexPath) {
         for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
         if (++folded[key] == 2) problems.push_back("duplicate path " + path);
     };
-    ForEachFile(archive.GameRoot(), "", checkFile);
-    archive.FreeSpace().ForEach([&](const ArchiveEntry& record) {
+    ForEachFile(index->root, "", checkFile);
+    index->freeSpace.ForEach([&](const ArchiveEntry& record) {
         regions.push_back({record.offset, record.offset + record.size + 1,
                            "free record \"" + record.name + "\""});
     });
-    if (entries != archive.GameFileCount()) {
-        problems.push_back("fileCount " + std::to_string(archive.GameFileCount()) + " but " +
+    if (entries != index->fileCount) {
+        problems.push_back("fileCount " + std::to_string(index->fileCount) + " but " +
                            std::to_string(entries) + " files in the tree");
     }
     std::sort(regions.begin(), regions.end(),
@@ -140,7 +140,7 @@ int Check(const std::string& indexPath) {
     for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
     if (problems.empty()) {
         std::printf("%s: %d files, %zu free records, no problems\n", indexPath.c_str(), entries,
-                    archive.FreeSpace().Count());
+                    index->freeSpace.Count());
         return 0;
     }
     std::printf("%s: %zu problems\n", indexPath.c_str(), problems.size());
@@ -172,9 +172,9 @@ bool CopyOut(int data, const ArchiveEntry& entry, int out, std::vector<uint8_t>&
 }
 
 int Cat(const std::string& indexPath, const std::string& path) {
-    Session session;
-    if (!LoadOrReport(session, indexPath)) return 2;
-    const ArchiveEntry* entry = FindByPath(session.archive.GameRoot(), path);
+    std::optional<ArchiveIndex> index = LoadOrReport(indexPath);
+    if (!index) return 2;
+    const ArchiveEntry* entry = FindByPath(index->root, path);
     if (!entry) {
         std::fprintf(stderr, "%s: no file %s\n", indexPath.c_str(), path.c_str());
         return 1;
@@ -210,9 +210,9 @@ std::string NativeJoin(const std::string& directory, std::string path) {
 }
 
 int Extract(const std::string& indexPath, const std::string& directory) {
-    Session session;
-    if (!LoadOrReport(session, indexPath)) return 2;
-    const ArchiveFolder& root = session.archive.GameRoot();
+    std::optional<ArchiveIndex> index = LoadOrReport(indexPath);
+    if (!index) return 2;
+    const ArchiveFolder& root = index->root;
     std::vector<std::string> unsafe;
     auto checkFolder = [&](const std::string& path, const ArchiveFolder&) {
         if (!SafePath(path)) unsafe.push_back(path);
@@ -321,7 +321,7 @@ int Pack(const std::string& directory, const std::string& indexPath) {
         std::fprintf(stderr, "pack needs a directory and an index name such as update.kah\n");
         return 2;
     }
-    Session session;
+    ArchiveIndex index;
     std::string dataPath = DataPathFor(indexPath);
     FileHandle data = OpenFile(dataPath, OpenMode::WriteCreateTruncate);
     if (!data.IsOpen()) {
@@ -331,11 +331,11 @@ int Pack(const std::string& directory, const std::string& indexPath) {
     std::vector<uint8_t> buffer(GameArchive::kCopyBufferSize);
     uint64_t offset = 0;
     int32_t count = 0;
-    bool packed =
-        PackFolder(directory, session.archive.GameRoot(), data.Get(), offset, count, buffer) &&
-        SyncFile(data.Get());
+    bool packed = PackFolder(directory, index.root, data.Get(), offset, count, buffer) &&
+                  SyncFile(data.Get());
     packed = data.Close() && packed;
-    if (!packed || !session.archive.SaveIndex(indexPath, 0, count)) {
+    index.fileCount = count;
+    if (!packed || !GameArchive::SaveIndexFile(indexPath, index)) {
         std::fprintf(stderr, "%s: packing failed\n", indexPath.c_str());
         return 1;
     }
@@ -360,7 +360,7 @@ int InGameDirectory(const std::string& directory, Body body) {
 int MergeIn(const std::string& directory) {
     return InGameDirectory(directory, [] {
         Session session;
-        Status merged = session.archive.MergeUpdateArchive();
+        Status merged = MergeStatus(session.archive.MergeUpdateArchive());
         if (merged) return 0;
         std::fprintf(stderr, "%s\n", merged.Message().c_str());
         return 1;

@@ -66,7 +66,7 @@ bool ArchivePairWriter::Insert(const std::string& path, uint32_t size, uint32_t 
     }
     size_t slash = path.rfind('\\');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    archive_.AddEntry(path, ArchiveEntry{name, entryStart_, size, extraWord});
+    GameArchive::InsertEntry(index_.root, path, ArchiveEntry{name, entryStart_, size, extraWord});
     ++count_;
     return true;
 }
@@ -115,8 +115,10 @@ bool ArchivePairWriter::Finish(uint32_t headerWord, const uint8_t* headerBlock,
         error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
         return false;
     }
-    std::memcpy(archive_.HeaderBlock(), headerBlock, GameArchive::kHeaderBlockSize);
-    if (!archive_.SaveIndex(indexPath_, headerWord, count_)) {
+    std::memcpy(index_.headerBlock.data(), headerBlock, index_.headerBlock.size());
+    index_.headerWord = headerWord;
+    index_.fileCount = count_;
+    if (!GameArchive::SaveIndexFile(indexPath_, index_)) {
         error = "cannot write " + indexPath_;
         return false;
     }

@@ -1,6 +1,6 @@
 // Writes a fresh archive pair (an index like data.kah or update.kah and its data file) with
-// the updater's own index code: entries go into the tree through GameArchive::AddEntry, the
-// way a merge inserts them, and the index is saved by GameArchive::SaveIndex.
+// the updater's own index code: entries go into the tree through GameArchive::InsertEntry, the
+// way a merge inserts them, and the index is saved by GameArchive::SaveIndexFile.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +39,7 @@ class ArchivePairWriter {
     bool Append(const char* data, size_t size);
     bool Insert(const std::string& path, uint32_t size, uint32_t extraWord, std::string& error);
 
-    NoStateMarkers markers_;
-    GameArchive archive_{korvun::ClientDirectory("."), markers_};
+    ArchiveIndex index_;
     std::string indexPath_;
     std::string dataPath_;
     FileHandle dataFile_;

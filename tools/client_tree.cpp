@@ -60,16 +60,16 @@ bool ClientTree::Load(const std::string& root) {
         error_ = root_ + " has no data.kah and data.kaf: not a complete client tree";
         return false;
     }
-    NoStateMarkers markers;
-    GameArchive archive(korvun::ClientDirectory("."), markers);
-    if (!archive.LoadGameIndexFile(indexPath_)) {
-        error_ = indexPath_ + ": " + archive.LoadError();
+    std::string reason;
+    std::optional<ArchiveIndex> index = GameArchive::ReadIndexFile(indexPath_, &reason);
+    if (!index) {
+        error_ = indexPath_ + ": " + reason;
         return false;
     }
-    headerWord_ = archive.GameHeaderWord();
-    fileCount_ = archive.GameFileCount();
-    std::memcpy(headerBlock_.data(), archive.HeaderBlock(), headerBlock_.size());
-    CollectArchive(archive.GameRoot(), "");
+    headerWord_ = index->headerWord;
+    fileCount_ = index->fileCount;
+    headerBlock_ = index->headerBlock;
+    CollectArchive(index->root, "");
     ScanDirectory("");
     return true;
 }

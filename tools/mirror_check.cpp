@@ -11,8 +11,8 @@
 #include "release_signing.h"
 #include "trust/release_manifest.h"
 #include "trust/sha256_stream.h"
+#include "update/package_names.h"
 #include "update/server_address.h"
-#include "update/update_download.h"
 
 namespace korvun::tool {
 
@@ -171,7 +171,7 @@ ReleaseResult CheckMirror(const std::string& root, const std::string& mirror) {
     }
     for (size_t i = 1; i < published.size(); ++i) comparison.Compare(published[i]);
     compared += published.size() - 1;
-    comparison.ExpectAbsent("patch/patch/" + PatchFileName(NextPackageNumber(published, *state)));
+    comparison.ExpectAbsent(PackagePath(NextPackageNumber(published, *state)));
     return comparison.Result(compared);
 }
 

@@ -22,7 +22,7 @@
 #include "platform/file_io.h"
 #include "platform/profile.h"
 #include "tool_support.h"
-#include "update/update_download.h"
+#include "update/package_names.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -312,11 +312,11 @@ bool WriteUpdateArchive(const ClientTree& to, const Comparison& diff, const std:
     }
     if (!writer.Finish(to.HeaderWord(), to.HeaderBlock().data(), error)) return false;
     // The merge reads it with the same loader; make sure it takes what was written.
-    NoStateMarkers markers;
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    if (!check.LoadGameIndexFile(staging + "/" + kUpdateIndex) ||
-        check.GameFileCount() != writer.Count()) {
-        error = "the update archive did not read back: " + check.LoadError();
+    std::string reason;
+    std::optional<ArchiveIndex> check =
+        GameArchive::ReadIndexFile(staging + "/" + kUpdateIndex, &reason);
+    if (!check || check->fileCount != writer.Count()) {
+        error = "the update archive did not read back: " + reason;
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-// User messages with a code: a fixed text followed directly by a code such as "c01".
+// User messages with a code: a fixed text followed directly by its code (player_codes.h).
 #pragma once
 
 #include <string>

@@ -5,6 +5,7 @@
 
 #include "app/message_box.h"
 #include "app/messages.h"
+#include "app/player_codes.h"
 #include "platform/file_io.h"
 #include "platform/game_window.h"
 #include "platform/system_dir.h"
@@ -14,8 +15,8 @@ namespace korvun {
 namespace {
 
 StartupCheckResult Refuse(const MessageBoxPresenter& present, StartupCheckResult result,
-                          const char* text, const char* code) {
-    present(ComposeMessage(text, code), kAppTitle);
+                          PlayerCode code) {
+    present(ComposeMessage(code), kAppTitle);
     return result;
 }
 
@@ -30,17 +31,13 @@ bool IsDirectX9Installed() {
 
 StartupCheckResult RunStartupChecks(const NamedMutex& mutex, const MessageBoxPresenter& present) {
     if (!mutex.Acquired()) {
-        return Refuse(present, StartupCheckResult::UpdaterRunning, "Updator already in operation.",
-                      "c01");
+        return Refuse(present, StartupCheckResult::UpdaterRunning, PlayerCode::UpdaterRunning);
     }
     if (FindTopLevelWindow("GAME", "Korvun", "Game.exe")) {
-        return Refuse(present, StartupCheckResult::GameRunning,
-                      "Game still in operation. Please try again after closing the game.", "c02");
+        return Refuse(present, StartupCheckResult::GameRunning, PlayerCode::GameRunning);
     }
     if (!IsDirectX9Installed()) {
-        return Refuse(present, StartupCheckResult::DirectX9Missing,
-                      "DirectX9 is not installed. Please try again after installing DirectX9.",
-                      "c03");
+        return Refuse(present, StartupCheckResult::DirectX9Missing, PlayerCode::DirectX9Missing);
     }
     return StartupCheckResult::Passed;
 }

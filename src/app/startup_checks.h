@@ -24,7 +24,7 @@ bool IsDirectX9Installed();
 // Runs the checks in their fixed order: the single-instance mutex (the caller creates it with
 // kSingleInstanceMutexName and keeps it for the life of the process, also when a check fails),
 // a game window of class "GAME" titled "Korvun", DirectX 9. The first failure is shown with
-// present(ComposeMessage(text, code), kAppTitle) and returned; the later checks are not run.
+// present(ComposeMessage(code), kAppTitle) and returned; the later checks are not run.
 // A front-end calls it once at start and ends the process unless it returns Passed:
 //
 //     NamedMutex mutex(kSingleInstanceMutexName);

@@ -7,6 +7,7 @@
 
 #include "app/message_box.h"
 #include "app/messages.h"
+#include "app/player_codes.h"
 
 namespace korvun {
 
@@ -144,7 +145,7 @@ void UpdaterWindow::ShowCompleted() {
 }
 
 void UpdaterWindow::ShowReinstall() {
-    SetStatusField(ComposeMessage("Please install the client again.", "c05"));
+    SetStatusField(ComposeMessage(PlayerCode::ReinstallState));
     ClearByteCounter();
     ClearSpeedText();
     FillGaugesFull();

@@ -28,7 +28,7 @@ void GameArchive::CloseAll() {
 }
 
 void GameArchive::RemoveEntry(std::string_view path) {
-    ArchiveFolder* folder = &gameRoot_;
+    ArchiveFolder* folder = &game_.root;
     size_t start = 0;
     for (size_t i = 0; i < path.size(); ++i) {
         if (!IsPathSeparator(path[i])) continue;
@@ -42,14 +42,18 @@ void GameArchive::RemoveEntry(std::string_view path) {
         committedRegions_.Add(removed->offset, removed->offset + removed->size + 1);
     }
     // A file of size 0 occupies only its terminator byte, which is not worth a record.
-    if (removed->size != 0) freeSpace_.Append(std::move(*removed));
-    gameFileCount_ = static_cast<int32_t>(static_cast<uint32_t>(gameFileCount_) - 1);
+    if (removed->size != 0) game_.freeSpace.Append(std::move(*removed));
+    game_.fileCount = static_cast<int32_t>(static_cast<uint32_t>(game_.fileCount) - 1);
 }
 
 void GameArchive::AddEntry(std::string_view path, ArchiveEntry entry) {
+    InsertEntry(game_.root, path, std::move(entry));
+}
+
+void GameArchive::InsertEntry(ArchiveFolder& root, std::string_view path, ArchiveEntry entry) {
     // Names are UTF-8 on this platform, where no byte of a multi-byte character is a
     // backslash, so every backslash separates two components.
-    ArchiveFolder* folder = &gameRoot_;
+    ArchiveFolder* folder = &root;
     size_t start = 0;
     for (size_t i = 0; i < path.size(); ++i) {
         if (path[i] != '\\') continue;

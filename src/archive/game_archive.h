@@ -2,12 +2,16 @@
 // (update.kah, update.kaf) that a patch package brings: loading and saving the index, free
 // space, merging the update archive in, and the deletion list.
 //
-// Errors in the archive layer: the steps a run takes (merge, deletion list, saving) return a
-// Status that carries the player's message and its code when there is one; the index reader
-// returns false and leaves a description in LoadError(). Nothing here shows anything or
-// throws, except std::bad_alloc where memory runs out. Progress goes to a ProgressSink.
+// Errors in the archive layer: the steps of a run return a Status whose text says what went
+// wrong in the operator's words (the tool prints it); reading an index returns std::optional
+// with the reason beside it; the merge, whose failures a player is told apart, also says
+// which step failed (MergeResult). The file-level helpers below them (journal, index streams)
+// return bool, as the platform layer does. Nothing here chooses a player's code or text:
+// the update layer does, from what a step returns. Nothing here shows anything or throws,
+// except std::bad_alloc where memory runs out. Progress goes to a ProgressSink.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -29,6 +33,43 @@
 
 namespace korvun {
 
+// A game index as its file holds it: what the operator's tool and the tests look at, and what
+// they write. Read and written by GameArchive's own code.
+struct ArchiveIndex {
+    static constexpr size_t kHeaderBlockSize = 40;
+
+    uint32_t headerWord = 0;
+    int32_t fileCount = 0;
+    std::array<uint8_t, kHeaderBlockSize> headerBlock{};
+    ArchiveFolder root;
+    FreeSpaceList freeSpace;
+    uint32_t lostBytes = 0;
+    // Irregularities that loading accepted (a name length that is not the name's length + 1,
+    // bytes after the trailer), for the check command.
+    std::vector<std::string> notes;
+};
+
+// Where a merge stopped short, for the update layer to tell the player.
+enum class MergeFailure {
+    None,
+    GameArchiveMissing,    // data.kah or data.kaf
+    UpdateArchiveMissing,  // update.kah or update.kaf
+    GameIndexUnopened,
+    UpdateIndexUnopened,
+    GameIndexDamaged,
+    UpdateIndexDamaged,
+    CopyFailed,     // nothing of the index changed
+    IndexNotSaved,  // the marker or data.kah could not be written
+    Stopped,        // the progress sink asked; the journal is left for the caller
+};
+
+struct MergeResult {
+    MergeFailure failure = MergeFailure::None;
+    std::string reason;  // what went wrong, in the operator's words
+    bool Ok() const { return failure == MergeFailure::None; }
+    explicit operator bool() const { return Ok(); }
+};
+
 // One file of the update archive waiting for its content to be copied into the game archive.
 struct PendingCopy {
     std::string path;  // full path in the archive, components joined by "\"
@@ -42,7 +83,7 @@ class GameArchive {
     // Each read and write moves at most this much of the buffer, so that what one read brought
     // in is still in the processor's cache when the write takes it out again.
     static constexpr size_t kCopySliceSize = 128 * 1024;
-    static constexpr size_t kHeaderBlockSize = 40;
+    static constexpr size_t kHeaderBlockSize = ArchiveIndex::kHeaderBlockSize;
     static constexpr size_t kHeaderSize = 51;
     // Deeper nesting, or a longer path than the path buffers of the format's users hold,
     // marks an index as malformed.
@@ -61,36 +102,73 @@ class GameArchive {
     GameArchive(const GameArchive&) = delete;
     GameArchive& operator=(const GameArchive&) = delete;
 
-    // Merges update.kah/update.kaf into data.kah/data.kaf in the client's directory. A failure
-    // carries the player's message. The progress sink may stop the copy between two files: the
-    // failure then has no text, MergeStopped() is true, and the journal that undoes the copy
-    // is left for the caller (RecoverFromJournal).
-    Status MergeUpdateArchive();
+    // Merges update.kah/update.kaf into data.kah/data.kaf in the client's directory. The
+    // progress sink may stop the copy between two files: the result is then Stopped,
+    // MergeStopped() is true, and the journal that undoes the copy is left for the caller
+    // (RecoverFromJournal).
+    MergeResult MergeUpdateArchive();
     bool MergeStopped() const { return stopRequested_; }
     // Loads data.kah and removes every entry that delete.lst names. A failure (data.kah cannot
-    // be opened or is malformed, the list cannot be read) carries no message for the player;
-    // its text says what went wrong.
+    // be opened or is malformed, the list cannot be read) says what went wrong; LoadError()
+    // holds the malformation.
     Status LoadAndApplyDeleteList();
     // Trims the free-space list and rewrites data.kah when anything changed, then deletes an
-    // applied delete.lst. A failure (data.kah could not be written) carries no message for the
-    // player.
+    // applied delete.lst. A failure: data.kah could not be written.
     Status SaveIfChanged();
     // The deletion step's journal: begun before its marker is written (false: it could not
     // be, and nothing may change), ended once the marker after it is written.
     bool BeginChange();
     bool EndChange();
 
+    const std::string& LoadError() const { return loadError_; }
+    // Old bytes of data.kaf that the last change saved in its journal.
+    uint64_t JournaledBytes() const { return journal_.SavedBytes(); }
+
+    // The read-only inspection of an index and the writing of a fresh one, with the code a
+    // run uses. Reading checks the signature; nullopt with *reason when it is malformed.
+    static std::optional<ArchiveIndex> ReadIndex(IndexReader& in, std::string* reason);
+    static std::optional<ArchiveIndex> ReadIndexFile(const std::string& path, std::string* reason);
+    static void WriteIndex(IndexWriter& out, const ArchiveIndex& index);
+    // Writes index to path durably: a temporary file beside it, flushed, renamed over it.
+    // False when it could not be written; the old file is untouched then. With a journal, the
+    // new index's identity is recorded in it before the rename.
+    static bool SaveIndexFile(const std::string& path, const ArchiveIndex& index,
+                              RollbackJournal* journal = nullptr);
+    // Inserts entry at a "\"-separated path of root, making the folders it needs, the way a
+    // merge inserts it.
+    static void InsertEntry(ArchiveFolder& root, std::string_view path, ArchiveEntry entry);
+
+  private:
+    // The tests and fuzz harnesses that drive the merge's steps one at a time.
+    friend class GameArchiveProbe;
+
+    // The fixed header every index begins with.
+    struct IndexHeader {
+        uint32_t word = 0;
+        uint32_t fileCount = 0;
+        uint8_t block[kHeaderBlockSize] = {};
+    };
+    // A record in the reader's buffer: its name and the fixed fields after it.
+    struct RecordView {
+        std::string_view name;
+        const uint8_t* fields = nullptr;
+        size_t bytes = 0;  // the whole record, to skip once it has been taken in
+    };
+    static ArchiveEntry RecordEntry(const RecordView& record);
+
     // Merge steps.
-    Status Merge();
+    MergeResult Merge();
     void CollectUpdateFiles(ArchiveFolder& folder, const std::string& prefix);
     bool CopyPending();
 
     // Index records. A read returns false on a malformed or truncated record; the reason is
     // in LoadError() then.
+    bool ReadHeader(IndexReader& in, bool checkSignature, IndexHeader& header);
     bool ReadFolder(IndexReader& in, ArchiveFolder& folder);
-    void WriteFolder(IndexWriter& out, const ArchiveFolder& folder);
+    static void WriteFolder(IndexWriter& out, const ArchiveFolder& folder);
     bool ReadFreeList(IndexReader& in);
-    void WriteFreeList(IndexWriter& out);
+    // Loads a game index (signature checked) from an open reader into this object.
+    bool LoadGameIndex(IndexReader& in);
 
     // Tree operations on the game tree.
     void RemoveEntry(std::string_view path);
@@ -101,59 +179,15 @@ class GameArchive {
     bool CopyIntoFreeSpace(ArchiveEntry& entry, uint64_t offset);
     bool CopyToEnd(ArchiveEntry& entry);
 
-    // Whole-index operations for the operator's tool and tests.
-    // Loads a game index (signature checked) from an open reader into this object.
-    bool LoadGameIndex(IndexReader& in);
-    // Loads the game index file at path.
-    bool LoadGameIndexFile(const std::string& path);
-    // Writes the game index to out with the given header values and this object's block.
-    void WriteIndex(IndexWriter& out, uint32_t headerWord, int32_t fileCount);
-    // Writes the game index to path durably: a temporary file beside it, flushed, renamed
-    // over it. False when it could not be written; the old file is untouched then. With a
-    // journal, the new index's identity is recorded in it before the rename.
-    bool SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount,
-                   RollbackJournal* journal = nullptr);
-
-    // A record in the reader's buffer: its name and the fixed fields after it.
-    struct RecordView {
-        std::string_view name;
-        const uint8_t* fields = nullptr;
-        size_t bytes = 0;  // the whole record, to skip once it has been taken in
-    };
-
-    const std::string& LoadError() const { return loadError_; }
-    // Irregularities that loading accepted (a name length that is not the name's length + 1,
-    // bytes after the trailer), for the check command.
-    const std::vector<std::string>& LoadNotes() const { return loadNotes_; }
-
-    ArchiveFolder& GameRoot() { return gameRoot_; }
-    ArchiveFolder& UpdateRoot() { return updateRoot_; }
-    const FreeSpaceList& FreeSpace() const { return freeSpace_; }
-    void AppendFreeSpace(ArchiveEntry record) { freeSpace_.Append(std::move(record)); }
-    const std::list<PendingCopy>& Pending() const { return pending_; }
-
-    int32_t GameFileCount() const { return gameFileCount_; }
-    void SetGameFileCount(int32_t count) { gameFileCount_ = count; }
-    uint32_t GameHeaderWord() const { return gameHeaderWord_; }
-    void SetGameHeaderWord(uint32_t word) { gameHeaderWord_ = word; }
-    int32_t UpdateFileCount() const { return updateFileCount_; }
-    uint32_t UpdateHeaderWord() const { return updateHeaderWord_; }
-    const uint8_t* HeaderBlock() const { return headerBlock_; }
-    uint8_t* HeaderBlock() { return headerBlock_; }
-    uint32_t LostBytes() const { return lostBytes_; }
-    void SetLostBytes(uint32_t bytes) { lostBytes_ = bytes; }
-    int32_t FilesCopied() const { return filesCopied_; }
-    bool Modified() const { return modified_; }
-    // Old bytes of data.kaf that the last change saved in its journal.
-    uint64_t JournaledBytes() const { return journal_.SavedBytes(); }
-
-  private:
     bool ReadFolderAt(IndexReader& in, ArchiveFolder& folder, size_t depth);
     bool PeekRecord(IndexReader& in, size_t fieldBytes, const char* what, RecordView& record);
     bool ReadRecord(IndexReader& in, ArchiveEntry& entry, const char* what);
     bool ReadCount(IndexReader& in, uint32_t& count, size_t minRecordBytes, const char* what);
     bool LoadIndexBody(IndexReader& in, bool checkSignature);
-    void WriteRecord(IndexWriter& out, const ArchiveEntry& entry);
+    static void WriteRecord(IndexWriter& out, const ArchiveEntry& entry);
+    static void WriteFreeList(IndexWriter& out, const FreeSpaceList& freeSpace);
+    // Writes the game index to path (SaveIndexFile), closing this object's handle on it first.
+    bool SaveIndex(const std::string& path, RollbackJournal* journal);
     bool CheckUpdatePaths(const ArchiveFolder& folder, size_t prefixBytes, size_t prefixSeparators,
                           bool prefixEmpty);
     bool OpenDataFiles();
@@ -183,22 +217,18 @@ class GameArchive {
     FileHandle gameIndexFd_;
     FileHandle updateDataFd_;
     FileHandle updateIndexFd_;
-    uint8_t headerBlock_[kHeaderBlockSize] = {};
     std::string gameDataPath_;
     std::string gameIndexPath_;
     std::string updateDataPath_;
     std::string updateIndexPath_;
     std::string updateLogPath_;
-    ArchiveFolder gameRoot_;
+    // The game index: loaded, changed, saved. A merge gives it the update's header.
+    ArchiveIndex game_;
     ArchiveFolder updateRoot_;
     std::list<PendingCopy> pending_;
-    FreeSpaceList freeSpace_;
-    int32_t gameFileCount_ = 0;
     int32_t updateFileCount_ = 0;
-    uint32_t gameHeaderWord_ = 0;
     uint32_t updateHeaderWord_ = 0;
     int32_t filesCopied_ = 0;
-    uint32_t lostBytes_ = 0;
     bool modified_ = false;
     bool stopRequested_ = false;
     bool deleteListApplied_ = false;
@@ -236,7 +266,6 @@ class GameArchive {
     int64_t updateDataPos_ = -1;
     int64_t gameDataEnd_ = -1;
     std::string loadError_;
-    std::vector<std::string> loadNotes_;
 };
 
 }  // namespace korvun

@@ -20,10 +20,10 @@ constexpr size_t kDeleteLineChars = 2047;
 }  // namespace
 
 Status GameArchive::LoadAndApplyDeleteList() {
-    gameRoot_ = ArchiveFolder();
-    freeSpace_.Clear();
+    game_.root = ArchiveFolder();
+    game_.freeSpace.Clear();
     loadError_.clear();
-    loadNotes_.clear();
+    game_.notes.clear();
     gameIndexPath_ = client_.Path(kGameIndexName);
 
     gameIndexFd_ = OpenFile(gameIndexPath_, OpenMode::ReadOnly);
@@ -37,8 +37,8 @@ Status GameArchive::LoadAndApplyDeleteList() {
     gameIndexFd_.Reset();
     if (!loaded) {
         // Nothing of a partly read index may reach the disk.
-        gameRoot_ = ArchiveFolder();
-        freeSpace_.Clear();
+        game_.root = ArchiveFolder();
+        game_.freeSpace.Clear();
         return Status::Failure(loadError_);
     }
 
@@ -79,14 +79,14 @@ Status GameArchive::LoadAndApplyDeleteList() {
 
 Status GameArchive::SaveIfChanged() {
     bool trimmed = false;
-    if (freeSpace_.Count() > kTrimAbove) {
-        while (freeSpace_.Count() > kTrimTo) lostBytes_ += freeSpace_.PopFront().size;
+    if (game_.freeSpace.Count() > kTrimAbove) {
+        while (game_.freeSpace.Count() > kTrimTo)
+            game_.lostBytes += game_.freeSpace.PopFront().size;
         trimmed = true;
     }
     if (!modified_ && !trimmed) return Status::Success();
     if (gameIndexPath_.empty()) gameIndexPath_ = client_.Path(kGameIndexName);
-    if (!SaveIndex(gameIndexPath_, gameHeaderWord_, gameFileCount_,
-                   journal_.Active() ? &journal_ : nullptr)) {
+    if (!SaveIndex(gameIndexPath_, journal_.Active() ? &journal_ : nullptr)) {
         return Status::Failure(std::string("cannot write ") + kGameIndexName + ": " +
                                std::strerror(errno));
     }

@@ -5,6 +5,7 @@
 
 #include "archive/file_identity.h"
 #include "archive/game_archive.h"
+#include "archive/state_markers.h"
 #include "platform/file_io.h"
 
 namespace korvun {
@@ -22,12 +23,12 @@ constexpr size_t kMaxLoadNotes = 50;
 // After a record's name: offset (8 bytes), size (4) and the extra word (4).
 constexpr size_t kRecordFieldBytes = 16;
 
-ArchiveEntry RecordEntry(const GameArchive::RecordView& record) {
+}  // namespace
+
+ArchiveEntry GameArchive::RecordEntry(const RecordView& record) {
     return ArchiveEntry{std::string(record.name), LoadLittle64(record.fields),
                         LoadLittle32(record.fields + 8), LoadLittle32(record.fields + 12)};
 }
-
-}  // namespace
 
 bool GameArchive::PeekRecord(IndexReader& in, size_t fieldBytes, const char* what,
                              RecordView& record) {
@@ -68,10 +69,10 @@ bool GameArchive::PeekRecord(IndexReader& in, size_t fieldBytes, const char* wha
     record.name = nameIn(whole);
     record.fields = whole + 4 + length;
     record.bytes = 4 + length + fieldBytes;
-    if (record.name.size() + 1 != length && loadNotes_.size() < kMaxLoadNotes) {
-        loadNotes_.push_back(std::string(what) + " name length " + std::to_string(length) +
-                             " at byte " + std::to_string(at) + " for a name of " +
-                             std::to_string(record.name.size()) + " bytes");
+    if (record.name.size() + 1 != length && game_.notes.size() < kMaxLoadNotes) {
+        game_.notes.push_back(std::string(what) + " name length " + std::to_string(length) +
+                              " at byte " + std::to_string(at) + " for a name of " +
+                              std::to_string(record.name.size()) + " bytes");
     }
     return true;
 }
@@ -183,20 +184,19 @@ bool GameArchive::ReadFreeList(IndexReader& in) {
     for (ArchiveEntry& record : records) {
         if (!ReadRecord(in, record, "free-space")) return false;
     }
-    freeSpace_.LoadInReadOrder(std::move(records));
+    game_.freeSpace.LoadInReadOrder(std::move(records));
     return true;
 }
 
-void GameArchive::WriteFreeList(IndexWriter& out) {
-    out.WriteU32(static_cast<uint32_t>(freeSpace_.Count()));
-    freeSpace_.ForEach([&](const ArchiveEntry& record) { WriteRecord(out, record); });
+void GameArchive::WriteFreeList(IndexWriter& out, const FreeSpaceList& freeSpace) {
+    out.WriteU32(static_cast<uint32_t>(freeSpace.Count()));
+    freeSpace.ForEach([&](const ArchiveEntry& record) { WriteRecord(out, record); });
 }
 
-bool GameArchive::LoadIndexBody(IndexReader& in, bool checkSignature) {
+bool GameArchive::ReadHeader(IndexReader& in, bool checkSignature, IndexHeader& header) {
     char signature[sizeof kSignature];
-    uint32_t count;
-    if (!in.Read(signature, sizeof signature) || !in.ReadU32(gameHeaderWord_) ||
-        !in.ReadU32(count) || !in.Read(headerBlock_, kHeaderBlockSize)) {
+    if (!in.Read(signature, sizeof signature) || !in.ReadU32(header.word) ||
+        !in.ReadU32(header.fileCount) || !in.Read(header.block, kHeaderBlockSize)) {
         loadError_ =
             "truncated header: an index needs at least " + std::to_string(kHeaderSize) + " bytes";
         return false;
@@ -205,44 +205,67 @@ bool GameArchive::LoadIndexBody(IndexReader& in, bool checkSignature) {
         loadError_ = "signature is not KAH";
         return false;
     }
-    gameFileCount_ = static_cast<int32_t>(count);
-    if (!ReadFolder(in, gameRoot_) || !ReadFreeList(in)) return false;
-    lostBytes_ = 0;
-    if (!in.ReadU32(lostBytes_)) {
+    return true;
+}
+
+bool GameArchive::LoadIndexBody(IndexReader& in, bool checkSignature) {
+    IndexHeader header;
+    if (!ReadHeader(in, checkSignature, header)) return false;
+    game_.headerWord = header.word;
+    game_.fileCount = static_cast<int32_t>(header.fileCount);
+    std::memcpy(game_.headerBlock.data(), header.block, kHeaderBlockSize);
+    if (!ReadFolder(in, game_.root) || !ReadFreeList(in)) return false;
+    game_.lostBytes = 0;
+    if (!in.ReadU32(game_.lostBytes)) {
         loadError_ = "truncated trailer: the lost-bytes field is missing";
         return false;
     }
-    if (in.Remaining() > 0 && loadNotes_.size() < kMaxLoadNotes) {
-        loadNotes_.push_back(std::to_string(in.Remaining()) + " bytes follow the trailer");
+    if (in.Remaining() > 0 && game_.notes.size() < kMaxLoadNotes) {
+        game_.notes.push_back(std::to_string(in.Remaining()) + " bytes follow the trailer");
     }
     return true;
 }
 
 bool GameArchive::LoadGameIndex(IndexReader& in) { return LoadIndexBody(in, true); }
 
-bool GameArchive::LoadGameIndexFile(const std::string& path) {
+std::optional<ArchiveIndex> GameArchive::ReadIndex(IndexReader& in, std::string* reason) {
+    NoStateMarkers markers;
+    GameArchive archive(ClientDirectory("."), markers);
+    if (!archive.LoadGameIndex(in)) {
+        if (reason != nullptr) *reason = archive.loadError_;
+        return std::nullopt;
+    }
+    return std::move(archive.game_);
+}
+
+std::optional<ArchiveIndex> GameArchive::ReadIndexFile(const std::string& path,
+                                                       std::string* reason) {
     FileHandle file = OpenFile(path, OpenMode::ReadOnly);
     if (!file.IsOpen()) {
-        loadError_ = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
+        if (reason != nullptr) *reason = "cannot open " + path + ": " + std::strerror(errno);
+        return std::nullopt;
     }
     IndexReader in(file.Get());
-    return LoadGameIndex(in);
+    return ReadIndex(in, reason);
 }
 
-void GameArchive::WriteIndex(IndexWriter& out, uint32_t headerWord, int32_t fileCount) {
+void GameArchive::WriteIndex(IndexWriter& out, const ArchiveIndex& index) {
     out.Write(kSignature, sizeof kSignature);
-    out.WriteU32(headerWord);
-    out.WriteU32(static_cast<uint32_t>(fileCount));
-    out.Write(headerBlock_, kHeaderBlockSize);
-    WriteFolder(out, gameRoot_);
-    WriteFreeList(out);
-    out.WriteU32(lostBytes_);
+    out.WriteU32(index.headerWord);
+    out.WriteU32(static_cast<uint32_t>(index.fileCount));
+    out.Write(index.headerBlock.data(), kHeaderBlockSize);
+    WriteFolder(out, index.root);
+    WriteFreeList(out, index.freeSpace);
+    out.WriteU32(index.lostBytes);
 }
 
-bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_t fileCount,
-                            RollbackJournal* journal) {
+bool GameArchive::SaveIndex(const std::string& path, RollbackJournal* journal) {
     gameIndexFd_.Reset();
+    return SaveIndexFile(path, game_, journal);
+}
+
+bool GameArchive::SaveIndexFile(const std::string& path, const ArchiveIndex& index,
+                                RollbackJournal* journal) {
     // The index is replaced by a rename, which would succeed over a write-protected file;
     // keep refusing to change an index that cannot be opened for writing.
     if (FileExists(path) && !OpenFile(path, OpenMode::ReadWrite).IsOpen()) return false;
@@ -256,7 +279,7 @@ bool GameArchive::SaveIndex(const std::string& path, uint32_t headerWord, int32_
     IndexWriter out(file.Get(), &writeback);
     ContentHash hash;
     if (journal) out.Observe(&hash);
-    WriteIndex(out, headerWord, fileCount);
+    WriteIndex(out, index);
     bool flushed = out.Flush();
     writeback.Finish();
     bool written = flushed && SyncFile(file.Get());

@@ -1,7 +1,8 @@
 // Merging an update archive into the game archive: placing and copying contents, and the
-// merge sequence with its state markers and messages.
+// merge sequence with its state markers.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "archive/game_archive.h"
@@ -10,11 +11,6 @@
 namespace korvun {
 
 namespace {
-
-constexpr char kSignature[3] = {'K', 'A', 'H'};
-constexpr const char* kCannotFind = "Cannot find the file.";
-constexpr const char* kCannotOpen = "Cannot open the file.";
-constexpr const char* kUpdateError = "Update error";
 
 // data.kah -> data.kaf, update.kah -> update.log
 std::string WithLastCharacters(const std::string& path, const std::string& replacement) {
@@ -38,22 +34,25 @@ bool GameArchive::StopRequested() {
     return stopRequested_;
 }
 
-Status GameArchive::MergeUpdateArchive() {
+MergeResult GameArchive::MergeUpdateArchive() {
     if (!FileExists(client_.Path("data.kah")) || !FileExists(client_.Path("data.kaf"))) {
         markers_.MarkUpdateStart();
-        return Status::Failure(std::string("data ") + kCannotFind, "c39");
+        return {MergeFailure::GameArchiveMissing, "data.kah or data.kaf is missing"};
     }
     if (!FileExists(client_.Path("update.kah")) || !FileExists(client_.Path("update.kaf"))) {
-        return Status::Failure(std::string("update ") + kCannotFind, "c40");
+        return {MergeFailure::UpdateArchiveMissing, "update.kah or update.kaf is missing"};
     }
     gameIndexPath_ = client_.Path("data.kah");
     updateIndexPath_ = client_.Path("update.kah");
     gameIndexFd_ = OpenFile(gameIndexPath_, OpenMode::ReadOnly);
-    if (!gameIndexFd_.IsOpen())
-        return Status::Failure(std::string("data.kah ") + kCannotOpen, "c41");
+    if (!gameIndexFd_.IsOpen()) {
+        return {MergeFailure::GameIndexUnopened,
+                std::string("cannot open data.kah: ") + std::strerror(errno)};
+    }
     updateIndexFd_ = OpenFile(updateIndexPath_, OpenMode::ReadOnly);
     if (!updateIndexFd_.IsOpen()) {
-        return Status::Failure(std::string("update.kah ") + kCannotOpen, "c42");
+        return {MergeFailure::UpdateIndexUnopened,
+                std::string("cannot open update.kah: ") + std::strerror(errno)};
     }
     gameDataPath_ = WithLastCharacters(gameIndexPath_, "f");
     updateDataPath_ = WithLastCharacters(updateIndexPath_, "f");
@@ -61,38 +60,26 @@ Status GameArchive::MergeUpdateArchive() {
     return Merge();
 }
 
-Status GameArchive::Merge() {
+MergeResult GameArchive::Merge() {
     loadError_.clear();
-    loadNotes_.clear();
+    game_.notes.clear();
 
+    // A malformed or truncated game index is refused like one with a wrong signature. The
+    // saved index takes the update's header block, read below.
     IndexReader game(gameIndexFd_.Get());
-    char signature[sizeof kSignature];
-    uint8_t discardedBlock[kHeaderBlockSize];
-    uint32_t count;
-    bool gameRead = game.Read(signature, sizeof signature) &&
-                    std::memcmp(signature, kSignature, sizeof kSignature) == 0;
-    // A malformed or truncated game index is refused like one with a wrong signature.
-    gameRead = gameRead && game.ReadU32(gameHeaderWord_) && game.ReadU32(count) &&
-               game.Read(discardedBlock, kHeaderBlockSize) && ReadFolder(game, gameRoot_) &&
-               ReadFreeList(game);
-    if (gameRead) {
-        gameFileCount_ = static_cast<int32_t>(count);
-        lostBytes_ = 0;
-        gameRead = game.ReadU32(lostBytes_);
+    if (!LoadIndexBody(game, true)) {
+        return {MergeFailure::GameIndexDamaged, "data.kah: " + loadError_};
     }
-    if (!gameRead)
-        return Status::Failure(std::string(kUpdateError) + ": data header file error", "c43");
 
     IndexReader update(updateIndexFd_.Get());
-    bool updateRead = update.Read(signature, sizeof signature) &&
-                      std::memcmp(signature, kSignature, sizeof kSignature) == 0;
-    updateRead = updateRead && update.ReadU32(updateHeaderWord_) && update.ReadU32(count) &&
-                 update.Read(headerBlock_, kHeaderBlockSize) && ReadFolder(update, updateRoot_) &&
-                 CheckUpdatePaths(updateRoot_, 0, 0, true);
-    if (!updateRead) {
-        return Status::Failure(std::string(kUpdateError) + ": update header file error", "c44");
+    IndexHeader header;
+    if (!ReadHeader(update, true, header) || !ReadFolder(update, updateRoot_) ||
+        !CheckUpdatePaths(updateRoot_, 0, 0, true)) {
+        return {MergeFailure::UpdateIndexDamaged, "update.kah: " + loadError_};
     }
-    updateFileCount_ = static_cast<int32_t>(count);
+    updateHeaderWord_ = header.word;
+    updateFileCount_ = static_cast<int32_t>(header.fileCount);
+    std::memcpy(game_.headerBlock.data(), header.block, kHeaderBlockSize);
 
     trackReleased_ = true;
     CollectUpdateFiles(updateRoot_, "");
@@ -106,18 +93,18 @@ Status GameArchive::Merge() {
     // flushes it, with the old bytes it saves, before the first write.
     if (!OpenChange() || !CopyPending()) {
         // A stopped copy leaves its journal: the caller undoes the change with it.
-        if (stopRequested_) return Status::Failure("");
-        return Status::Failure(std::string(kUpdateError) + ": update fail", "c45");
+        if (stopRequested_) return {MergeFailure::Stopped, "stopped"};
+        return {MergeFailure::CopyFailed, "the contents could not be copied into data.kaf"};
     }
 
-    int32_t mergedCount = static_cast<int32_t>(static_cast<uint32_t>(gameFileCount_) +
+    int32_t mergedCount = static_cast<int32_t>(static_cast<uint32_t>(game_.fileCount) +
                                                static_cast<uint32_t>(updateFileCount_));
-    if (!markers_.MarkUpdateStart() ||
-        !SaveIndex(gameIndexPath_, updateHeaderWord_, mergedCount, &journal_)) {
-        return Status::Failure(std::string(kUpdateError) + ": saveheader", "c46");
+    // The merged index is the update's header over the merged tree.
+    game_.headerWord = updateHeaderWord_;
+    game_.fileCount = mergedCount;
+    if (!markers_.MarkUpdateStart() || !SaveIndex(gameIndexPath_, &journal_)) {
+        return {MergeFailure::IndexNotSaved, "data.kah could not be written"};
     }
-    gameHeaderWord_ = updateHeaderWord_;
-    gameFileCount_ = mergedCount;
     gameDataFd_.Reset();
     updateDataFd_.Reset();
     gameIndexFd_.Reset();
@@ -127,7 +114,7 @@ Status GameArchive::Merge() {
     DeleteFile(updateDataPath_);
     DeleteFile(updateIndexPath_);
     DeleteFile(updateLogPath_);
-    return Status::Success();
+    return {};
 }
 
 bool GameArchive::CheckUpdatePaths(const ArchiveFolder& folder, size_t prefixBytes,
@@ -302,7 +289,7 @@ void GameArchive::NoteBytesWritten(uint64_t bytes) {
 }
 
 bool GameArchive::TakeFreeSpace(uint32_t needed, uint64_t& offset) {
-    std::optional<uint64_t> taken = freeSpace_.Allocate(needed);
+    std::optional<uint64_t> taken = game_.freeSpace.Allocate(needed);
     if (!taken) return false;
     offset = *taken;
     return true;

@@ -1,6 +1,7 @@
 // The result of an engine step that the player may have to be told about: success, or a
-// failure with the message text and its code ("c45"), kept apart so that whoever shows it
-// decides how.
+// failure with the message text and, once the update layer has chosen it, the player's code,
+// kept apart so that whoever shows it decides how. Below the update layer the text is the
+// reason in the operator's words and the code stays empty.
 #pragma once
 
 #include <string>

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "app/messages.h"
+#include "app/player_codes.h"
 #include "platform/file_io.h"
 #include "platform/progress_sink.h"
 #include "update/update_download.h"
@@ -72,15 +72,42 @@ class MergeProgress : public ProgressSink {
 
 // A marker that cannot be written stops its step with the step's message; a write-protected
 // Version.ini is the exception the player can mend, named by the version record's message.
-void ReportMarkerFailure(RunReport& report, const char* text, const char* code) {
+void ReportMarkerFailure(RunReport& report, PlayerCode code) {
     if (errno == EACCES || errno == EPERM || errno == EROFS) {
         report.Error("SaveLocalVersion Error");
     } else {
-        report.Error(text, code);
+        report.Error(PlayerFailure(code));
     }
 }
 
 }  // namespace
+
+Status MergeStatus(const MergeResult& merged) {
+    switch (merged.failure) {
+        case MergeFailure::None:
+            return Status::Success();
+        case MergeFailure::GameArchiveMissing:
+            return PlayerFailure(PlayerCode::GameArchiveMissing);
+        case MergeFailure::UpdateArchiveMissing:
+            return PlayerFailure(PlayerCode::UpdateArchiveMissing);
+        case MergeFailure::GameIndexUnopened:
+            return PlayerFailure(PlayerCode::GameIndexUnopened);
+        case MergeFailure::UpdateIndexUnopened:
+            return PlayerFailure(PlayerCode::UpdateIndexUnopened);
+        case MergeFailure::GameIndexDamaged:
+            return PlayerFailure(PlayerCode::GameIndexDamaged);
+        case MergeFailure::UpdateIndexDamaged:
+            return PlayerFailure(PlayerCode::UpdateIndexDamaged);
+        case MergeFailure::CopyFailed:
+            return PlayerFailure(PlayerCode::MergeCopyFailed);
+        case MergeFailure::IndexNotSaved:
+            return PlayerFailure(PlayerCode::GameIndexNotSaved);
+        case MergeFailure::Stopped:
+            break;
+    }
+    // A stop is no failure to tell the player about.
+    return Status::Failure("");
+}
 
 CPatchApplication::CPatchApplication(UpdaterWindow& window, RunReport& report,
                                      StateMarkers& markers, const StopEvent& stop,
@@ -114,11 +141,11 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
     // Each step begins only once its marker is on disk; a marker that cannot be written
     // stops the step before anything changes.
     if (!markers_.MarkExtractStart()) {
-        ReportMarkerFailure(report_, "Extraction Failed", "c12");
+        ReportMarkerFailure(report_, PlayerCode::ExtractionFailed);
         return false;
     }
     if (!hasFreeSpace_(SaturatingProduct(3, packageSize))) {
-        report_.Error("Insufficient capacity on hard disk to extract the zip file.", "c11");
+        report_.Error(PlayerFailure(PlayerCode::NoSpaceToExtract));
         markers_.ClearStateMarker();
         return false;
     }
@@ -130,7 +157,7 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
     TestPoint("extract");
     ExtractResult extracted = ExtractCurrentPackage(packagePath);
     if (extracted == ExtractResult::Failed) {
-        report_.Error("Extraction Failed", "c12");
+        report_.Error(PlayerFailure(PlayerCode::ExtractionFailed));
         return false;
     }
     if (extracted == ExtractResult::Stopped) {
@@ -140,7 +167,7 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
     // The marker says the files are there; after a power cut they must be. One flush of the
     // file system takes them all, folders included.
     if (!SyncFileSystem(client_.Root()) || !markers_.MarkExtractEnd()) {
-        ReportMarkerFailure(report_, "Extraction Failed", "c12");
+        ReportMarkerFailure(report_, PlayerCode::ExtractionFailed);
         return false;
     }
 
@@ -164,7 +191,7 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
 bool CPatchApplication::MergeUpdateArchive() {
     uint64_t updateSize = FileSize(client_.Path("update.kaf")).value_or(0);
     if (!hasFreeSpace_(SaturatingProduct(2, updateSize))) {
-        report_.Error("Insufficient capacity on hard disk for update.", "c13");
+        report_.Error(PlayerFailure(PlayerCode::NoSpaceToMerge));
         return false;
     }
     window_.SetStatusText("Updating the file.");
@@ -175,11 +202,11 @@ bool CPatchApplication::MergeUpdateArchive() {
     try {
         archive = std::make_unique<GameArchive>(client_, markers_, &progress);
     } catch (const std::bad_alloc&) {
-        report_.Error("Update error: Insufficient memory.", "c14");
+        report_.Error(PlayerFailure(PlayerCode::NoMemoryToMerge));
         return false;
     }
     archiveMerged_ = true;
-    Status merged = archive->MergeUpdateArchive();
+    Status merged = MergeStatus(archive->MergeUpdateArchive());
     if (archive->MergeStopped()) {
         // Undone at once, as the next start would undo it: the archive is as it was before
         // this package, which the next run applies again.

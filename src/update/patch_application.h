@@ -17,6 +17,10 @@
 
 namespace korvun {
 
+// The player's message for how a merge ended: success when it merged, a failure without text
+// when it was stopped.
+Status MergeStatus(const MergeResult& merged);
+
 class CPatchApplication {
   public:
     // hasFreeSpace answers whether the game directory's volume has more than that many bytes.

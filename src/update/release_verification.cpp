@@ -1,11 +1,11 @@
 #include "update/release_verification.h"
 
 #include <charconv>
-#include <cstdio>
 #include <ctime>
 
-#include "app/messages.h"
+#include "app/player_codes.h"
 #include "platform/profile.h"
+#include "update/package_names.h"
 #include "update/version_file.h"
 
 #ifndef KORVUN_RELEASE_PUBLIC_KEY
@@ -42,29 +42,22 @@ bool SaveReleaseSerial(const ClientDirectory& client, uint64_t serial) {
                               client.Path(kLocalVersionFile));
 }
 
-std::string SignedPackagePath(uint32_t version) {
-    char name[48];
-    std::snprintf(name, sizeof name, "patch/patch/pk%.4u.patch", version);
-    return name;
-}
+std::string SignedPackagePath(uint32_t version) { return PackagePath(version); }
 
-std::string ReleaseUnavailableMessage() {
-    return ComposeMessage("Download Failed: Cannot read the release signature.", "c50");
-}
+std::string ReleaseUnavailableMessage() { return ComposeMessage(PlayerCode::ReleaseUnavailable); }
 
 std::string ReleaseRefusalMessage(ReleaseCheck check) {
     switch (check) {
         case ReleaseCheck::Unreadable:
-            return ComposeMessage("Update error: The release signature is damaged.", "c51");
+            return ComposeMessage(PlayerCode::ReleaseSignatureDamaged);
         case ReleaseCheck::OtherKey:
-            return ComposeMessage("Update error: The release is signed with another key.", "c52");
+            return ComposeMessage(PlayerCode::ReleaseOtherKey);
         case ReleaseCheck::BadSignature:
-            return ComposeMessage("Update error: The release signature is not valid.", "c53");
+            return ComposeMessage(PlayerCode::ReleaseSignatureInvalid);
         case ReleaseCheck::Expired:
-            return ComposeMessage("Update error: The release has expired.", "c54");
+            return ComposeMessage(PlayerCode::ReleaseExpired);
         case ReleaseCheck::Rollback:
-            return ComposeMessage("Update error: The release is older than the installed one.",
-                                  "c55");
+            return ComposeMessage(PlayerCode::ReleaseOlderThanInstalled);
         case ReleaseCheck::Valid:
             break;
     }
@@ -72,20 +65,19 @@ std::string ReleaseRefusalMessage(ReleaseCheck check) {
 }
 
 std::string UnsignedFileMessage(const std::string& localName) {
-    return ComposeMessage("Download Failed: " + localName + " Not in the release.", "c56");
+    return ComposeMessage(PlayerCode::FileNotInRelease, {localName});
 }
 
 std::string SignedSizeMessage(const std::string& localName) {
-    return ComposeMessage("Download Failed: " + localName + " Wrong size.", "c57");
+    return ComposeMessage(PlayerCode::SignedSizeWrong, {localName});
 }
 
 std::string SignedChecksumMessage(const std::string& localName) {
-    return ComposeMessage("Download Failed: " + localName + " Wrong checksum.", "c58");
+    return ComposeMessage(PlayerCode::SignedChecksumWrong, {localName});
 }
 
 std::string MissingSignedFileMessage(const std::string& localName) {
-    return ComposeMessage("Download Failed: " + localName + " Signed but not on the server.",
-                          "c59");
+    return ComposeMessage(PlayerCode::SignedFileNotOnServer, {localName});
 }
 
 bool FetchSmallFile(InternetSession& session, const std::string& url, std::string* body,

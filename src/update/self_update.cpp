@@ -1,4 +1,5 @@
 // Replacing the updater: the new program is downloaded and handed to the game program.
+#include "app/player_codes.h"
 #include "platform/file_io.h"
 #include "update/server_address.h"
 #include "update/update_thread.h"
@@ -14,7 +15,7 @@ bool CUpdateThread::SelfUpdate() {
         return false;
     }
     if (!download_.HasFreeSpace(download_.ExpectedSize())) {
-        report_.Error("Insufficient capacity on hard disk for download.", "c09");
+        report_.Error(PlayerFailure(PlayerCode::NoSpaceForUpdater));
         return false;
     }
 
@@ -25,7 +26,7 @@ bool CUpdateThread::SelfUpdate() {
         int result = download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) {
             if (!StopRequested() && !download_.ReleaseRefused()) {
-                report_.Error("Download Failed: ReadFile new updater", "c10");
+                report_.Error(PlayerFailure(PlayerCode::UpdaterDownloadBroken));
             }
             return false;
         }

@@ -2,39 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 
 #include "app/messages.h"
+#include "app/player_codes.h"
 #include "update/server_address.h"
 
 namespace korvun {
 
 namespace {
 
-constexpr const char* kDownloadFailed = "Download Failed";
 constexpr size_t kMaxSystemTextLength = 1023;
 constexpr size_t kWriteBatchSize = 256 * 1024;
-constexpr size_t kErrorTextSize = 1000;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[kErrorTextSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 }  // namespace
-
-std::string PatchFileName(uint32_t version) {
-    char name[32];
-    std::snprintf(name, sizeof name, "pk%.4u.patch", version);
-    return name;
-}
 
 std::string PatchUrl(const std::string& serverAddress, uint32_t version) {
     return ServerUrl(serverAddress, "/patch/patch/" + PatchFileName(version));
@@ -290,7 +271,7 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     expectedSize_ = QueryRemoteSize(url);
     if (expectedSize_ == 0) {
         if (StopRequested()) return false;
-        report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
+        report_.Error(PlayerFailure(PlayerCode::SizeUnknown));
         return false;
     }
     if (checking_ && expectedSize_ != downloadCheck_.SignedSize()) {
@@ -317,15 +298,14 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     if (!OpenRemote(plan.offset, plan.validator, &error)) {
         ShowInternetError(error);
         if (StopRequested()) return false;
-        report_.Error(std::string(kDownloadFailed) + ": Cannot open server file.", "c30");
+        report_.Error(PlayerFailure(PlayerCode::ServerFileUnopened));
         return false;
     }
     RetrySucceeded();
     batchUsed_ = 0;
     if (!OpenLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
-        report_.Error(std::string(kDownloadFailed) + ": " + localName + " Cannot open the file.",
-                      "c32");
+        report_.Error(PlayerFailure(PlayerCode::LocalFileUnopened, {localName}));
         return false;
     }
     continued_ = continuedAt_ > 0;
@@ -334,10 +314,10 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     return true;
 }
 
-int CUpdateDownload::FailReceive(const char* format, const char* code) {
-    report_.Error(Format(format, kDownloadFailed, "", static_cast<int>(lastError_),
-                         static_cast<int>(versions_.currentVersion)),
-                  code);
+int CUpdateDownload::FailReceive(PlayerCode code) {
+    report_.Error(
+        PlayerFailure(code, {std::to_string(static_cast<int>(lastError_)),
+                             std::to_string(static_cast<int>(versions_.currentVersion))}));
     return kFailed;
 }
 
@@ -419,10 +399,11 @@ int CUpdateDownload::CompleteFile() {
     }
 
     DiscardResumeRecord(localPath_);
-    report_.Error(Format("%sOv: %s,%d,%d,%" PRId64 "/%" PRId64 " ", kDownloadFailed, "",
-                         static_cast<int>(lastError_), static_cast<int>(versions_.currentVersion),
-                         static_cast<int64_t>(receivedSize_), static_cast<int64_t>(expectedSize_)),
-                  "c34");
+    report_.Error(PlayerFailure(PlayerCode::PackageLongerThanAnnounced,
+                                {std::to_string(static_cast<int>(lastError_)),
+                                 std::to_string(static_cast<int>(versions_.currentVersion)),
+                                 std::to_string(static_cast<int64_t>(receivedSize_)),
+                                 std::to_string(static_cast<int64_t>(expectedSize_))}));
     WriteStateMarker(client_, "FILE_SIZE_ERR");
     return kFailed;
 }
@@ -454,7 +435,7 @@ int CUpdateDownload::ReceiveBlock() {
         }
         ShowInternetError(error);
         if (error.code == kInternetOperationCancelled) return kFailed;
-        return FailReceive("%sEx: %s,%d,%d ", "c23-1");
+        return FailReceive(PlayerCode::PackageReadFailed);
     }
     lastError_ = 0;
     receivedSize_ += n;
@@ -465,7 +446,7 @@ int CUpdateDownload::ReceiveBlock() {
     bool last = receivedSize_ >= expectedSize_;
     if ((last || batchUsed_ + kBlockSize > kWriteBatchSize) && !FlushLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
-        return FailReceive("%sLWx: %s,%d,%d ", "c23");
+        return FailReceive(PlayerCode::PackageWriteFailed);
     }
 
     window_.SetFileProgress(receivedSize_);
@@ -482,7 +463,7 @@ int CUpdateDownload::ReceiveBlock() {
     remoteFile_.reset();
     if (!closed) {
         lastError_ = static_cast<uint32_t>(errno);
-        return FailReceive("%sLWx: %s,%d,%d ", "c23");
+        return FailReceive(PlayerCode::PackageWriteFailed);
     }
     return CompleteFile();
 }

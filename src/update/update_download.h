@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "app/player_codes.h"
 #include "app/updater_window.h"
 #include "platform/file_io.h"
 #include "platform/inet.h"
 #include "platform/stop_event.h"
 #include "update/download_check.h"
+#include "update/package_names.h"
 #include "update/release_verification.h"
 #include "update/resume_state.h"
 #include "update/retry_policy.h"
@@ -25,8 +27,6 @@ namespace korvun {
 // Bytes the calling user may still write on the game directory's volume; nullopt when unknown.
 using FreeSpaceQuery = std::function<std::optional<uint64_t>()>;
 
-// "pk%.4u.patch": at least four digits, zero-padded.
-std::string PatchFileName(uint32_t version);
 // "http://ADDRESS/patch/patch/pk%.4u.patch".
 std::string PatchUrl(const std::string& serverAddress, uint32_t version);
 // "http://ADDRESS/patch/UpdateVersion.ini".
@@ -126,7 +126,7 @@ class CUpdateDownload {
     bool FlushLocalFile();
     // Flushes what can be flushed and closes the local file; false (errno set) on failure.
     bool CloseLocalFile();
-    int FailReceive(const char* format, const char* code);
+    int FailReceive(PlayerCode code);
     // Waits before another attempt, the retry on the status line; false when the retries are
     // used up or a stop ended the wait (*error then says so, when given).
     bool WaitToRetry(InternetError* error);

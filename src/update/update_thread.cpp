@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/messages.h"
+#include "app/player_codes.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
@@ -19,12 +19,7 @@ namespace korvun {
 
 namespace {
 
-constexpr const char* kCorruptedClientText =
-    "The file has been corrupted caused by forced shutdown of the updator. Please install the "
-    "client again.";
 constexpr const char* kDeleteListFile = "delete.lst";
-constexpr const char* kDownloadFailed = "Download Failed";
-constexpr const char* kNoDiskSpace = "Insufficient capacity on hard disk for download.";
 
 // An atomic write goes to a temporary file that is renamed over the real one; a run killed in
 // between leaves the temporary behind. Only one updater runs at a time, so whatever such
@@ -146,10 +141,8 @@ RunOutcome CUpdateThread::Execute() {
     RemoveStaleTemporaries(client_);
 
     if (!IsLocalCheckVersionValid(client_)) {
-        window_.ShowMessageBox(ComposeMessage(
-            "The version does not match. Please install the client again from the homepage.",
-            "c20"));
-        report_.Error("Please install a new client.", "c20");
+        window_.ShowMessageBox(ComposeMessage(PlayerCode::VersionMismatch));
+        report_.Error(PlayerFailure(PlayerCode::VersionMismatchStatus));
         return Unfinished();
     }
     if (StopRequested()) return Unfinished();
@@ -192,13 +185,13 @@ RunOutcome CUpdateThread::Execute() {
             return Ended();
         }
         window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c21"));
+        window_.ShowMessageBox(ComposeMessage(PlayerCode::ServerCheckVersionWrong));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
     if (versions_.baseVersion == 0) {
         finished_ = true;
         window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c22"));
+        window_.ShowMessageBox(ComposeMessage(PlayerCode::ClientVersionLost));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
 
@@ -291,7 +284,7 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
         return false;
     }
     if (!download_.HasFreeSpace(download_.ExpectedSize())) {
-        report_.Error(kNoDiskSpace, "c06");
+        report_.Error(PlayerFailure(PlayerCode::NoSpaceForVersionFile));
         return false;
     }
     window_.RestartSpeedClock();
@@ -299,11 +292,11 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
         switch (download_.ReceiveBlock()) {
             case CUpdateDownload::kFailed:
                 if (!quiet && !StopRequested() && !download_.ReleaseRefused())
-                    report_.Error(std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07");
+                    report_.Error(PlayerFailure(PlayerCode::VersionFileBroken));
                 return false;
             case CUpdateDownload::kComplete:
                 if (ParseVersionFile(client_, &versions_, &flags_.replaceUpdater)) return true;
-                if (!quiet) report_.Error(std::string(kDownloadFailed) + ": Read Profile", "c08");
+                if (!quiet) report_.Error(PlayerFailure(PlayerCode::VersionFileUnusable));
                 return false;
             default:
                 std::this_thread::yield();
@@ -332,7 +325,7 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
             // Only an answer without a usable length says the package is missing; a
             // connection that broke says nothing about it, and ends the run.
             if (StopRequested()) return SizeScan::Ended;
-            report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
+            report_.Error(PlayerFailure(PlayerCode::SizeUnknown));
             return SizeScan::Ended;
         }
         // With mirrors, a package is missing only when no address has it.
@@ -380,7 +373,7 @@ bool CUpdateThread::StartNextPatch() {
         return false;
     }
     if (!download_.HasFreeSpace(download_.ExpectedSize())) {
-        report_.Error(kNoDiskSpace, "c33");
+        report_.Error(PlayerFailure(PlayerCode::NoSpaceForPackage));
         return false;
     }
     return true;

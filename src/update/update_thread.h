@@ -5,7 +5,9 @@
 // Errors in the update layer: each step returns whether the run goes on; a failure has shown
 // its message through the RunReport by then, and the run's end is a RunOutcome. The package
 // reader's exceptions are caught where a package is extracted; anything else that escapes the
-// run ends it as failed, never the process.
+// run ends it as failed, never the process. The player's code and text are chosen here, and
+// only here, from the table in app/player_codes.h: the layers below return a Status or a
+// std::optional with the reason, and say what failed, never what the player reads.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,7 @@
 
 #include "archive/game_archive.h"
 #include "support/archive_writer.h"
+#include "support/game_archive_probe.h"
 
 namespace korvun {
 namespace {
@@ -15,23 +16,24 @@ class ArchiveIndexTest : public ::testing::Test {
   protected:
     bool Load(const std::string& bytes) {
         IndexReader in(bytes.data(), bytes.size());
-        return archive.LoadGameIndex(in);
+        return probe.LoadGameIndex(in);
     }
     std::string Save() {
         std::string out;
         IndexWriter writer(out);
-        archive.WriteIndex(writer, archive.GameHeaderWord(), archive.GameFileCount());
+        GameArchive::WriteIndex(writer, probe.Index());
         writer.Flush();
         return out;
     }
     std::vector<std::string> FreeNames() {
         std::vector<std::string> names;
-        archive.FreeSpace().ForEach([&](const ArchiveEntry& e) { names.push_back(e.name); });
+        probe.Index().freeSpace.ForEach([&](const ArchiveEntry& e) { names.push_back(e.name); });
         return names;
     }
 
     test::RecordingMarkers markers;
     GameArchive archive{korvun::ClientDirectory("."), markers};
+    GameArchiveProbe probe{archive};
 };
 
 RawRecord Rec(const std::string& name, uint64_t offset, uint32_t size, uint32_t extra = 0) {
@@ -59,22 +61,22 @@ TEST_F(ArchiveIndexTest, EmptyIndexIsSeventyTwoBytesAndRoundTrips) {
     RawIndex empty;
     std::string bytes = test::EncodeIndex(empty);
     ASSERT_EQ(bytes.size(), 72u);
-    ASSERT_TRUE(Load(bytes)) << archive.LoadError();
+    ASSERT_TRUE(Load(bytes)) << probe.LoadError();
     EXPECT_EQ(Save(), bytes);
 }
 
 TEST_F(ArchiveIndexTest, ReadsUnalignedHeaderAndWritesBackByteForByte) {
     std::string bytes = test::EncodeIndex(SampleIndex());
-    ASSERT_TRUE(Load(bytes)) << archive.LoadError();
-    EXPECT_EQ(archive.GameHeaderWord(), 0xA1B2C3D4u);
-    EXPECT_EQ(archive.GameFileCount(), 5);
-    EXPECT_EQ(archive.HeaderBlock()[39], uint8_t(39 * 7));
-    EXPECT_EQ(archive.LostBytes(), 0x01020304u);
-    const ArchiveEntry& top = archive.GameRoot().Files().front();
+    ASSERT_TRUE(Load(bytes)) << probe.LoadError();
+    EXPECT_EQ(probe.Index().headerWord, 0xA1B2C3D4u);
+    EXPECT_EQ(probe.Index().fileCount, 5);
+    EXPECT_EQ(probe.Index().headerBlock[39], uint8_t(39 * 7));
+    EXPECT_EQ(probe.Index().lostBytes, 0x01020304u);
+    const ArchiveEntry& top = probe.Index().root.Files().front();
     EXPECT_EQ(top.offset, 0x1122334455667788ull);
     EXPECT_EQ(top.extraWord, 0xDEADBEEFu);
-    EXPECT_EQ(archive.GameRoot().name, "root");
-    EXPECT_TRUE(archive.LoadNotes().empty());
+    EXPECT_EQ(probe.Index().root.name, "root");
+    EXPECT_TRUE(probe.Index().notes.empty());
     EXPECT_EQ(Save(), bytes);
 }
 
@@ -98,10 +100,10 @@ TEST_F(ArchiveIndexTest, NegativeCountsMeanNoneAndNameLengthsAreNormalised) {
     RawRecord padded = Rec("pad", 5, 1);
     padded.nameLength = 10;  // "pad" and seven NULs
     index.freeList = {padded};
-    ASSERT_TRUE(Load(test::EncodeIndex(index))) << archive.LoadError();
-    EXPECT_TRUE(archive.GameRoot().Files().empty());
-    ASSERT_EQ(archive.GameRoot().Subfolders().size(), 1u);
-    EXPECT_EQ(archive.LoadNotes().size(), 1u);
+    ASSERT_TRUE(Load(test::EncodeIndex(index))) << probe.LoadError();
+    EXPECT_TRUE(probe.Index().root.Files().empty());
+    ASSERT_EQ(probe.Index().root.Subfolders().size(), 1u);
+    EXPECT_EQ(probe.Index().notes.size(), 1u);
     RawIndex expected;
     expected.root.folders.push_back(RawFolder{"f", {}, {}, {}, {}});
     expected.freeList = {Rec("pad", 5, 1)};
@@ -110,11 +112,11 @@ TEST_F(ArchiveIndexTest, NegativeCountsMeanNoneAndNameLengthsAreNormalised) {
 
 TEST_F(ArchiveIndexTest, MalformedIndexesAreRefusedWithoutOverreading) {
     auto refused = [&](const RawIndex& index, const std::string& expectedError) {
-        GameArchive fresh(korvun::ClientDirectory("."), markers);
+        std::string freshError;
         std::string bytes = test::EncodeIndex(index);
         IndexReader in(bytes.data(), bytes.size());
-        EXPECT_FALSE(fresh.LoadGameIndex(in));
-        EXPECT_NE(fresh.LoadError().find(expectedError), std::string::npos) << fresh.LoadError();
+        EXPECT_FALSE(GameArchive::ReadIndex(in, &freshError));
+        EXPECT_NE(freshError.find(expectedError), std::string::npos) << freshError;
     };
     RawIndex zeroName;
     zeroName.root.files = {Rec("a", 0, 1)};
@@ -144,7 +146,7 @@ TEST_F(ArchiveIndexTest, MalformedIndexesAreRefusedWithoutOverreading) {
     test::AppendU32(bytes, 0xFFFFFFFF);
     test::AppendU32(bytes, 0);
     IndexReader in(bytes.data(), bytes.size());
-    EXPECT_FALSE(archive.LoadGameIndex(in));
+    EXPECT_FALSE(probe.LoadGameIndex(in));
 
     RawIndex badSignature;
     badSignature.signature = "KAX";
@@ -154,10 +156,10 @@ TEST_F(ArchiveIndexTest, MalformedIndexesAreRefusedWithoutOverreading) {
 TEST_F(ArchiveIndexTest, EveryTruncationIsRefused) {
     std::string bytes = test::EncodeIndex(SampleIndex());
     for (size_t length = 0; length < bytes.size(); ++length) {
-        GameArchive fresh(korvun::ClientDirectory("."), markers);
+        std::string freshError;
         std::string cut = bytes.substr(0, length);  // its own allocation, so ASan sees overreads
         IndexReader in(cut.data(), cut.size());
-        EXPECT_FALSE(fresh.LoadGameIndex(in)) << "accepted " << length << " bytes";
+        EXPECT_FALSE(GameArchive::ReadIndex(in, &freshError)) << "accepted " << length << " bytes";
     }
 }
 
@@ -180,13 +182,13 @@ TEST_F(ArchiveIndexTest, NestingDepthIsBounded) {
         return bytes;
     };
     std::string deepest = nested(GameArchive::kMaxFolderDepth);
-    ASSERT_TRUE(Load(deepest)) << archive.LoadError();
+    ASSERT_TRUE(Load(deepest)) << probe.LoadError();
     EXPECT_EQ(Save(), deepest);
-    GameArchive fresh(korvun::ClientDirectory("."), markers);
+    std::string freshError;
     std::string tooDeep = nested(100000);
     IndexReader in(tooDeep.data(), tooDeep.size());
-    EXPECT_FALSE(fresh.LoadGameIndex(in));
-    EXPECT_NE(fresh.LoadError().find("nested deeper"), std::string::npos);
+    EXPECT_FALSE(GameArchive::ReadIndex(in, &freshError));
+    EXPECT_NE(freshError.find("nested deeper"), std::string::npos);
 }
 
 TEST_F(ArchiveIndexTest, RemoveEntryMatchesPathsIgnoringCaseAndSeparator) {
@@ -202,24 +204,24 @@ TEST_F(ArchiveIndexTest, RemoveEntryMatchesPathsIgnoringCaseAndSeparator) {
     index.freeList = {Rec("big", 100, 50)};
     ASSERT_TRUE(Load(test::EncodeIndex(index)));
 
-    archive.RemoveEntry("A\\B\\C.DDS");
-    EXPECT_EQ(archive.GameFileCount(), 5);
-    archive.RemoveEntry("a/b\\c.dds");  // already gone: nothing changes
-    archive.RemoveEntry("a\\missing\\c.dds");
-    archive.RemoveEntry("a\\b\\");
-    archive.RemoveEntry("a\\\\b\\abc");
-    archive.RemoveEntry("top/");
-    EXPECT_EQ(archive.GameFileCount(), 5);
+    probe.RemoveEntry("A\\B\\C.DDS");
+    EXPECT_EQ(probe.Index().fileCount, 5);
+    probe.RemoveEntry("a/b\\c.dds");  // already gone: nothing changes
+    probe.RemoveEntry("a\\missing\\c.dds");
+    probe.RemoveEntry("a\\b\\");
+    probe.RemoveEntry("a\\\\b\\abc");
+    probe.RemoveEntry("top/");
+    EXPECT_EQ(probe.Index().fileCount, 5);
 
-    archive.RemoveEntry("a/b/abc");   // leaves abcd that precedes it
-    archive.RemoveEntry("a/b/ZERO");  // size 0: no free record
-    EXPECT_EQ(archive.GameFileCount(), 3);
-    const ArchiveFolder& folder = archive.GameRoot().Subfolders().front().Subfolders().front();
+    probe.RemoveEntry("a/b/abc");   // leaves abcd that precedes it
+    probe.RemoveEntry("a/b/ZERO");  // size 0: no free record
+    EXPECT_EQ(probe.Index().fileCount, 3);
+    const ArchiveFolder& folder = probe.Index().root.Subfolders().front().Subfolders().front();
     ASSERT_EQ(folder.Files().size(), 1u);
     EXPECT_EQ(folder.Files().front().name, "abcd");
     // Released regions go to the end, after the sorted loaded part.
     EXPECT_EQ(FreeNames(), (std::vector<std::string>{"big", "c.dds", "abc"}));
-    EXPECT_EQ(archive.GameRoot().Subfolders().size(), 1u);  // folders are never removed
+    EXPECT_EQ(probe.Index().root.Subfolders().size(), 1u);  // folders are never removed
 }
 
 TEST_F(ArchiveIndexTest, RemoveEntryTakesFirstOfCaseTwinsInLargeFolders) {
@@ -228,21 +230,21 @@ TEST_F(ArchiveIndexTest, RemoveEntryTakesFirstOfCaseTwinsInLargeFolders) {
     index.root.files.insert(index.root.files.begin() + 5, Rec("Twin", 500, 7));
     index.root.files.push_back(Rec("TWIN", 600, 8));
     ASSERT_TRUE(Load(test::EncodeIndex(index)));
-    archive.RemoveEntry("twin");
-    archive.AddEntry("twin", ArchiveEntry{"twin", 700, 9, 0});
-    archive.RemoveEntry("twin");
+    probe.RemoveEntry("twin");
+    probe.AddEntry("twin", ArchiveEntry{"twin", 700, 9, 0});
+    probe.RemoveEntry("twin");
     std::vector<uint64_t> left;
-    for (const ArchiveEntry& e : archive.GameRoot().Files()) {
+    for (const ArchiveEntry& e : probe.Index().root.Files()) {
         if (NamesEqualIgnoringCase(e.name, "twin")) left.push_back(e.offset);
     }
     EXPECT_EQ(left, std::vector<uint64_t>{700});
 }
 
 TEST_F(ArchiveIndexTest, AddEntryCreatesAndReusesFolders) {
-    archive.AddEntry("x\\y\\z.txt", ArchiveEntry{"z.txt", 1, 2, 3});
-    archive.AddEntry("X\\Y\\w.txt", ArchiveEntry{"w.txt", 4, 5, 6});
-    archive.AddEntry("a\\b.txt", ArchiveEntry{"b.txt", 7, 8, 9});
-    archive.AddEntry("top.txt", ArchiveEntry{"top.txt", 10, 11, 12});
+    probe.AddEntry("x\\y\\z.txt", ArchiveEntry{"z.txt", 1, 2, 3});
+    probe.AddEntry("X\\Y\\w.txt", ArchiveEntry{"w.txt", 4, 5, 6});
+    probe.AddEntry("a\\b.txt", ArchiveEntry{"b.txt", 7, 8, 9});
+    probe.AddEntry("top.txt", ArchiveEntry{"top.txt", 10, 11, 12});
     RawIndex expected;
     RawFolder y{"y", {Rec("z.txt", 1, 2, 3), Rec("w.txt", 4, 5, 6)}, {}, {}, {}};
     expected.root.folders.push_back(RawFolder{"x", {}, {y}, {}, {}});

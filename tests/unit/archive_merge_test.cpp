@@ -12,6 +12,7 @@
 #include "archive/game_archive.h"
 #include "support/archive_writer.h"
 #include "support/recording_progress.h"
+#include "update/patch_application.h"
 
 namespace korvun {
 namespace {
@@ -38,7 +39,7 @@ class ArchiveMergeTest : public ::testing::Test {
     }
     bool Merge() {
         GameArchive archive(korvun::ClientDirectory("."), markers, &progress);
-        Status merged = archive.MergeUpdateArchive();
+        Status merged = MergeStatus(archive.MergeUpdateArchive());
         lastMessage = merged.Message();
         return merged.Ok();
     }
@@ -87,19 +88,19 @@ TEST_F(ArchiveMergeTest, ReplacesAFileInAnyCaseAndReusesItsRegion) {
     update.index.headerBlock.fill(0x22);
     update.Add("data\\ITEM\\Sword.dds", std::string(98, 'n'), 77);
     MergeAndCompare(game, update);
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
-    EXPECT_EQ(check.GameFileCount(), 2);
-    EXPECT_EQ(check.GameHeaderWord(), 9u);
-    EXPECT_EQ(check.HeaderBlock()[0], 0x22);
-    EXPECT_EQ(check.LostBytes(), 42u);
+    std::optional<ArchiveIndex> check = GameArchive::ReadIndexFile("data.kah", nullptr);
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->fileCount, 2);
+    EXPECT_EQ(check->headerWord, 9u);
+    EXPECT_EQ(check->headerBlock[0], 0x22);
+    EXPECT_EQ(check->lostBytes, 42u);
     // The 98 bytes went into the old 100-byte region; its last byte became a remainder.
     const ArchiveEntry& sword =
-        check.GameRoot().Subfolders().front().Subfolders().front().Files().front();
+        check->root.Subfolders().front().Subfolders().front().Files().front();
     EXPECT_EQ(sword.offset, 0u);
     EXPECT_EQ(sword.name, "Sword.dds");
     std::vector<ArchiveEntry> free;
-    check.FreeSpace().ForEach([&](const ArchiveEntry& e) { free.push_back(e); });
+    check->freeSpace.ForEach([&](const ArchiveEntry& e) { free.push_back(e); });
     ASSERT_EQ(free.size(), 1u);
     EXPECT_EQ(free[0], (ArchiveEntry{"rest space", 99, 1, 0}));
     EXPECT_EQ(progress.total, 1u);
@@ -116,10 +117,10 @@ TEST_F(ArchiveMergeTest, AddsNewFoldersAndCountsTheUpdateFileCount) {
     update.index.root.folders.push_back(RawFolder{"emptyfolder", {}, {}, {}, {}});
     update.index.fileCount = 3;  // the header's value counts, not the entries found
     MergeAndCompare(game, update);
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
-    EXPECT_EQ(check.GameFileCount(), 2 + 3);
-    EXPECT_EQ(check.GameRoot().FindSubfolder("emptyfolder"), nullptr);
+    std::optional<ArchiveIndex> check = GameArchive::ReadIndexFile("data.kah", nullptr);
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->fileCount, 2 + 3);
+    EXPECT_EQ(check->root.FindSubfolder("emptyfolder"), nullptr);
     EXPECT_EQ(progress.total, 3u);
     EXPECT_EQ(progress.done, 4u);
 }
@@ -467,9 +468,9 @@ TEST_F(ArchiveDeleteTest, LinesWithCommentsAndCrLfRemoveEntries) {
         "data\\item\\old.dds\tremoved in 1.2\r\nDATA/README.TXT\r\nnot\\there\n\nkeep";
     list.back() = 'X';  // "keeX": names nothing
     DeleteAndCompare(game, &list);
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
-    EXPECT_EQ(check.GameFileCount(), 4 - 2);
+    std::optional<ArchiveIndex> check = GameArchive::ReadIndexFile("data.kah", nullptr);
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->fileCount, 4 - 2);
 }
 
 TEST_F(ArchiveDeleteTest, ListNamingNothingStillRewritesAndIsDeleted) {
@@ -485,9 +486,9 @@ TEST_F(ArchiveDeleteTest, LongLinesArriveInPieces) {
     game.Add("tail", "t");
     std::string list = std::string(2047, 'q') + "tail\n";
     DeleteAndCompare(game, &list);
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
-    EXPECT_EQ(check.GameFileCount(), 1);
+    std::optional<ArchiveIndex> check = GameArchive::ReadIndexFile("data.kah", nullptr);
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->fileCount, 1);
 }
 
 TEST_F(ArchiveDeleteTest, NoListLeavesTheIndexAloneUnlessTheFreeListIsLong) {
@@ -498,9 +499,9 @@ TEST_F(ArchiveDeleteTest, NoListLeavesTheIndexAloneUnlessTheFreeListIsLong) {
     game.index.freeList.push_back(Rec("g", 5000, 3));
     game.index.lostBytes = 0xFFFFFF00;  // grows modulo 2^32
     DeleteAndCompare(game, nullptr);    // 701: the 201 smallest are dropped
-    GameArchive check(korvun::ClientDirectory("."), markers);
-    ASSERT_TRUE(check.LoadGameIndexFile("data.kah"));
-    EXPECT_EQ(check.FreeSpace().Count(), 500u);
+    std::optional<ArchiveIndex> check = GameArchive::ReadIndexFile("data.kah", nullptr);
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->freeSpace.Count(), 500u);
 }
 
 TEST_F(ArchiveDeleteTest, UnreadableIndexFailsAndWritesNothing) {
