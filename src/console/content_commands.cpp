@@ -129,7 +129,8 @@ size_t ListDifferences(const ContentCheckResult& check, std::FILE* out) {
 
 bool NeedsMending(const ClientDirectory& client) {
     return !IsLocalCheckVersionValid(client) || LocalCurrentVersion(client) == 0 ||
-           !FileExists(client.Path("data.kah")) || !FileExists(client.Path("data.kaf"));
+           ReadStateMarker(client) == "UPDATE_START" || !FileExists(client.Path("data.kah")) ||
+           !FileExists(client.Path("data.kaf"));
 }
 
 int RunContentCommand(const ClientDirectory& client, const ContentCommand& command, std::FILE* out,
@@ -156,6 +157,7 @@ int RunContentCommand(const ClientDirectory& client, const ContentCommand& comma
     std::fprintf(out, "Checking the client against version %u from %s\n", manifest.version,
                  store->fetcher->Address().c_str());
 
+    if (command.repair) RemoveLeftovers(client, manifest);
     ContentCheckResult check;
     {
         PercentProgress progress(out, "Verifying", command.stopRequested);

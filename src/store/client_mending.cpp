@@ -1,5 +1,6 @@
 #include "store/client_mending.h"
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -234,6 +235,27 @@ void RecoverInterruptedChange(const ClientDirectory& client) {
     if (markers.ClearStateMarker()) RemoveJournal(client.Path(GameArchive::kJournalName));
 }
 
+void RemoveLeftovers(const ClientDirectory& client, const ContentManifest& manifest) {
+    for (const ContentItem& item : manifest.items) {
+        if (item.kind == ContentItem::Kind::LooseFile) {
+            DeleteFile(client.Path(item.path + kStagingSuffix));
+        }
+    }
+    for (const std::string& name : DirectoryNames(client.Root())) {
+        std::string folded = name;
+        for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (folded.rfind("version.ini.tmp", 0) == 0 || folded.rfind("data.kah.tmp", 0) == 0) {
+            DeleteFile(client.Path(name));
+        }
+    }
+    std::string marker = ReadStateMarker(client);
+    if (marker != "EXTRACT_END") {
+        for (const char* name : {"update.kah", "update.kaf", "update.log"}) {
+            DeleteFile(client.Path(name));
+        }
+    }
+}
+
 MendResult MendClient(const ClientDirectory& client, const ContentManifest& manifest,
                       const ContentCheckResult& check, StoreFetcher& fetcher,
                       ProgressSink* progress) {
@@ -302,6 +324,9 @@ MendResult MendClient(const ClientDirectory& client, const ContentManifest& mani
             return result;
         }
     }
+    // The marker the merge left says a change of the archive ended; the repair as a whole
+    // has ended now.
+    VersionFileMarkers(client).ClearStateMarker();
     result.ok = true;
     return result;
 }

@@ -26,6 +26,11 @@ struct MendResult {
 // so that a check sees the archive as the last whole change left it.
 void RecoverInterruptedChange(const ClientDirectory& client);
 
+// Removes what an interrupted repair or run left beside the client: staged files, the
+// temporaries of Version.ini and data.kah, and an update archive that no package waits to
+// merge (the state marker is not EXTRACT_END).
+void RemoveLeftovers(const ClientDirectory& client, const ContentManifest& manifest);
+
 // progress learns the bytes to fetch and write, and may stop the mending before it changes
 // anything.
 MendResult MendClient(const ClientDirectory& client, const ContentManifest& manifest,

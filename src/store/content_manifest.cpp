@@ -58,6 +58,22 @@ bool ParseHexBytes(std::string_view text, uint8_t* bytes, size_t size) {
     return true;
 }
 
+// A path a client may be asked to write: relative, no empty, "." or ".." component, and for a
+// loose file no '\\' or ':' (which Windows would take as a folder or a drive), so that no
+// manifest, however it was signed, reaches outside the client's folder.
+bool IsContainedPath(std::string_view path, bool loose) {
+    if (path.empty() || path.find('\0') != std::string_view::npos) return false;
+    if (loose && path.find_first_of("\\:") != std::string_view::npos) return false;
+    const char separator = loose ? '/' : '\\';
+    for (size_t start = 0;;) {
+        size_t end = path.find(separator, start);
+        std::string_view part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
 class ManifestParser {
   public:
     explicit ManifestParser(std::string* error) : error_(error) {}
@@ -123,6 +139,9 @@ class ManifestParser {
             return Fail("an item reads \"file|entry SIZE SHA256 ATTRIBUTE PATH\"");
         }
         if (!loose && *size > UINT32_MAX) return Fail("an archive entry above 4 GiB");
+        if (!IsContainedPath(line, loose)) {
+            return Fail("\"" + std::string(line) + "\" is not a path inside the client");
+        }
         item.size = *size;
         item.sha256 = *digest;
         item.readOnly = attribute == "r";

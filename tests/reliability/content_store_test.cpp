@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -247,6 +248,38 @@ TEST_F(ContentStore, AStoreThatCannotBeTrustedLeavesTheClientUntouched) {
         EXPECT_EQ(run.exitCode, spoiled.exitCode) << run.out << run.err;
         EXPECT_NE(run.err.find(spoiled.message), std::string::npos) << run.err;
         EXPECT_EQ(ReadTree(dir), before);
+    }
+}
+
+// A repair killed before any of its file operations leaves a client that the next repair
+// mends: the staged files are only renamed once whole, and the merge runs under its journal.
+TEST_F(ContentStore, ARepairKilledAnywhereIsFinishedByTheNext) {
+    auto damage = [&](const std::string& dir) {
+        std::mt19937 random(7);
+        DeleteLoose(dir, random);
+        FlipLoose(dir, random);
+        FlipEntries(dir, random);
+    };
+    std::string reference = Install("reference");
+    damage(reference);
+    std::string log = scratch_ + "/reference.log";
+    ASSERT_EQ(RunConsole(environment_, reference, {"KORVUN_FAULT_LOG=" + log}).exitCode, kIntact);
+    std::string operations = ReadFileBytes(log);
+    size_t count = static_cast<size_t>(std::count(operations.begin(), operations.end(), '\n'));
+    ASSERT_GT(count, 10u);
+    constexpr size_t kKills = 12;
+    for (size_t kill = 0; kill < kKills; ++kill) {
+        size_t at = 1 + kill * count / kKills;
+        SCOPED_TRACE("killed before file operation " + std::to_string(at));
+        std::string dir = Install("killed-" + std::to_string(at));
+        damage(dir);
+        RunResult killed = RunConsole(
+            environment_, dir, {"KORVUN_FAULT_AT=" + std::to_string(at), "KORVUN_FAULT_MODE=kill"});
+        EXPECT_EQ(killed.signal, SIGKILL) << killed.out << killed.err;
+        RunResult next = RunConsole(environment_, dir, {});
+        EXPECT_EQ(next.exitCode, kIntact) << next.out << next.err;
+        std::string output;
+        EXPECT_TRUE(ClientVerifyPasses(dir, tree_, &output)) << output;
     }
 }
 
