@@ -50,21 +50,19 @@ std::string ReleaseKeyLine() {
 #endif
 }
 
-void ConfigureWorker(korvun::CUpdateThread& worker) {
-    worker.Download().SetReleaseKey(ReleaseKeyLine());
-#ifdef KORVUN_TEST_RELEASE_KEY
-    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
-        worker.Download().Session().SetCertificateAuthorityFile(authority);
-    }
-#endif
-}
-
 // The authority for the test build's https server; none in a player's build.
 std::string CertificateAuthorityFile() {
 #ifdef KORVUN_TEST_RELEASE_KEY
     if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) return authority;
 #endif
     return {};
+}
+
+void ConfigureWorker(korvun::CUpdateThread& worker) {
+    worker.Download().SetReleaseKey(ReleaseKeyLine());
+    if (std::string authority = CertificateAuthorityFile(); !authority.empty()) {
+        worker.Download().Session().SetCertificateAuthorityFile(authority);
+    }
 }
 
 std::string ReleaseKeyDescription() {
