@@ -405,7 +405,11 @@ void AddArchiveCommands(CLI::App& app) {
     ls->callback([] { SetExitStatus(List(options.index, options.free, options.header)); });
 
     auto* check = archive->add_subcommand(
-        "check", "Check an archive; exit 0 clean, 1 problems found, 2 unreadable");
+        "check",
+        "Check an archive's structure only (index records, free space, overlapping and "
+        "out-of-range contents), not whether entries hold the right bytes: for that, verify the "
+        "client against its release's content store (korvun-updater-console --verify); exit 0 "
+        "clean, 1 problems found, 2 unreadable");
     check->add_option("INDEX", options.index, "Index file")->required();
     check->callback([] { SetExitStatus(Check(options.index)); });
 

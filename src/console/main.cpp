@@ -10,6 +10,7 @@
 #include "app/message_box.h"
 #include "app/startup_checks.h"
 #include "console/console_window.h"
+#include "console/content_commands.h"
 #include "platform/console.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
@@ -23,7 +24,7 @@ namespace {
 enum ExitStatus { kCompleted = 0, kFailed = 1, kReinstall = 2, kStopped = 3 };
 
 constexpr const char* kUsage =
-    "Usage: korvun-updater-console [-C DIR] [--help] [--version]\n"
+    "Usage: korvun-updater-console [-C DIR] [--verify | --repair] [--help] [--version]\n"
     "\n"
     "Brings the game client in the current directory (or DIR) up to date from its update\n"
     "server, as the desktop updater does, without a window. On a terminal it draws one live\n"
@@ -31,7 +32,12 @@ constexpr const char* kUsage =
     "SIGINT or SIGTERM stops the update safely at its next stop point.\n"
     "\n"
     "Exit status: 0 completed, 1 failed, 2 the client must be installed again, 3 stopped.\n"
-    "--version prints the version, the built-in release key and the default server.\n";
+    "--version prints the version, the built-in release key and the default server.\n"
+    "\n"
+    "--verify checks every file of the client against the signed content manifest of its\n"
+    "version on the server's content store and lists what is missing, changed or extra;\n"
+    "--repair also fetches and writes what is missing or changed (extra files stay), then\n"
+    "checks again. Exit status: 0 intact, 1 differs, 4 no content store could be used.\n";
 
 // The key releases are checked with. The tests build this program a second time with a key
 // of their own, and only that build takes an extra certificate authority for its https
@@ -44,13 +50,19 @@ std::string ReleaseKeyLine() {
 #endif
 }
 
+// The authority for the test build's https server; none in a player's build.
+std::string CertificateAuthorityFile() {
+#ifdef KORVUN_TEST_RELEASE_KEY
+    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) return authority;
+#endif
+    return {};
+}
+
 void ConfigureWorker(korvun::CUpdateThread& worker) {
     worker.Download().SetReleaseKey(ReleaseKeyLine());
-#ifdef KORVUN_TEST_RELEASE_KEY
-    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
+    if (std::string authority = CertificateAuthorityFile(); !authority.empty()) {
         worker.Download().Session().SetCertificateAuthorityFile(authority);
     }
-#endif
 }
 
 std::string ReleaseKeyDescription() {
@@ -64,6 +76,8 @@ struct Options {
     std::string directory;
     bool help = false;
     bool version = false;
+    bool verify = false;
+    bool repair = false;
     std::string error;
 };
 
@@ -75,6 +89,10 @@ Options ParseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--repair") {
+            options.repair = true;
         } else if (arg == "-C" && i + 1 < argc) {
             options.directory = argv[++i];
         } else if (arg.rfind("-C", 0) == 0 && arg.size() > 2) {
@@ -130,6 +148,23 @@ int main(int argc, char** argv) {
     if (korvun::RunStartupChecks(mutex, korvun::PrintMessageBox) !=
         korvun::StartupCheckResult::Passed) {
         return kFailed;
+    }
+    // After the startup checks: a repair writes the client, so no other run may.
+    korvun::ContentCommand content{
+        options.repair, ReleaseKeyLine(), CertificateAuthorityFile(),
+        [&stopRequests] { return stopRequests.Available() && stopRequests.Wait(0); }};
+    korvun::ClientDirectory here(korvun::CurrentDirectory());
+    if (options.verify || options.repair) {
+        return korvun::RunContentCommand(here, content, stdout, stderr);
+    }
+    // A client the run would give up on (none in the folder, a damaged Version.ini, no
+    // archive), in a build that can trust a content store: it is repaired from the store
+    // first, or the newest stored release installed, and the run goes on as for an intact
+    // client. Where no store is published the run is what it always was.
+    if (korvun::NeedsMending(here) && korvun::BuiltInReleaseKey(ReleaseKeyLine())) {
+        content.repair = true;
+        content.quietWithoutStore = true;
+        korvun::RunContentCommand(here, content, stdout, stderr);
     }
 
     korvun::ConsoleWindow window(stdout, korvun::IsTerminal(stdout));

@@ -134,8 +134,9 @@ std::optional<ReleaseStamp> ParseReleaseStamp(std::string_view comment) {
     return ReleaseStamp{*serial, static_cast<int64_t>(*expires)};
 }
 
-VerifiedRelease VerifyRelease(const MinisignPublicKey& key, std::string_view manifest,
-                              std::string_view signatureFile, int64_t now, uint64_t lowestSerial) {
+VerifiedRelease VerifyStampedText(const MinisignPublicKey& key, std::string_view manifest,
+                                  std::string_view signatureFile, int64_t now,
+                                  uint64_t lowestSerial) {
     VerifiedRelease result;
     std::optional<MinisignSignature> signature = ParseSignature(signatureFile, &result.detail);
     if (!signature) return result;
@@ -170,6 +171,15 @@ VerifiedRelease VerifyRelease(const MinisignPublicKey& key, std::string_view man
                         std::to_string(lowestSerial);
         return result;
     }
+    result.status = ReleaseCheck::Valid;
+    return result;
+}
+
+VerifiedRelease VerifyRelease(const MinisignPublicKey& key, std::string_view manifest,
+                              std::string_view signatureFile, int64_t now, uint64_t lowestSerial) {
+    VerifiedRelease result = VerifyStampedText(key, manifest, signatureFile, now, lowestSerial);
+    if (result.status != ReleaseCheck::Valid) return result;
+    result.status = ReleaseCheck::Unreadable;
     std::optional<std::vector<ManifestEntry>> entries = ParseManifest(manifest, &result.detail);
     if (!entries) return result;
     result.entries = std::move(*entries);

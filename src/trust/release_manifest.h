@@ -63,6 +63,12 @@ struct VerifiedRelease {
     std::string detail;  // for the operator: why it was refused
 };
 
+// The checks of VerifyRelease short of reading the text as a release manifest (entries stay
+// empty): other signed texts of a server follow the same serial and expiry rules.
+VerifiedRelease VerifyStampedText(const MinisignPublicKey& key, std::string_view text,
+                                  std::string_view signatureFile, int64_t now,
+                                  uint64_t lowestSerial);
+
 // Checks in this order: signature format, key, signature, stamp, expiry (expires <= now is
 // expired), serial (below lowestSerial is a rollback), manifest format.
 VerifiedRelease VerifyRelease(const MinisignPublicKey& key, std::string_view manifest,

@@ -398,10 +398,13 @@ pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir
         // The shell sets the limit and then becomes the console, so the pid stays its own.
         std::string script =
             "ulimit -v " + std::to_string(addressSpaceMiB * 1024) + " && exec \"$0\" \"$@\"";
-        return SpawnWith({"/bin/sh", "-c", script, environment.Program(), "-C", dir}, &variables,
-                         outFile, errFile);
+        std::vector<std::string> args{"/bin/sh", "-c", script, environment.Program(), "-C", dir};
+        args.insert(args.end(), environment.Arguments().begin(), environment.Arguments().end());
+        return SpawnWith(args, &variables, outFile, errFile);
     }
-    return SpawnWith({environment.Program(), "-C", dir}, &variables, outFile, errFile);
+    std::vector<std::string> args{environment.Program(), "-C", dir};
+    args.insert(args.end(), environment.Arguments().begin(), environment.Arguments().end());
+    return SpawnWith(args, &variables, outFile, errFile);
 }
 
 RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& errFile,

@@ -88,11 +88,15 @@ class ConsoleEnvironment {
     // The program its runs start: ConsoleProgram() unless set.
     void SetProgram(std::string program) { program_ = std::move(program); }
     const std::string& Program() const { return program_; }
+    // Arguments its runs get after -C DIR (--repair, say).
+    void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+    const std::vector<std::string>& Arguments() const { return arguments_; }
 
   private:
     std::string runtimeDir_;
     std::string winePrefix_;
     std::string program_;
+    std::vector<std::string> arguments_;
 };
 
 // The status line a console run ended with: the console prints one line per status change
