@@ -109,10 +109,9 @@ void MakeParentDirectories(const ClientDirectory& client, const std::string& pat
 class UpdateArchiveWriter {
   public:
     UpdateArchiveWriter(const ClientDirectory& client, const ContentManifest& manifest)
-        : client_(client), archive_(client, markers_) {
-        std::memcpy(archive_.HeaderBlock(), manifest.headerBlock.data(),
-                    GameArchive::kHeaderBlockSize);
-        headerWord_ = manifest.headerWord;
+        : client_(client) {
+        index_.headerBlock = manifest.headerBlock;
+        index_.headerWord = manifest.headerWord;
     }
 
     bool Open(std::string& error) {
@@ -134,42 +133,40 @@ class UpdateArchiveWriter {
         offset_ += item.size + 1;
         size_t slash = item.path.rfind('\\');
         std::string name = slash == std::string::npos ? item.path : item.path.substr(slash + 1);
-        archive_.AddEntry(
-            item.path, ArchiveEntry{name, start, static_cast<uint32_t>(item.size), item.extraWord});
-        ++count_;
+        GameArchive::InsertEntry(
+            index_.root, item.path,
+            ArchiveEntry{name, start, static_cast<uint32_t>(item.size), item.extraWord});
+        ++index_.fileCount;
         return true;
     }
 
     bool Finish(std::string& error) {
         if (!SyncFile(data_.Get()) || !data_.Close() ||
-            !archive_.SaveIndex(client_.Path("update.kah"), headerWord_, count_)) {
+            !GameArchive::SaveIndexFile(client_.Path("update.kah"), index_)) {
             error = "cannot write update.kah/update.kaf";
             return false;
         }
         return true;
     }
 
-    int32_t Count() const { return count_; }
+    int32_t Count() const { return index_.fileCount; }
 
   private:
     const ClientDirectory& client_;
-    NoStateMarkers markers_;
-    GameArchive archive_;
-    uint32_t headerWord_ = 0;
+    ArchiveIndex index_;
     FileHandle data_;
     uint64_t offset_ = 0;
-    int32_t count_ = 0;
 };
 
 // An archive whose index cannot be read, or whose data file is gone, starts again empty with
 // the release's header; the merge then brings every entry.
 bool StartEmptyArchive(const ClientDirectory& client, const ContentManifest& manifest) {
-    NoStateMarkers markers;
-    GameArchive archive(client, markers);
-    std::memcpy(archive.HeaderBlock(), manifest.headerBlock.data(), GameArchive::kHeaderBlockSize);
+    ArchiveIndex empty;
+    empty.headerBlock = manifest.headerBlock;
+    empty.headerWord = manifest.headerWord;
     FileHandle data = OpenFile(client.Path("data.kaf"), OpenMode::WriteCreateTruncate);
     return data.IsOpen() && data.Close() &&
-           archive.SaveIndex(client.Path("data.kah"), manifest.headerWord, 0);
+           GameArchive::SaveIndexFile(client.Path("data.kah"), empty);
 }
 
 void DropStaging(const ClientDirectory& client, const std::vector<const ContentItem*>& loose) {
@@ -216,10 +213,10 @@ bool MergeEntries(const ClientDirectory& client, const ContentManifest& manifest
         return false;
     }
     VersionFileMarkers markers(client);
-    Status merged = GameArchive(client, markers).MergeUpdateArchive();
+    MergeResult merged = GameArchive(client, markers).MergeUpdateArchive();
     if (!merged) {
         RecoverInterruptedChange(client);
-        error = "the archive merge failed: " + merged.Message();
+        error = "the archive merge failed: " + merged.reason;
         return false;
     }
     return true;

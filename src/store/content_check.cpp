@@ -106,15 +106,14 @@ struct Checker {
     }
 
     void CheckEntries(const std::vector<const ContentItem*>& entries) {
-        NoStateMarkers markers;
-        GameArchive archive(client, markers);
-        result.archiveReadable = archive.LoadGameIndexFile(client.Path("data.kah"));
+        std::string reason;
+        std::optional<ArchiveIndex> index =
+            GameArchive::ReadIndexFile(client.Path("data.kah"), &reason);
+        result.archiveReadable = index.has_value();
         std::map<std::string, ArchiveEntry> present;
-        if (result.archiveReadable) Collect(archive.GameRoot(), "", present);
-        if (result.archiveReadable &&
-            (archive.GameHeaderWord() != manifest.headerWord ||
-             !std::equal(manifest.headerBlock.begin(), manifest.headerBlock.end(),
-                         archive.HeaderBlock()))) {
+        if (index) Collect(index->root, "", present);
+        if (index && (index->headerWord != manifest.headerWord ||
+                      index->headerBlock != manifest.headerBlock)) {
             Add(ContentDifference::Kind::Changed, nullptr, "changed archive header");
         }
         // Hashed in the order the entries lie in data.kaf, so the file is read forward once.

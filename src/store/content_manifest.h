@@ -65,7 +65,7 @@ struct ContentManifest {
     uint32_t version = 0;
     std::vector<std::pair<std::string, std::string>> versionFields;  // of Version.ini, in order
     uint32_t headerWord = 0;
-    std::array<uint8_t, GameArchive::kHeaderBlockSize> headerBlock{};
+    std::array<uint8_t, ArchiveIndex::kHeaderBlockSize> headerBlock{};
     std::vector<ContentItem> items;
 };
 
