@@ -90,6 +90,22 @@ bool HasHttpScheme(const std::string& url) {
     return StartsWithNoCase(url.c_str(), url.size(), "http://") || IsHttps(url);
 }
 
+// "scheme://host:port" of url, in lower case: what one server is known by.
+std::string OriginOf(const std::string& url) {
+    size_t start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    std::string origin = url.substr(0, url.find_first_of("/?#", start));
+    std::transform(origin.begin(), origin.end(), origin.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return origin;
+}
+
+// Failures that may happen before a connection exists.
+bool MayBeUnreached(uint32_t code) {
+    return code == kInternetTimeout || code == kInternetCannotConnect ||
+           code == kInternetNameNotResolved;
+}
+
 std::string HeaderValue(const char* line, size_t length, const char* name) {
     size_t prefix = std::strlen(name);
     return Trimmed(line + prefix, length - prefix);
@@ -163,6 +179,7 @@ struct InternetFile::Transfer {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     unsigned receiveTimeoutMs = InternetSession::kDefaultTimeoutMs;
+    InternetSession::Deadline deadline;
     const StopEvent* stop = nullptr;
     SteadyTime started = std::chrono::steady_clock::now();
     SteadyTime lastActivity = started;
@@ -197,6 +214,12 @@ struct InternetFile::Transfer {
     }
 
     size_t Available() const { return buffer.size() - readPosition; }
+
+    bool Connected() const {
+        curl_off_t connectTime = 0;
+        return curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime) == CURLE_OK &&
+               connectTime > 0;
+    }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         auto* transfer = static_cast<Transfer*>(self);
@@ -299,6 +322,7 @@ bool InternetFile::Pump(InternetError* error) {
     auto deadline = t.lastActivity + timeout;
     // Each header line is activity, yet the headers as a whole get one time-out.
     if (!t.headersComplete) deadline = std::min(deadline, t.started + timeout);
+    if (t.deadline) deadline = std::min(deadline, *t.deadline);
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) {
@@ -314,16 +338,19 @@ bool InternetFile::Pump(InternetError* error) {
 
 bool InternetFile::WaitForHeaders(InternetError* error) {
     Transfer& t = *transfer_;
-    while (!t.headersComplete && !t.done) {
-        if (!Pump(error)) return false;
-    }
+    bool failed = false;
+    while (!t.headersComplete && !t.done && !failed) failed = !Pump(error);
     // A failure after the headers belongs to the body: Read() reports it once the bytes
     // that did arrive have been handed out.
-    if (!t.headersComplete) {
+    if (!failed && !t.headersComplete) {
         bool refusedRedirect = t.insecureRedirect && t.result == CURLE_UNSUPPORTED_PROTOCOL;
         *error = InternetError::FromCode(refusedRedirect ? kInternetHttpsToHttpRedirect
                                                          : WinInetCodeFor(t.result));
         error->closedWithoutAnswer = t.result == CURLE_GOT_NOTHING;
+        failed = true;
+    }
+    if (failed) {
+        error->unreachable = MayBeUnreached(error->code) && !t.Connected();
         return false;
     }
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &statusCode_);
@@ -378,8 +405,13 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url, I
         *error = InternetError::FromCode(kInternetUnrecognizedScheme);
         return nullptr;
     }
+    if (deadline_ && std::chrono::steady_clock::now() >= *deadline_) {
+        *error = InternetError::FromCode(kInternetTimeout);
+        return nullptr;
+    }
     auto transfer = std::make_unique<InternetFile::Transfer>();
     transfer->receiveTimeoutMs = receiveTimeoutMs_;
+    transfer->deadline = deadline_;
     transfer->stop = stop_;
     transfer->secure = IsHttps(url);
     transfer->multi = curl_multi_init();
@@ -415,7 +447,10 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url, I
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs_));
+    unsigned connectMs = reached_.count(OriginOf(url)) != 0
+                             ? connectTimeoutMs_
+                             : std::min(connectTimeoutMs_, firstConnectTimeoutMs_);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferBufferSize);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &InternetFile::Transfer::OnBody);
@@ -429,8 +464,31 @@ std::unique_ptr<InternetFile> InternetSession::OpenUrl(const std::string& url, I
     transfer->started = transfer->lastActivity = std::chrono::steady_clock::now();
 
     std::unique_ptr<InternetFile> file(new InternetFile(std::move(transfer)));
-    if (!file->WaitForHeaders(error)) return nullptr;
+    if (!file->WaitForHeaders(error)) {
+        NoteOutcome(url, file->transfer_->Connected(), error);
+        return nullptr;
+    }
+    NoteOutcome(url, true, nullptr);
     return file;
+}
+
+void InternetSession::NoteOutcome(const std::string& url, bool connected,
+                                  const InternetError* failure) {
+    std::string origin = OriginOf(url);
+    if (connected) reached_.insert(origin);
+    if (failure == nullptr) return;
+    if (failure->code == kInternetSecureFailure) {
+        // Whoever answered there is not the server the address names.
+        certificateRefused_ = true;
+        unreachable_.insert(origin);
+    }
+    // A server that answered before and fails now may be restarting; only one never reached
+    // is known to be down.
+    if (failure->unreachable && reached_.count(origin) == 0) unreachable_.insert(origin);
+}
+
+bool InternetSession::FoundUnreachable(const std::string& url) const {
+    return unreachable_.count(OriginOf(url)) != 0;
 }
 
 }  // namespace korvun

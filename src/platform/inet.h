@@ -3,10 +3,12 @@
 // error value carrying the WinINet code and text that the updater shows to the player.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace korvun {
@@ -34,6 +36,9 @@ struct InternetError {
     // Its code is the invalid-response one, as on Windows, yet unlike a reply that is no HTTP
     // it may pass by itself.
     bool closedWithoutAnswer = false;
+    // The server was never reached: its name did not resolve, the connection was refused, or
+    // connecting took longer than allowed. Nothing was sent to it.
+    bool unreachable = false;
 
     static InternetError FromCode(uint32_t code);
 };
@@ -111,6 +116,11 @@ class InternetSession {
     InternetSession& operator=(const InternetSession&) = delete;
 
     void SetConnectTimeout(unsigned ms) { connectTimeoutMs_ = ms; }
+    // Connecting to a server this session has not reached yet waits at most this long (when
+    // shorter than the connect time-out): a server that drops packets must not cost every
+    // run the full time-out before another address is tried.
+    static constexpr unsigned kFirstConnectTimeoutMs = 10000;
+    void SetFirstConnectTimeout(unsigned ms) { firstConnectTimeoutMs_ = ms; }
     // Longest wait for any byte of a response body before a read fails, and the longest time
     // all headers of a response may take (a server that sends one header line now and then
     // must not hold the request for ever).
@@ -124,6 +134,18 @@ class InternetSession {
     // Certificates of https servers are checked against the system's store, or only against
     // the authorities in this PEM file when one is set (for tests with their own authority).
     void SetCertificateAuthorityFile(std::string path) { caFile_ = std::move(path); }
+    // No wait of the session's requests lasts past deadline (they fail as timed out), and a
+    // request opened after it fails at once; nullopt lifts it.
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    void SetDeadline(Deadline deadline) { deadline_ = deadline; }
+
+    // What the session's requests found out about the server that url names (its scheme, host
+    // and port): true once it could not be reached before it ever was, or its certificate
+    // was refused.
+    bool FoundUnreachable(const std::string& url) const;
+    // True once the certificate of an https server was refused, which is what a man in the
+    // middle causes.
+    bool CertificateRefused() const { return certificateRefused_; }
 
     // Sends a GET that bypasses caches, follows up to 10 redirects and returns once the
     // final response's headers have arrived; null with error set on failure. The HTTP
@@ -133,8 +155,17 @@ class InternetSession {
                                           const std::optional<RangeRequest>& range = std::nullopt);
 
   private:
+    // Notes what the request to url showed of its server: whether a connection was made, and
+    // its failure (null when it answered).
+    void NoteOutcome(const std::string& url, bool connected, const InternetError* failure);
+
     std::string userAgent_;
     unsigned connectTimeoutMs_ = kDefaultTimeoutMs;
+    unsigned firstConnectTimeoutMs_ = kFirstConnectTimeoutMs;
+    Deadline deadline_;
+    std::set<std::string> reached_;      // origins ("scheme://host:port") connected to
+    std::set<std::string> unreachable_;  // origins never reached
+    bool certificateRefused_ = false;
     unsigned receiveTimeoutMs_ = kDefaultTimeoutMs;
     const StopEvent* stop_ = nullptr;
     std::string caFile_;

@@ -29,6 +29,11 @@ RetryPolicy::Pauses RetryPolicy::DefaultPauses() {
     return {milliseconds(1000), milliseconds(2000), milliseconds(4000)};
 }
 
+bool RetryPolicy::CanRetry() const {
+    if (!enabled_ || used_ >= pauses_.size()) return false;
+    return !deadline_ || std::chrono::steady_clock::now() + pauses_[used_] < *deadline_;
+}
+
 bool RetryPolicy::Pause(const StopEvent& stop) {
     if (!CanRetry()) return false;
     auto pause = pauses_[used_++];

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,17 @@ class RetryPolicy {
 
     explicit RetryPolicy(Pauses pauses = DefaultPauses()) : pauses_(std::move(pauses)) {}
     void SetPauses(Pauses pauses) { pauses_ = std::move(pauses); }
+    // No retry whose pause would end at or after deadline; nullopt lifts it.
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    void SetDeadline(Deadline deadline) { deadline_ = deadline; }
+    // While off, a failure is final at once (an attempt that follows one which had its
+    // retries must not have them all again).
+    void SetEnabled(bool enabled) { enabled_ = enabled; }
 
     // A new request, or one that made progress since its last failure: every retry is
     // available again.
     void Reset() { used_ = 0; }
-    bool CanRetry() const { return used_ < pauses_.size(); }
+    bool CanRetry() const;
     // The number of the retry that Pause() precedes (1 for the first), and how many there are.
     unsigned NextAttempt() const { return static_cast<unsigned>(used_ + 1); }
     unsigned Attempts() const { return static_cast<unsigned>(pauses_.size()); }
@@ -43,6 +50,8 @@ class RetryPolicy {
   private:
     Pauses pauses_;
     size_t used_ = 0;
+    Deadline deadline_;
+    bool enabled_ = true;
 };
 
 }  // namespace korvun

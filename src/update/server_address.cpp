@@ -66,6 +66,14 @@ std::vector<std::string> ReadMirrorWords(std::FILE* file, const std::string& fir
     return mirrors;
 }
 
+// Schemes are case-insensitive: "HTTP://host/" names its scheme as well.
+bool StartsWithScheme(const std::string& address, std::string_view scheme) {
+    return address.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), address.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 }  // namespace
 
 std::vector<std::string> ServerAddressChoice::Addresses() const {
@@ -146,17 +154,10 @@ std::string ServerAddressProblem(ServerAddressStatus status) {
 }
 
 bool AddressHasScheme(const std::string& address) {
-    // Schemes are case-insensitive: "HTTP://host/" names its scheme as well.
-    for (std::string_view scheme : {"http://", "https://"}) {
-        if (address.size() >= scheme.size() &&
-            std::equal(scheme.begin(), scheme.end(), address.begin(), [](char a, char b) {
-                return a == std::tolower(static_cast<unsigned char>(b));
-            })) {
-            return true;
-        }
-    }
-    return false;
+    return StartsWithScheme(address, "http://") || StartsWithScheme(address, "https://");
 }
+
+bool AddressIsSecure(const std::string& address) { return StartsWithScheme(address, "https://"); }
 
 std::string ServerUrl(const std::string& address, const std::string& path) {
     return (AddressHasScheme(address) ? "" : "http://") + address + path;

@@ -58,6 +58,9 @@ std::string ServerAddressProblem(ServerAddressStatus status);
 // plain HTTP server.
 bool AddressHasScheme(const std::string& address);
 
+// True when the address names https, in any case of letters.
+bool AddressIsSecure(const std::string& address);
+
 // address + path when the address names its scheme, else "http://" + address + path; path
 // starts with "/".
 std::string ServerUrl(const std::string& address, const std::string& path);

@@ -69,6 +69,14 @@ class CUpdateDownload {
 
     // Pauses before the retries of a failure that may pass (RetryPolicy::DefaultPauses()).
     void SetRetryPauses(RetryPolicy::Pauses pauses) { retry_.SetPauses(std::move(pauses)); }
+    // While off, a failure that may pass ends its transfer without retries.
+    void SetRetrying(bool retrying) { retry_.SetEnabled(retrying); }
+    // Bounds a phase of the run: no wait on the network lasts past deadline, and no retry
+    // begins that could not end before it; nullopt lifts the bound.
+    void SetDeadline(InternetSession::Deadline deadline) {
+        session_.SetDeadline(deadline);
+        retry_.SetDeadline(deadline);
+    }
 
     // The announced length of url; 0 when there is no usable one or the request failed (its
     // system text has been shown in a box then, after the retries). *failed tells a transport

@@ -74,6 +74,16 @@ bool CUpdateThread::Start() {
         std::chrono::milliseconds pause(std::strtoul(testPause, nullptr, 10));
         download_.SetRetryPauses({pause, pause, pause});
     }
+    if (const char* firstConnect = std::getenv("KORVUN_TEST_FIRST_CONNECT_MS")) {
+        download_.Session().SetFirstConnectTimeout(
+            static_cast<unsigned>(std::strtoul(firstConnect, nullptr, 10)));
+    }
+    if (const char* limit = std::getenv("KORVUN_TEST_VERSION_FILE_LIMIT_MS")) {
+        settings_.versionFileLimit = std::chrono::milliseconds(std::strtoul(limit, nullptr, 10));
+    }
+    if (const char* window = std::getenv("KORVUN_TEST_PACKAGES_PER_SCAN")) {
+        settings_.packagesPerScan = static_cast<uint32_t>(std::strtoul(window, nullptr, 10));
+    }
 #endif
     download_.SetTimeouts(timeoutMs, timeoutMs);
     return StartThread();
@@ -155,21 +165,11 @@ RunOutcome CUpdateThread::Execute() {
         DeleteFile(client_.Path(PatchFileName(versions_.baseVersion)));
         DiscardResumeRecord(client_.Path(PatchFileName(versions_.baseVersion)));
     }
-    ChooseServer();
-    if (StopRequested()) return Unfinished();
+    if (!ChooseServer() || StopRequested()) return Unfinished();
     if (download_.VerifiesReleases() && !download_.FetchSignedRelease(ServerAddress())) {
         return Unfinished();
     }
-    // The first attempt keeps its own failure messages to itself, those of the transfer
-    // included; only a second failure is worth telling the player about. A refused file is
-    // not fetched again.
-    report_.Hold(true);
-    bool fetched = FetchVersionFile(true);
-    report_.Hold(false);
-    if (!fetched && (download_.ReleaseRefused() || !FetchVersionFile(false))) {
-        return Unfinished();
-    }
-    if (StopRequested()) return Unfinished();
+    if (!FetchServerVersion() || StopRequested()) return Unfinished();
 
     if (flags_.replaceUpdater && FileExists(client_.Path("game.exe"))) {
         SelfUpdate();
@@ -197,20 +197,31 @@ RunOutcome CUpdateThread::Execute() {
 
     if (StopRequested()) return Unfinished();
     window_.SetStatusText("Download ready");
-    SizeScan scan = PrepareTotalProgress();
-    if (scan == SizeScan::Ended) return Unfinished();
-    if (scan == SizeScan::SomeMissing || versions_.targetVersion == versions_.baseVersion) {
-        finished_ = true;
-        // A run killed between the last package and the deletion step left delete.lst
-        // behind; with nothing to download it would never be applied otherwise.
-        if (FileExists(client_.Path(kDeleteListFile))) patches_.ApplyDeleteList();
-        Finish();
-        return Ended();
+    // A scan covers a window of packages. A client further behind takes the next window once
+    // these are applied: ending short of the server's version would report completion to a
+    // client that is still behind.
+    const uint32_t serverTarget = versions_.targetVersion;
+    for (;;) {
+        versions_.targetVersion = serverTarget;
+        SizeScan scan = PrepareTotalProgress();
+        if (scan == SizeScan::Ended) return Unfinished();
+        if (scan == SizeScan::SomeMissing || versions_.targetVersion == versions_.currentVersion) {
+            finished_ = true;
+            // After an earlier window the patch phase ends as any does.
+            if (flags_.patchPhase) break;
+            // A run killed between the last package and the deletion step left delete.lst
+            // behind; with nothing to download it would never be applied otherwise.
+            if (FileExists(client_.Path(kDeleteListFile))) patches_.ApplyDeleteList();
+            Finish();
+            return Ended();
+        }
+        window_.SetFileCount(
+            static_cast<int32_t>(versions_.targetVersion - versions_.currentVersion));
+        flags_.patchPhase = true;
+        if (!DownloadAndApplyPatches()) return Unfinished();
+        if (!finished_ || versions_.currentVersion == serverTarget) break;
+        finished_ = false;
     }
-
-    window_.SetFileCount(static_cast<int32_t>(versions_.targetVersion - versions_.baseVersion));
-    flags_.patchPhase = true;
-    if (!DownloadAndApplyPatches()) return Unfinished();
 
     TestPoint("before-delete-list");
     patches_.ApplyDeleteList();
@@ -218,30 +229,58 @@ RunOutcome CUpdateThread::Execute() {
     return Ended();
 }
 
-void CUpdateThread::ChooseServer() {
-    size_t chosen = FirstAnsweringServer(download_.Session(), addresses_, stopEvent_);
-    chosen_ = chosen;
-    if (chosen != 0) window_.ServerChanged(addresses_[chosen]);
+bool CUpdateThread::ChooseServer() {
+    ServerChoice choice = ChooseAnsweringServer(download_.Session(), addresses_, stopEvent_);
+    if (!choice.chosen) {
+        if (StopRequested()) return false;
+        // Asking again what could not be reached, or what a refused certificate rules out,
+        // would only repeat the wait; the player hears once why the run ends.
+        if (!choice.failure.text.empty()) report_.Box(choice.failure.text);
+        report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
+        return false;
+    }
+    chosen_ = *choice.chosen;
+    if (chosen_ != 0) window_.ServerChanged(addresses_[chosen_]);
+    return true;
+}
+
+bool CUpdateThread::FetchServerVersion() {
+    download_.SetDeadline(std::chrono::steady_clock::now() + settings_.versionFileLimit);
+    // The first attempt keeps its own failure messages to itself, those of the transfer
+    // included; only a second failure is worth telling the player about. A refused file is
+    // not fetched again. The first attempt had the retries: the second is one request more,
+    // so that a server that cannot be reached costs one round of them.
+    report_.Hold(true);
+    bool fetched = FetchVersionFile(true);
+    report_.Hold(false);
+    if (!fetched && !download_.ReleaseRefused()) {
+        download_.SetRetrying(false);
+        fetched = FetchVersionFile(false);
+        download_.SetRetrying(true);
+    }
+    download_.SetDeadline(std::nullopt);
+    return fetched;
 }
 
 bool CUpdateThread::TurnToNextServer() {
-    size_t next = chosen_ + 1;
-    if (next >= addresses_.size()) return false;
-    chosen_ = next;
-    window_.ServerChanged(addresses_[next]);
+    std::optional<size_t> next = NextServer(download_.Session(), addresses_, chosen_);
+    if (!next) return false;
+    chosen_ = *next;
+    window_.ServerChanged(addresses_[*next]);
     return true;
 }
 
 uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
-    for (size_t next = chosen_ + 1; next < addresses_.size() && !StopRequested(); ++next) {
+    for (std::optional<size_t> next = NextServer(download_.Session(), addresses_, chosen_);
+         next && !StopRequested(); next = NextServer(download_.Session(), addresses_, *next)) {
         // Asking a mirror tells the player nothing: one that cannot be reached lacks the
         // package as much as one that answers without it.
         report_.Hold(true);
-        uint64_t size = download_.QueryRemoteSize(PatchUrl(addresses_[next], version));
+        uint64_t size = download_.QueryRemoteSize(PatchUrl(addresses_[*next], version));
         report_.Hold(false);
         if (size > 0) {
-            chosen_ = next;
-            window_.ServerChanged(addresses_[next]);
+            chosen_ = *next;
+            window_.ServerChanged(addresses_[*next]);
             return size;
         }
     }
@@ -308,10 +347,9 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
 
 CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
     download_.StartTotalProgress();
-    // Every size is asked before anything is downloaded; a target far ahead must not make one
-    // run ask for thousands.
-    if (versions_.targetVersion - versions_.currentVersion > kMaxPackagesPerRun) {
-        versions_.targetVersion = versions_.currentVersion + kMaxPackagesPerRun;
+    // Every size of the window is asked before anything of it is downloaded.
+    if (versions_.targetVersion - versions_.currentVersion > settings_.packagesPerScan) {
+        versions_.targetVersion = versions_.currentVersion + settings_.packagesPerScan;
     }
     uint64_t sum = 0;
     SizeScan scan = SizeScan::AllPresent;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -31,12 +32,19 @@
 
 namespace korvun {
 
-// What a run is given from outside: where the server and its mirrors are, and how free space
-// is measured.
+// What a run is given from outside: where the server and its mirrors are, how free space
+// is measured, and the bounds of its phases.
 struct UpdateSettings {
     ServerAddressChoice server;
     // Empty: the free space of the client directory's volume.
     FreeSpaceQuery freeSpace{};
+    // Packages one size scan covers: every size is asked before the first of them is
+    // downloaded, so a target far ahead must not make a scan ask for thousands. A client
+    // further behind is brought up window by window in the same run.
+    uint32_t packagesPerScan = 1000;
+    // The version file, both attempts and their retries, takes at most this long: a server
+    // that answers but never finishes must not hold the run for many minutes.
+    std::chrono::milliseconds versionFileLimit{120000};
 };
 
 class CUpdateThread : public CThreadBase {
@@ -59,9 +67,7 @@ class CUpdateThread : public CThreadBase {
     // target is lowered to the package before it), or the end of the run (a transport failure
     // has been shown, or a stop was requested).
     enum class SizeScan { AllPresent, SomeMissing, Ended };
-    // One run scans (and so downloads) at most this many packages; a client further behind
-    // goes on from there in its next run.
-    static constexpr uint32_t kMaxPackagesPerRun = 1000;
+    // Scans the next window of at most settings.packagesPerScan packages.
     SizeScan PrepareTotalProgress();
     bool StartNextPatch();
     bool SelfUpdate();
@@ -94,8 +100,11 @@ class CUpdateThread : public CThreadBase {
     // The patch loop of the run; false when the run must end without the deletion step.
     bool DownloadAndApplyPatches();
     bool StopRequested() const { return stopEvent_.Wait(0); }
-    // Settles on the first address that answers; the window hears of a mirror.
-    void ChooseServer();
+    // Settles on the first address that answers; the window hears of a mirror. False when
+    // none can serve the run (the message has been shown, unless a stop was requested).
+    bool ChooseServer();
+    // The server's version file, in one or two attempts within the phase's time limit.
+    bool FetchServerVersion();
     // The outcome of a run that ended without reaching one of its regular ends.
     RunOutcome Unfinished() const;
     // The outcome after Finish(): its regular end, or Unfinished() when it had none.

@@ -24,6 +24,7 @@
 #include "platform/file_io.h"
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
+#include "support/zip_test_packages.h"
 #include "trust/release_manifest.h"
 
 extern char** environ;
@@ -454,6 +455,64 @@ TEST_F(HostileServers, APackageIsMissingOnlyWhenEveryAddressLacksIt) {
     }
 }
 
+// With PatchFileVersion=1500 a run applied packages 2-1001 and ended "Update Completed": the
+// bound of one size scan ended the run. It goes on to the target window by window, each
+// scanned once the one before is applied (a window of 10 stands for 1,000).
+TEST_F(HostileServers, AClientFarBehindIsBroughtUpWindowByWindow) {
+    const std::string root = scratch_ + "/root-windows", log = scratch_ + "/windows.log";
+    WriteFileBytes(root + kVersionFile,
+                   "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=26\r\n");
+    std::filesystem::create_directories(root + "/patch/patch");
+    for (uint32_t n = 2; n <= 26; ++n) {
+        WriteWithLibzip(root + "/patch/patch/pk" + std::to_string(10000 + n).substr(1) + ".patch",
+                        {{"window.txt", std::to_string(n)}});
+    }
+    std::string game = scratch_ + "/game-windows";
+    HostileServer server(root, {}, log);
+    InstallClient(versions_->front(), 1, game, server.Address());
+    RunResult run = RunConsole(*environment_, game, {"KORVUN_TEST_PACKAGES_PER_SCAN=10"}, 60);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(LastStatus(run.out).find("Update Completed"), std::string::npos) << run.out;
+    EXPECT_EQ(ReadCurrentVersion(game), "26");
+    EXPECT_EQ(ReadFileBytes(game + "/window.txt"), "26");
+    std::string requests = ReadFileBytes(log);
+    EXPECT_LT(requests.rfind("pk0011"), requests.find("pk0012"));
+    EXPECT_LT(requests.rfind("pk0021"), requests.find("pk0022"));
+    RemoveTree(game);
+}
+
+// A server that sent a status line and then a header every 0.5 s held the run for more than five
+// minutes: each attempt at the version file had its time-out and its retries. The phase as a
+// whole has one bound, and ends with one message.
+TEST_F(HostileServers, AHeaderTrickleEndsTheVersionFilePhaseAtItsBound) {
+    std::string game = scratch_ + "/game-trickle-bound";
+    HostileServer server(root_, {std::string(kVersionFile) + "=header-trickle"});
+    InstallClient(versions_->front(), 1, game, server.Address());
+    RunResult run =
+        RunConsole(*environment_, game,
+                   {"KORVUN_TEST_TIMEOUT_MS=2000", "KORVUN_TEST_VERSION_FILE_LIMIT_MS=5000"}, 60);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(LastStatus(run.out), "Download Failed: Cannot read the file.c25") << run.out;
+    EXPECT_EQ(Occurrences(run.out, "Download Failed"), 1u) << run.out;
+    EXPECT_EQ(Occurrences(run.err, "The operation timed out"), 1u) << run.err;
+    EXPECT_TRUE(run.seconds > 4.5 && run.seconds < 7.5) << run.seconds;
+    RemoveTree(game);
+}
+
+// A server that could not be reached cost two rounds of retries: the second attempt at the
+// version file had retries of its own. One round, one message.
+TEST_F(HostileServers, ADeadServerCostsOneRoundAndOneMessage) {
+    std::string game = scratch_ + "/game-dead";
+    InstallClient(versions_->front(), 1, game, "127.0.0.1:" + std::to_string(UnusedPort()));
+    RunResult run = RunConsole(*environment_, game, {}, 60);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    for (const char* line : {"(1/3)\n", "(2/3)\n", "(3/3)\n", "file.c25\n"}) {
+        EXPECT_EQ(Occurrences(run.out, line), 1u) << run.out;
+    }
+    EXPECT_EQ(Occurrences(run.err, "could not be established"), 1u) << run.err;
+    RemoveTree(game);
+}
+
 // A server whose queue of connections is full never finishes a handshake: the run waits in
 // connecting, where again only the stop can end the wait.
 class FullListenQueue {
@@ -539,6 +598,37 @@ TEST_F(StopWhileConnecting, EndsAsStoppedWithinASecond) {
     EXPECT_LT(run.seconds, 1.0) << run.out << run.err;
     EXPECT_EQ(ReadCurrentVersion(game), "1");
     RemoveTree(game);
+}
+
+// A primary that dropped packets cost every run the full connect time-out, nine dead addresses
+// about 17 minutes: the choice connected with the full time-out, then the run tried the first
+// again with its retries. A first connection is short, and a dead address is not asked again
+// (1 s against a full 60 s stands for 10 s).
+using DeadAddresses = HostileRelease;
+
+TEST_F(DeadAddresses, CostOneShortConnectionEach) {
+    HostileServer sound(root_, {});
+    FullListenQueue a, b, c;
+    for (const std::string& words : {a.Address() + " " + b.Address() + " " + c.Address(),
+                                     a.Address() + " " + sound.Address()}) {
+        SCOPED_TRACE(words);
+        std::string game = scratch_ + "/game-dead-addresses";
+        InstallClient(versions_->front(), 1, game, words);
+        RunResult run =
+            RunConsole(*environment_, game,
+                       {"KORVUN_TEST_TIMEOUT_MS=60000", "KORVUN_TEST_FIRST_CONNECT_MS=1000"}, 30);
+        ASSERT_FALSE(run.timedOut);
+        if (words.find(sound.Address()) != std::string::npos) {
+            EXPECT_EQ(ReadCurrentVersion(game), "3") << run.out << run.err;
+            EXPECT_LT(run.seconds, 10.0);
+        } else {
+            EXPECT_EQ(LastStatus(run.out), "Download Failed: Cannot read the file.c25") << run.out;
+            EXPECT_EQ(Occurrences(run.err, "The operation timed out"), 1u) << run.err;
+            EXPECT_EQ(run.out.find("Retrying"), std::string::npos) << run.out;
+            EXPECT_LT(run.seconds, 3 * 1.0 + 2.5);
+        }
+        RemoveTree(game);
+    }
 }
 
 // A client built with the tests' release key, against a release signed as the operator signs.
@@ -660,6 +750,38 @@ TEST_F(SignedHostileRelease, ASignedPackageNoServerHasIsNeverMissing) {
             EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
             EXPECT_EQ(ReadCurrentVersion(game), "3");
         }
+        RemoveTree(game);
+    }
+}
+
+// An https primary whose certificate was refused (a man in the middle) was passed over for a
+// plain http mirror, and the update completed over http without a word. After a refused
+// certificate only https addresses serve the run; without one it ends with the connection
+// message. The plain mirror is never asked.
+TEST_F(SignedHostileRelease, ARefusedCertificateTurnsOnlyToHttps) {
+    TestCertificates trusted = MakeTestCertificates(scratch_ + "/tls-trusted");
+    TestCertificates other = MakeTestCertificates(scratch_ + "/tls-other");
+    NginxServer impostor(NginxServer::Tls{other.certificate, other.key, ""});
+    NginxServer secure(NginxServer::Tls{trusted.certificate, trusted.key, ""});
+    for (const NginxServer* served : {&impostor, &secure}) {
+        std::filesystem::copy(root_, served->Root(), std::filesystem::copy_options::recursive);
+    }
+    const std::string log = scratch_ + "/plain.log";
+    HostileServer plain(root_, {}, log);
+    const std::string words = "https://" + impostor.Address() + "/ " + plain.Address();
+    for (const std::string& mirror : {std::string(), " https://" + secure.Address() + "/"}) {
+        SCOPED_TRACE(mirror);
+        std::string game = scratch_ + "/game-certificate";
+        InstallClient(versions_->front(), 1, game, words + mirror);
+        RunResult run =
+            RunConsole(*environment_, game, {"KORVUN_TEST_CA_FILE=" + trusted.authority}, 60);
+        EXPECT_EQ(run.exitCode, mirror.empty() ? 1 : 0) << run.out << run.err;
+        EXPECT_EQ(ReadCurrentVersion(game), mirror.empty() ? "1" : "3");
+        if (mirror.empty()) {
+            EXPECT_EQ(LastStatus(run.out), "Download Failed: Cannot read the file.c25") << run.out;
+            EXPECT_EQ(Occurrences(run.err, "certificate could not be verified"), 1u) << run.err;
+        }
+        EXPECT_EQ(ReadFileBytes(log), "");
         RemoveTree(game);
     }
 }
