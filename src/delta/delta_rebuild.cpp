@@ -157,7 +157,9 @@ bool Rebuild::Run(std::string& error) {
     for (size_t i = 0; i < package_.entries.size(); ++i) {
         if (!WriteEntry(i, error)) return false;
     }
-    if (!SyncFile(output_.Get()) || !output_.Close()) {
+    // Not flushed: like a downloaded package, a rebuilt one is never taken up again after a
+    // crash (no resume record vouches for it); it is read back through the page cache at once.
+    if (!output_.Close()) {
         error = request_.outputPath + " cannot be written";
         return false;
     }

@@ -22,7 +22,7 @@ struct RebuildRequest {
 bool DeltaRebuildAvailable();
 
 // Writes the package the delta stands for: every entry rebuilt from its segments, the bases
-// checked first, every entry's size, SHA-256 and CRC-32 checked, the file flushed. False with
+// checked first, every entry's size, SHA-256 and CRC-32 checked. False with
 // error (the output may be left partial; the caller removes it). Nothing of the client
 // changes.
 bool RebuildPackage(const RebuildRequest& request, const ClientDirectory& client,
