@@ -156,6 +156,7 @@ bool Rebuild::Run(std::string& error) {
     }
     for (size_t i = 0; i < package_.entries.size(); ++i) {
         if (!WriteEntry(i, error)) return false;
+        TestPoint("delta-entry-rebuilt");
     }
     // Not flushed: like a downloaded package, a rebuilt one is never taken up again after a
     // crash (no resume record vouches for it); it is read back through the page cache at once.

@@ -1,6 +1,8 @@
 // Delta packages end to end: built and published with korvun-tool, served by nginx, applied by
 // the console. A client that takes them ends byte for byte where one that takes the full
 // packages does; one whose files are not the release's takes the full package instead.
+#include <signal.h>
+
 #include <filesystem>
 #include <random>
 
@@ -124,6 +126,23 @@ TEST_F(DeltaPackages, DamagedBaseFallsBackToTheFullPackageAndCompletes) {
     EXPECT_GT(delta_.BodyBytesSent("pk0002.patch"), 1000u);
     EXPECT_LE(delta_.BodyBytesSent("pk0003.patch"), 1u);
     EXPECT_FALSE(fs::exists(Dir("client/pk0002.delta")));
+}
+
+TEST_F(DeltaPackages, RunKilledInTheMiddleOfARebuildIsCompletedByTheNextRun) {
+    MakeClient(Tree(1), Dir("client"), 1, delta_.Address());
+    std::map<std::string, std::string> killAfterOneEntry = player_.Variables();
+    killAfterOneEntry["KORVUN_TEST_STOP_AT"] = "delta-entry-rebuilt:1";
+    RunResult killed = RunProgram(KORVUN_FI_CONSOLE_PATH, {"-C", Dir("client")}, killAfterOneEntry);
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.output;
+    EXPECT_TRUE(fs::exists(Dir("client/pk0002.patch")));
+    EXPECT_EQ(VersionValue(Dir("client"), "CurrentVersion"), "1");
+
+    RunResult update = Update(Dir("client"));
+    ASSERT_EQ(update.status, 0) << update.output;
+    RunResult verified = Verify(Dir("client"));
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    // Both runs took the deltas: of the packages only the size queries' single bytes came.
+    EXPECT_LE(delta_.BodyBytesSent(".patch"), 4u);
 }
 
 // A flipped byte in a delta's payload: unsigned, the run takes the full package; signed, the
