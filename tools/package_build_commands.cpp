@@ -60,6 +60,10 @@ void PrintJsonReport(const PackageBuildReport& report, BuildStatus status,
             .AddNumber("bytes", static_cast<int64_t>(report.packageBytes))
             .AddNumber("deflated", report.deflated)
             .AddNumber("stored", report.stored);
+        if (!report.deltaPath.empty()) {
+            json.Add("delta", report.deltaPath)
+                .AddNumber("delta_bytes", static_cast<int64_t>(report.deltaBytes));
+        }
     } else {
         json.Add("error", error);
     }
@@ -90,6 +94,9 @@ void AddPackageBuildCommand(CLI::App& app) {
     build->add_flag("--allow-downgrade", options.build.allowDowngrade,
                     "Write a package even when --to's Version.ini names an older version than "
                     "--from's");
+    build->add_flag("--delta", options.build.delta,
+                    "Also write pkNNNN.delta beside the package: its entries as patches against "
+                    "what clients at N-1 have, where that is clearly smaller");
     build->add_flag("--json", options.json, "Print the report as one JSON object");
     DirectoryOption(build->add_option("OUT_DIR", options.build.outDir, "Directory for the package"))
         ->required();
@@ -110,6 +117,15 @@ void AddPackageBuildCommand(CLI::App& app) {
                         "with the updater's package reader: OK\n",
                         report.packagePath.c_str(), report.packageBytes, report.deflated,
                         report.stored);
+            if (!report.deltaPath.empty()) {
+                std::printf("wrote %s: %" PRIu64
+                            " bytes, %d pieces as patches, %d whole; rebuilt with the "
+                            "updater's code: OK\n",
+                            report.deltaPath.c_str(), report.deltaBytes, report.deltaPatched,
+                            report.deltaWhole);
+            } else if (!report.deltaSkipped.empty()) {
+                std::printf("%s\n", report.deltaSkipped.c_str());
+            }
         }
         SetExitStatus(status);
     });

@@ -19,6 +19,9 @@
 
 #include "archive_pair_writer.h"
 #include "client_tree.h"
+#include "delta/delta_format.h"
+#include "delta/delta_rebuild.h"
+#include "delta_builder.h"
 #include "platform/file_io.h"
 #include "platform/profile.h"
 #include "tool_support.h"
@@ -39,6 +42,8 @@ constexpr const char* kDeleteList = "delete.lst";
 // reads Content-Length as a signed 32-bit number.
 constexpr size_t kMaxEntries = 65535;
 constexpr uint64_t kMaxPackageBytes = 0x7FFFFFFF;
+// A delta above this share of the full package saves too little for the clients' work.
+constexpr double kMaxDeltaShare = 0.7;
 
 // One file of the package: its name in the ZIP and the file on disk that holds its bytes.
 struct PlannedEntry {
@@ -427,13 +432,102 @@ class StagingDirectory {
     std::string path_;
 };
 
+void CollectUpdateEntries(const ArchiveFolder& folder, const std::string& prefix,
+                          std::vector<std::pair<std::string, ArchiveEntry>>& out) {
+    for (const ArchiveEntry& entry : folder.Files()) {
+        out.emplace_back(prefix.empty() ? entry.name : prefix + "\\" + entry.name, entry);
+    }
+    for (const ArchiveFolder& sub : folder.Subfolders()) {
+        CollectUpdateEntries(sub, prefix.empty() ? sub.name : prefix + "\\" + sub.name, out);
+    }
+}
+
+// Each archive entry of the update archive may be a patch against the old archive's entry of
+// the same name.
+bool PlanUpdateData(const ClientTree& from, const std::string& staging,
+                    std::vector<BasePiece>& pieces, std::string& error) {
+    NoStateMarkers markers;
+    GameArchive update(korvun::ClientDirectory("."), markers);
+    if (!update.LoadGameIndexFile(staging + "/" + kUpdateIndex)) {
+        error = "the update archive did not read back: " + update.LoadError();
+        return false;
+    }
+    std::vector<std::pair<std::string, ArchiveEntry>> entries;
+    CollectUpdateEntries(update.GameRoot(), "", entries);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.second.offset < b.second.offset; });
+    for (const auto& [path, entry] : entries) {
+        auto old = from.Archive().find(FoldCase(path));
+        if (old == from.Archive().end()) continue;
+        pieces.push_back({entry.offset, entry.size, delta::BaseKind::ArchiveEntry, old->second.path,
+                          from.DataFilePath(), old->second.entry.offset, old->second.entry.size});
+    }
+    return true;
+}
+
+bool PlanDelta(const ClientTree& from, const std::vector<PlannedEntry>& entries,
+               const std::string& staging, std::vector<DeltaEntryPlan>& plan, std::string& error) {
+    for (const PlannedEntry& entry : entries) {
+        DeltaEntryPlan& planned = plan.emplace_back();
+        planned.zipName = entry.zipName;
+        planned.source = entry.source;
+        if (entry.zipName == kUpdateData) {
+            if (!PlanUpdateData(from, staging, planned.pieces, error)) return false;
+            continue;
+        }
+        if (entry.zipName == kUpdateIndex || entry.zipName == kDeleteList) continue;
+        auto old = from.Loose().find(FoldCase(entry.zipName));
+        if (old == from.Loose().end()) continue;
+        planned.pieces.push_back({0, FileSize(entry.source).value_or(0), delta::BaseKind::LooseFile,
+                                  old->second.path, from.LoosePath(old->second), 0,
+                                  old->second.size});
+    }
+    return true;
+}
+
+// Writes the delta into staging and rebuilds the package from it and the old tree with the
+// client's own code; the rebuilt package must read back as the full one. deltaPath stays
+// empty when a delta would not pay.
+bool PrepareDelta(const ClientTree& from, const std::vector<PlannedEntry>& entries,
+                  const std::string& staging, const std::string& fullPackage,
+                  std::string& deltaPath, PackageBuildReport& report, std::string& error) {
+    std::vector<DeltaEntryPlan> plan;
+    if (!PlanDelta(from, entries, staging, plan, error)) return false;
+    std::string written = staging + "/package.delta";
+    DeltaBuildResult result;
+    if (!WriteDeltaPackage(fullPackage, plan, staging, written, result, error)) return false;
+    report.deltaBytes = result.bytes;
+    report.deltaPatched = result.patched;
+    report.deltaWhole = result.whole;
+    if (static_cast<double>(result.bytes) >
+        kMaxDeltaShare * static_cast<double>(report.packageBytes)) {
+        report.deltaSkipped = "no delta package: it would be " + std::to_string(result.bytes) +
+                              " bytes, more than 70 % of the full package";
+        return true;
+    }
+    delta::RebuildRequest request;
+    request.deltaPath = written;
+    request.outputPath = staging + "/rebuilt.zip";
+    if (!delta::RebuildPackage(request, korvun::ClientDirectory(from.Root()), error)) {
+        error = "the delta package does not rebuild the package from " + from.Root() + ": " + error;
+        return false;
+    }
+    if (!VerifyZip(request.outputPath, entries, error)) {
+        error = "the package rebuilt from the delta differs: " + error;
+        return false;
+    }
+    deltaPath = written;
+    return true;
+}
+
 bool NothingToShip(const Comparison& diff, const PackageBuildReport& report) {
     return diff.looseToShip.empty() && diff.entriesToShip.empty() &&
            report.deletedEntries.empty() && !report.headerChanged;
 }
 
-BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& to,
-                         const Comparison& diff, PackageBuildReport& report, std::string& error) {
+BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& from,
+                         const ClientTree& to, const Comparison& diff, PackageBuildReport& report,
+                         std::string& error) {
     StagingDirectory staging(options.outDir);
     if (staging.Path().empty()) {
         error =
@@ -475,6 +569,11 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& t
             "change over several packages";
         return kBuildRefused;
     }
+    std::string delta;
+    if (options.delta &&
+        !PrepareDelta(from, entries, staging.Path(), partial, delta, report, error)) {
+        return kBuildRefused;
+    }
     FileHandle written = OpenNativeFile(partial, OpenMode::ReadOnly);
     bool synced = written.IsOpen() && SyncFile(written.Get()) && written.Close();
     // link() refuses to replace a package someone else wrote meanwhile.
@@ -482,6 +581,15 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& t
     if (!synced || ::link(partial.c_str(), report.packagePath.c_str()) != 0) {
         error = "cannot write " + report.packagePath + ": " + std::strerror(errno);
         return kBuildRefused;
+    }
+    if (!delta.empty()) {
+        std::string target = options.outDir + "/" + delta::DeltaFileName(options.number);
+        if (::link(delta.c_str(), target.c_str()) != 0) {
+            error = "cannot write " + target + ": " + std::strerror(errno);
+            ::unlink(report.packagePath.c_str());
+            return kBuildRefused;
+        }
+        report.deltaPath = target;
     }
     SyncParentDirectory(report.packagePath);
     return kBuildWritten;
@@ -512,10 +620,13 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport&
     if (!CheckNewTree(to, error)) return kBuildRefused;
     if (RefuseDowngrade(options, report, error)) return kBuildRefused;
     if (!EnsureOutputDirectory(options.outDir, error)) return kBuildUnreadable;
-    std::string target = options.outDir + "/" + PackageFileName(options.number);
-    if (::access(target.c_str(), F_OK) == 0) {
-        error = target + " exists already; remove it first to build it again";
-        return kBuildRefused;
+    for (const std::string& name :
+         {PackageFileName(options.number), delta::DeltaFileName(options.number)}) {
+        std::string target = options.outDir + "/" + name;
+        if (::access(target.c_str(), F_OK) == 0 && (options.delta || name.ends_with(".patch"))) {
+            error = target + " exists already; remove it first to build it again";
+            return kBuildRefused;
+        }
     }
 
     Comparison diff;
@@ -533,7 +644,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport&
         return kBuildRefused;
     }
     if (!CarryDeletions(options, to, diff, report, error)) return kBuildUnreadable;
-    return WritePackage(options, to, diff, report, error);
+    return WritePackage(options, from, to, diff, report, error);
 }
 
 }  // namespace korvun::tool

@@ -22,6 +22,8 @@ struct PackageBuildOptions {
     // Write a package even when the new tree's Version.ini names an older version than the
     // old tree's.
     bool allowDowngrade = false;
+    // Also write pk%.4u.delta beside the package, when it pays (delta_builder.h).
+    bool delta = false;
 };
 
 struct PackageBuildReport {
@@ -33,6 +35,12 @@ struct PackageBuildReport {
     uint64_t packageBytes = 0;
     int deflated = 0;
     int stored = 0;
+    // With PackageBuildOptions::delta: the delta written ("" when none), or why none was.
+    std::string deltaPath;
+    uint64_t deltaBytes = 0;
+    int deltaPatched = 0;
+    int deltaWhole = 0;
+    std::string deltaSkipped;
 };
 
 // Exit statuses of package build.

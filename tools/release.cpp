@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "delta/delta_format.h"
 #include "package_builder.h"
 #include "platform/file_io.h"
 #include "platform/profile.h"
@@ -150,7 +151,28 @@ struct PlannedPackage {
     bool alreadyInPlace = false;
     // Announced by UpdateVersion.ini already: a re-run of an add that completed.
     bool alreadyAnnounced = false;
+    // The delta package lying beside the source, published with it ("" when none).
+    std::string deltaSource{};
+    std::string deltaTarget{};
+    bool deltaInPlace = false;
 };
+
+// A delta package beside the package source is published with it; one in place with other
+// content is not replaced.
+bool PlanDelta(const std::string& root, PlannedPackage& planned, std::string& error) {
+    std::string name = delta::DeltaFileName(planned.number);
+    std::string source = (fs::path(planned.source).parent_path() / name).string();
+    if (::access(source.c_str(), F_OK) != 0) return true;
+    planned.deltaSource = source;
+    planned.deltaTarget = PackageDirectory(root) + "/" + name;
+    if (::access(planned.deltaTarget.c_str(), F_OK) != 0) return true;
+    if (!SameFileContent(source, planned.deltaTarget)) {
+        error = planned.deltaTarget + " exists with other content; it is not overwritten";
+        return false;
+    }
+    planned.deltaInPlace = true;
+    return true;
+}
 
 bool AnnouncesNewPackages(const std::vector<PlannedPackage>& plan) {
     return std::any_of(plan.begin(), plan.end(),
@@ -214,6 +236,7 @@ bool PlanPackages(const std::string& root, const ReleaseState& state,
             }
             planned.alreadyInPlace = true;
         }
+        if (!PlanDelta(root, planned, error)) return false;
         plan.push_back(planned);
     }
     return true;
@@ -315,6 +338,13 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
                            "make every client with a built-in key refuse the server. Give "
                            "--key KEY to sign in the same step, or --unsigned to publish "
                            "and leave the signature stale until `release sign` runs");
+    }
+    for (const PlannedPackage& package : plan) {
+        if (package.deltaSource.empty() || package.deltaInPlace) continue;
+        if (!PlaceWithoutOverwrite(package.deltaSource, package.deltaTarget, error)) {
+            return Refused(kReleaseRefused, error);
+        }
+        result.notes.push_back("published " + package.deltaTarget);
     }
     for (const PlannedPackage& package : plan) {
         if (package.alreadyAnnounced) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 
+#include "delta/delta_format.h"
 #include "platform/file_io.h"
 #include "tool_support.h"
 #include "trust/release_manifest.h"
@@ -97,7 +98,12 @@ std::vector<std::string> PublishedPaths(const std::string& root) {
             packages[*number] = "patch/patch/" + name;
         }
     }
-    for (const auto& [number, path] : packages) paths.push_back(path);
+    for (const auto& [number, path] : packages) {
+        paths.push_back(path);
+        // A delta package is listed with its package, so that clients can check it too.
+        std::string deltaPath = "patch/patch/" + delta::DeltaFileName(number);
+        if (::access((root + "/" + deltaPath).c_str(), F_OK) == 0) paths.push_back(deltaPath);
+    }
     for (const char* updater : kUpdaterPaths) {
         if (::access((root + "/" + updater).c_str(), F_OK) == 0) paths.push_back(updater);
     }

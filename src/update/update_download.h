@@ -112,6 +112,10 @@ class CUpdateDownload {
     bool VerifiesReleases() const { return releaseKey_.has_value(); }
     bool FetchSignedRelease(const std::string& serverAddress);
     bool HasSignedRelease() const { return signedRelease_.has_value(); }
+    // Whether the accepted release lists the file at signedPath.
+    bool SignedReleaseLists(const std::string& signedPath) const {
+        return signedRelease_ && signedRelease_->Find(signedPath) != nullptr;
+    }
     // Arms the check of the next OpenDownload against entry: the announced size must be
     // entry's, no byte beyond it is read, and the SHA-256 must match before it completes.
     void ExpectSignedFile(const ManifestEntry& entry);

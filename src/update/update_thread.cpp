@@ -292,12 +292,11 @@ bool CUpdateThread::DownloadAndApplyPatches() {
     window_.SetUpdatedThisRun(true);
     window_.RestartSpeedClock();
     while (!StopRequested()) {
-        int result = download_.ReceiveBlock();
+        int result = rebuiltSize_ != 0 ? CUpdateDownload::kComplete : download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) return false;
         if (result != CUpdateDownload::kComplete) continue;
-        if (!patches_.ApplyPatch(versions_.currentVersion, download_.ExpectedSize())) {
-            return false;
-        }
+        uint64_t size = rebuiltSize_ != 0 ? rebuiltSize_ : download_.ExpectedSize();
+        if (!patches_.ApplyPatch(versions_.currentVersion, size)) return false;
         window_.NextFile();
         if (!StartNextPatch()) return true;
     }
@@ -401,6 +400,10 @@ bool CUpdateThread::StartNextPatch() {
     ++versions_.currentVersion;
     TestPoint("download");
     uint32_t version = versions_.currentVersion;
+    // A delta package, when published, rebuilds the package from what the client has.
+    rebuiltSize_ = RebuildFromDelta(version);
+    if (rebuiltSize_ != 0) return true;
+    if (StopRequested() || download_.ReleaseRefused()) return false;
     download_.SetNextServer([this, version] {
         return TurnToNextServer() ? PatchUrl(ServerAddress(), version) : std::string();
     });
@@ -415,6 +418,12 @@ bool CUpdateThread::StartNextPatch() {
         return false;
     }
     return true;
+}
+
+uint64_t CUpdateThread::RebuildFromDelta(uint32_t version) {
+    return deltas_.Rebuild(version, ServerAddress(), [this, version] {
+        return TurnToNextServer() ? DeltaUrl(ServerAddress(), version) : std::string();
+    });
 }
 
 }  // namespace korvun

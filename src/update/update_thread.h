@@ -22,6 +22,7 @@
 #include "platform/client_directory.h"
 #include "platform/disk_space.h"
 #include "platform/stop_event.h"
+#include "update/delta_download.h"
 #include "update/patch_application.h"
 #include "update/run_outcome.h"
 #include "update/run_report.h"
@@ -99,6 +100,8 @@ class CUpdateThread : public CThreadBase {
     uint64_t SizeOnTheNextServers(uint32_t version);
     // The patch loop of the run; false when the run must end without the deletion step.
     bool DownloadAndApplyPatches();
+    // Package version rebuilt from its delta package: its size, 0 when none was.
+    uint64_t RebuildFromDelta(uint32_t version);
     bool StopRequested() const { return stopEvent_.Wait(0); }
     // Settles on the first address that answers; the window hears of a mirror. False when
     // none can serve the run (the message has been shown, unless a stop was requested).
@@ -122,6 +125,8 @@ class CUpdateThread : public CThreadBase {
     VersionFileMarkers markers_{client_};
     CUpdateDownload download_;
     CPatchApplication patches_;
+    CDeltaDownload deltas_{download_, report_, stopEvent_, client_};
+    uint64_t rebuiltSize_ = 0;  // the current package was rebuilt from a delta, this size
     bool finished_ = false;
     std::optional<RunOutcome::Kind> regularEnd_;  // set by Finish() and the reinstall paths
     mutable std::mutex outcomeMutex_;
