@@ -106,7 +106,7 @@ int ExitStatusFor(const korvun::RunOutcome& outcome) {
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs((korvun::ProductHeading() + kUsage).c_str(), stdout);
         std::fputs(("\n" + ReleaseKeyDescription()).c_str(), stdout);
         return 0;
     }
