@@ -22,6 +22,8 @@ struct PackageBuildOptions {
     // Write a package even when the new tree's Version.ini names an older version than the
     // old tree's.
     bool allowDowngrade = false;
+    // Progress of long work on standard error (off for --json).
+    bool showProgress = true;
 };
 
 struct PackageBuildReport {

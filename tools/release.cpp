@@ -18,6 +18,7 @@
 #include "tool_support.h"
 #include "trust/release_manifest.h"
 #include "update/build_info.h"
+#include "work_progress.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -135,8 +136,9 @@ bool PackageReadsBack(const std::string& path, std::string& error) {
     return false;
 }
 
-bool PlaceWithoutOverwrite(const std::string& from, const std::string& to, std::string& error) {
-    std::string temp = CopyToTemporary(from, to, error);
+bool PlaceWithoutOverwrite(const std::string& from, const std::string& to, std::string& error,
+                           const std::function<void(uint64_t)>& onCopied = {}) {
+    std::string temp = CopyToTemporary(from, to, error, onCopied);
     if (temp.empty()) return false;
     bool linked = ::link(temp.c_str(), to.c_str()) == 0;
     if (!linked) error = "cannot publish " + to + ": " + std::strerror(errno);
@@ -318,12 +320,24 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
                            "--key KEY to sign in the same step, or --unsigned to publish "
                            "and leave the signature stale until `release sign` runs");
     }
+    // Copying gigabytes onto the server takes a while; the operator sees how far it is.
+    WorkProgress progress;
+    uint64_t toCopy = 0, copied = 0;
+    for (const PlannedPackage& package : plan) {
+        if (!package.alreadyAnnounced && !package.alreadyInPlace) {
+            toCopy += FileSize(package.source).value_or(0);
+        }
+    }
+    auto onCopied = [&](uint64_t bytes) {
+        copied += bytes;
+        progress.Update("copying the packages", copied, toCopy);
+    };
     for (const PlannedPackage& package : plan) {
         if (package.alreadyAnnounced) {
             result.notes.push_back(package.target + " is already published (same content)");
         } else if (package.alreadyInPlace) {
             result.notes.push_back(package.target + " was in place already (same content)");
-        } else if (!PlaceWithoutOverwrite(package.source, package.target, error)) {
+        } else if (!PlaceWithoutOverwrite(package.source, package.target, error, onCopied)) {
             return Refused(kReleaseRefused, error);
         } else {
             result.notes.push_back("published " + package.target);
