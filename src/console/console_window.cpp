@@ -87,6 +87,14 @@ void ConsoleWindow::DoRequestClose() {
     changed_.notify_all();
 }
 
+// The desktop window says nothing when a run moves to a mirror; a log should.
+void ConsoleWindow::OnServerChanged(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "%sUsing the server %s\n", live_ ? "\r\x1b[K" : "", address.c_str());
+    std::fflush(out_);
+    dirty_ = true;
+}
+
 void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs));

@@ -159,6 +159,10 @@ int main(int argc, char** argv) {
         }
     }
     window.Finish();
+    if (outcome.kind == korvun::RunOutcome::Kind::Stopped) {
+        // What the exit status alone does not say: nothing is lost by the stop.
+        std::fputs("Stopped; the next run continues where this one left off.\n", stdout);
+    }
     // The override of the server's version file acts for one run only.
     korvun::DeleteFile(korvun::kVersionOverrideFile);
     return ExitStatusFor(outcome);
