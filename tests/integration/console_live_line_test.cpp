@@ -90,17 +90,8 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
     PointAt(slow.Address());
     WriteLocalVersion(1);
 
-    std::string status = root_.Path() + "/live-status";
-    std::string command = "env -u DISPLAY";
-    for (const std::string& assignment : ConsoleEnvironment()) command += " " + Quote(assignment);
-    // The status file appears only once it holds the exit status: the shell creates a
-    // redirection's file before the command writes to it.
-    command += " " + Quote(kConsolePath) + " -C " + Quote(GamePath()) + "; echo $? > " +
-               Quote(status + ".tmp") + " && mv " + Quote(status + ".tmp") + " " + Quote(status) +
-               "; sleep 60";
-    ProgramResult started = Tmux({"new-session", "-d", "-x", "120", "-y", "10", command});
-    ASSERT_EQ(started.status, std::optional<int>(0)) << started.err;
-    started_ = true;
+    std::string status = StatusFile();
+    ASSERT_NO_FATAL_FAILURE(StartInPane(120));
 
     // Frames of the live line while the package streams in.
     std::vector<std::string> frames;
@@ -152,7 +143,7 @@ TEST_F(LiveLineTest, NarrowTerminalsKeepTheCounterAndTheStatus) {
         WriteLocalVersion(1);
         std::remove(StatusFile().c_str());
         if (started_) Tmux({"kill-server"});
-        StartInPane(columns);
+        ASSERT_NO_FATAL_FAILURE(StartInPane(columns));
         std::vector<std::string> frames;
         WaitUntil(
             [&] {

@@ -11,26 +11,6 @@
 namespace korvun {
 namespace {
 
-TEST(ProgressLine, SizesDurationsAndTheirUnits) {
-    struct Case {
-        std::string got, expected;
-    };
-    for (const Case& c : std::vector<Case>{
-             {FormatSize(0), "0 B"},
-             {FormatSize(1023), "1023 B"},
-             {FormatSize(1536), "1.5 KiB"},
-             {FormatSize(3 << 20), "3.0 MiB"},
-             {FormatSize(uint64_t{5} << 30), "5.0 GiB"},
-             {FormatSizePair(512 << 10, 3 << 20), "0.5 / 3.0 MiB"},
-             {FormatSizePair(100, 900), "100 / 900 B"},
-             {FormatDuration(0.2), "0:01"},
-             {FormatDuration(62), "1:02"},
-             {FormatDuration(3723), "1:02:03"},
-         }) {
-        EXPECT_EQ(c.got, c.expected);
-    }
-}
-
 TEST(ProgressLine, NarrowLinesKeepTheCounterAndStatusAndDropTheRestInOrder) {
     ProgressFacts facts;
     facts.status = "Downloading the file (1/2)";
