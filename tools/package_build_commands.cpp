@@ -103,6 +103,7 @@ void AddPackageBuildCommand(CLI::App& app) {
     build->callback([] {
         PackageBuildReport report;
         std::string error;
+        options.build.showProgress = !options.json;
         BuildStatus status = BuildPackage(options.build, report, error);
         if (options.json) {
             PrintJsonReport(report, status, error);

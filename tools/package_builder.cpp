@@ -26,6 +26,7 @@
 #include "platform/profile.h"
 #include "tool_support.h"
 #include "update/package_names.h"
+#include "work_progress.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -228,9 +229,21 @@ bool EnsureOutputDirectory(const std::string& outDir, std::string& error) {
     return true;
 }
 
+// The bytes a comparison reads at most: every file and entry of the new tree.
+uint64_t TreeBytes(const ClientTree& tree) {
+    uint64_t bytes = 0;
+    for (const auto& [key, file] : tree.Loose()) bytes += file.size;
+    for (const auto& [key, file] : tree.Archive()) bytes += file.entry.size;
+    return bytes;
+}
+
 void CompareTrees(const ClientTree& from, const ClientTree& to, Comparison& diff,
-                  PackageBuildReport& report) {
+                  PackageBuildReport& report, WorkProgress& progress) {
+    const uint64_t total = TreeBytes(to);
+    uint64_t compared = 0;
     for (const auto& [key, file] : to.Loose()) {
+        progress.Update("comparing the trees", compared, total);
+        compared += file.size;
         auto old = from.Loose().find(key);
         if (old == from.Loose().end()) {
             diff.looseToShip.push_back(&file);
@@ -252,6 +265,8 @@ void CompareTrees(const ClientTree& from, const ClientTree& to, Comparison& diff
 
     DataFile oldData(from.DataFilePath()), newData(to.DataFilePath());
     for (const auto& [key, file] : to.Archive()) {
+        progress.Update("comparing the trees", compared, total);
+        compared += file.entry.size;
         auto old = from.Archive().find(key);
         bool unreadable = false;
         if (old == from.Archive().end()) {
@@ -327,8 +342,20 @@ bool WriteUpdateArchive(const ClientTree& to, const Comparison& diff, const std:
     return true;
 }
 
+// The bytes of the files a package is made of.
+uint64_t EntryBytes(const std::vector<PlannedEntry>& entries) {
+    uint64_t bytes = 0;
+    for (const PlannedEntry& entry : entries) bytes += FileSize(entry.source).value_or(0);
+    return bytes;
+}
+
+struct ZipProgress {
+    WorkProgress& progress;
+    uint64_t total;
+};
+
 bool WriteZip(const std::string& path, const std::vector<PlannedEntry>& entries,
-              PackageBuildReport& report, std::string& error) {
+              PackageBuildReport& report, std::string& error, WorkProgress& progress) {
     int code = 0;
     zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!zip) {
@@ -355,6 +382,18 @@ bool WriteZip(const std::string& path, const std::vector<PlannedEntry>& entries,
                                  deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
         ++(deflate ? report.deflated : report.stored);
     }
+    // libzip compresses everything in zip_close; it tells how far it is.
+    ZipProgress state{progress, EntryBytes(entries)};
+    zip_register_progress_callback_with_state(
+        zip, 0.001,
+        [](zip_t*, double fraction, void* data) {
+            auto* zipProgress = static_cast<ZipProgress*>(data);
+            zipProgress->progress.Update(
+                "writing the package",
+                static_cast<uint64_t>(fraction * static_cast<double>(zipProgress->total)),
+                zipProgress->total);
+        },
+        nullptr, &state);
     if (zip_close(zip) != 0) {
         error = path + ": " + zip_strerror(zip);
         zip_discard(zip);
@@ -366,7 +405,9 @@ bool WriteZip(const std::string& path, const std::vector<PlannedEntry>& entries,
 // Reads every entry back with the reader the clients run, checks its name, its CRC-32 and
 // its bytes against the file it came from.
 bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries,
-               std::string& error) {
+               std::string& error, WorkProgress& progress) {
+    const uint64_t total = EntryBytes(entries);
+    uint64_t checked = 0;
     try {
         CZipReader reader;
         reader.OpenPackage(path);
@@ -395,6 +436,8 @@ bool VerifyZip(const std::string& path, const std::vector<PlannedEntry>& entries
                    (n = reader.ReadEntry(got.data(), static_cast<uint32_t>(got.size()))) > 0) {
                 same = ReadFull(source, want.data(), n) &&
                        std::memcmp(got.data(), want.data(), n) == 0;
+                checked += n;
+                progress.Update("reading the package back", checked, total);
             }
             char extra;
             same = same && ReadSome(source, &extra, 1) == 0;
@@ -527,7 +570,7 @@ bool NothingToShip(const Comparison& diff, const PackageBuildReport& report) {
 
 BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& from,
                          const ClientTree& to, const Comparison& diff, PackageBuildReport& report,
-                         std::string& error) {
+                         std::string& error, WorkProgress& progress) {
     StagingDirectory staging(options.outDir);
     if (staging.Path().empty()) {
         error =
@@ -559,7 +602,8 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& f
     }
 
     std::string partial = staging.Path() + "/package.zip";
-    if (!WriteZip(partial, entries, report, error) || !VerifyZip(partial, entries, error)) {
+    if (!WriteZip(partial, entries, report, error, progress) ||
+        !VerifyZip(partial, entries, error, progress)) {
         return kBuildRefused;
     }
     report.packageBytes = FileSize(partial).value_or(0);
@@ -630,7 +674,8 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport&
     }
 
     Comparison diff;
-    CompareTrees(from, to, diff, report);
+    WorkProgress progress(options.showProgress);
+    CompareTrees(from, to, diff, report, progress);
     for (const std::string& path : report.deletedEntries) {
         if (!ListablePath(path)) {
             error = "archive entry " + path + " cannot be named in a deletion list";
@@ -644,7 +689,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildReport&
         return kBuildRefused;
     }
     if (!CarryDeletions(options, to, diff, report, error)) return kBuildUnreadable;
-    return WritePackage(options, from, to, diff, report, error);
+    return WritePackage(options, from, to, diff, report, error, progress);
 }
 
 }  // namespace korvun::tool

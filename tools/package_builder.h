@@ -24,6 +24,8 @@ struct PackageBuildOptions {
     bool allowDowngrade = false;
     // Also write pk%.4u.delta beside the package, when it pays (delta_builder.h).
     bool delta = false;
+    // Progress of long work on standard error (off for --json).
+    bool showProgress = true;
 };
 
 struct PackageBuildReport {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "platform/profile.h"
 #include "tool_support.h"
 #include "trust/release_manifest.h"
+#include "update/build_info.h"
+#include "work_progress.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_reader.h"
 
@@ -134,8 +137,9 @@ bool PackageReadsBack(const std::string& path, std::string& error) {
     return false;
 }
 
-bool PlaceWithoutOverwrite(const std::string& from, const std::string& to, std::string& error) {
-    std::string temp = CopyToTemporary(from, to, error);
+bool PlaceWithoutOverwrite(const std::string& from, const std::string& to, std::string& error,
+                           const std::function<void(uint64_t)>& onCopied = {}) {
+    std::string temp = CopyToTemporary(from, to, error, onCopied);
     if (temp.empty()) return false;
     bool linked = ::link(temp.c_str(), to.c_str()) == 0;
     if (!linked) error = "cannot publish " + to + ": " + std::strerror(errno);
@@ -339,6 +343,18 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
                            "--key KEY to sign in the same step, or --unsigned to publish "
                            "and leave the signature stale until `release sign` runs");
     }
+    // Copying gigabytes onto the server takes a while; the operator sees how far it is.
+    WorkProgress progress;
+    uint64_t toCopy = 0, copied = 0;
+    for (const PlannedPackage& package : plan) {
+        if (!package.alreadyAnnounced && !package.alreadyInPlace) {
+            toCopy += FileSize(package.source).value_or(0);
+        }
+    }
+    auto onCopied = [&](uint64_t bytes) {
+        copied += bytes;
+        progress.Update("copying the packages", copied, toCopy);
+    };
     for (const PlannedPackage& package : plan) {
         if (package.deltaSource.empty() || package.deltaInPlace) continue;
         if (!PlaceWithoutOverwrite(package.deltaSource, package.deltaTarget, error)) {
@@ -351,7 +367,7 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
             result.notes.push_back(package.target + " is already published (same content)");
         } else if (package.alreadyInPlace) {
             result.notes.push_back(package.target + " was in place already (same content)");
-        } else if (!PlaceWithoutOverwrite(package.source, package.target, error)) {
+        } else if (!PlaceWithoutOverwrite(package.source, package.target, error, onCopied)) {
             return Refused(kReleaseRefused, error);
         } else {
             result.notes.push_back("published " + package.target);
@@ -366,6 +382,44 @@ ReleaseResult AddPackages(const std::string& root, const std::vector<std::string
     return result;
 }
 
+namespace {
+
+// The updater version the program file carries, read from the marker that a build with an own
+// version embeds. Read in pieces that overlap by more than a marker's length, so that a marker
+// across two pieces is still found.
+std::optional<uint32_t> CarriedUpdaterVersion(const std::string& file) {
+    constexpr size_t kPiece = 4 << 20;
+    constexpr size_t kOverlap = 64;
+    std::ifstream in(file, std::ios::binary);
+    std::string window;
+    std::vector<char> piece(kPiece);
+    while (in.read(piece.data(), kPiece) || in.gcount() > 0) {
+        window.append(piece.data(), static_cast<size_t>(in.gcount()));
+        if (std::optional<uint32_t> found = FindUpdaterVersionMarker(window)) return found;
+        if (window.size() > kOverlap) window.erase(0, window.size() - kOverlap);
+    }
+    return std::nullopt;
+}
+
+// An updater that knows its version announces exactly that version: clients with an older one
+// fetch it, and it patches once it runs. Returns the refusal, or nothing.
+std::optional<std::string> CarriedVersionProblem(const std::string& file, uint32_t carried,
+                                                 std::optional<uint32_t> asked,
+                                                 const ReleaseState& state, bool test) {
+    std::string carries = file + " carries updater version " + std::to_string(carried);
+    if (asked && *asked != carried) {
+        return carries + ", not --updater-version " + std::to_string(*asked) + "; nothing changed";
+    }
+    if (!test && carried <= state.updaterVersion) {
+        return carries +
+               ", not above the server's UpdaterVersion=" + std::to_string(state.updaterVersion) +
+               ": no client would fetch it; build it with a higher --updater-version";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 ReleaseResult SetUpdater(const std::string& root, const std::string& file,
                          std::optional<uint32_t> version, bool test) {
     std::string error;
@@ -374,6 +428,14 @@ ReleaseResult SetUpdater(const std::string& root, const std::string& file,
     std::optional<uint64_t> size = FileSize(file);
     if (!size || *size == 0 || *size > kMaxPublishedBytes) {
         return Refused(kReleaseRefused, file + " cannot be read, or is empty or 2 GiB or larger");
+    }
+    std::optional<uint32_t> carried = CarriedUpdaterVersion(file);
+    if (carried) {
+        if (std::optional<std::string> problem =
+                CarriedVersionProblem(file, *carried, version, *state, test)) {
+            return Refused(kReleaseRefused, *problem);
+        }
+        version = carried;
     }
     uint32_t newVersion = version.value_or(
         std::max<uint32_t>(kUpdaterVersionThreshold + 1, state->updaterVersion + 1));
@@ -391,6 +453,9 @@ ReleaseResult SetUpdater(const std::string& root, const std::string& file,
     }
     ReleaseResult result;
     result.notes.push_back("published " + target);
+    result.notes.push_back(
+        carried ? file + " carries updater version " + std::to_string(*carried)
+                : file + " carries no updater version (built without --updater-version)");
     if (test) {
         result.notes.push_back(
             "testers fetch it when their game directory holds UpdateVersion-tov-.ini with "
@@ -399,6 +464,12 @@ ReleaseResult SetUpdater(const std::string& root, const std::string& file,
     }
     state->updaterVersion = newVersion;
     if (!WriteReleaseState(root, *state, error)) return Refused(kReleaseRefused, error);
+    if (carried) {
+        result.notes.push_back("UpdaterVersion=" + std::to_string(newVersion) +
+                               ": clients with game.exe and an older updater fetch it; from "
+                               "then on they patch as usual, nothing to withdraw");
+        return result;
+    }
     result.notes.push_back("UpdaterVersion=" + std::to_string(newVersion) +
                            ": clients with game.exe fetch the new updater instead of patching "
                            "until it is withdrawn");

@@ -63,7 +63,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
     return true;
 }
 
-std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error) {
+std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error,
+                            const std::function<void(uint64_t)>& onCopied) {
     FileHandle in = OpenNativeFile(from, OpenMode::ReadOnly);
     if (!in.IsOpen()) {
         error = "cannot open " + from + ": " + std::strerror(errno);
@@ -83,6 +84,7 @@ std::string CopyToTemporary(const std::string& from, const std::string& to, std:
             copied = false;
             break;
         }
+        if (onCopied) onCopied(static_cast<uint64_t>(got));
     }
     copied = copied && got == 0 && SyncFile(out.Get()) && out.Close();
     if (!copied) error = "cannot copy " + from + " to " + temp + ": " + std::strerror(errno);

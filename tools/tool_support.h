@@ -2,6 +2,7 @@
 // do it, and durable whole-file writes for what a server publishes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
 
 // Copies from to a temporary file beside to and flushes it; returns the temporary name, or
 // an empty string with a reason in error. The caller renames or links it into place.
-std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error);
+// onCopied, when given, hears of every piece copied (its length in bytes).
+std::string CopyToTemporary(const std::string& from, const std::string& to, std::string& error,
+                            const std::function<void(uint64_t)>& onCopied = {});
 
 // A raise of the package reader as operators read it: "<sentence> (cause N)".
 std::string DescribeZipError(const CZipException& error);

@@ -1,6 +1,7 @@
 #include "console/console_window.h"
 
 #include <chrono>
+#include <cinttypes>
 
 #include "platform/console.h"
 
@@ -9,27 +10,23 @@ namespace korvun {
 namespace {
 
 constexpr double kRedrawInterval = 0.1;  // seconds
+// A log or a pipe gets a download's figures this often; more would drown the status lines.
+constexpr double kReportInterval = 3.0;  // seconds
 
 int ColumnsOf(std::FILE* out) {
     int columns = TerminalColumns(out);
     return columns >= 20 ? columns : 80;
 }
 
-// Cuts text to at most columns display cells, counting UTF-8 sequences as one cell.
-std::string FitColumns(const std::string& text, size_t columns) {
-    size_t cells = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-        if (cells == columns) return text.substr(0, i);
-        ++cells;
-    }
-    return text;
-}
-
 }  // namespace
 
 ConsoleWindow::ConsoleWindow(std::FILE* out, bool live, const Clock& clock)
-    : UpdaterWindow(clock), out_(out), live_(live), drawClock_(clock) {
+    : UpdaterWindow(clock),
+      out_(out),
+      live_(live),
+      runClock_(clock),
+      reportClock_(clock),
+      drawClock_(clock) {
     InitGauges(kGaugeSteps, kGaugeSteps);
 }
 
@@ -40,12 +37,21 @@ void ConsoleWindow::SetFieldText(TextField field, const std::string& text) {
             if (!live_ && text != status_ && !text.empty()) {
                 std::fprintf(out_, "%s\n", text.c_str());
                 std::fflush(out_);
+                reportClock_.Restart();
             }
             status_ = text;
             break;
-        case TextField::ByteCounter:
+        case TextField::ByteCounter: {
             byteCounter_ = text;
+            // The window's "received / expected" in bytes, shown here in KiB and MiB.
+            int64_t received = 0, expected = 0;
+            downloading_ =
+                std::sscanf(text.c_str(), "%" SCNd64 " / %" SCNd64, &received, &expected) == 2 &&
+                received >= 0 && expected > 0;
+            received_ = downloading_ ? static_cast<uint64_t>(received) : 0;
+            expected_ = downloading_ ? static_cast<uint64_t>(expected) : 0;
             break;
+        }
         case TextField::Speed:
             speed_ = text;
             break;
@@ -59,8 +65,13 @@ void ConsoleWindow::MoveStatusLineUp() {}
 
 void ConsoleWindow::PaintGauge(GaugeId gauge, bool /*withBackground*/, int /*fillWidth*/) {
     double fraction = gauge == GaugeId::File ? FileGauge().Fraction() : TotalGauge().Fraction();
+    uint64_t totalDone = TotalGauge().Pos(), totalBytes = TotalGauge().Upper();
     std::lock_guard<std::mutex> lock(mutex_);
     (gauge == GaugeId::File ? fileFraction_ : totalFraction_) = fraction;
+    if (gauge == GaugeId::Total) {
+        totalDone_ = totalDone;
+        totalBytes_ = totalBytes;
+    }
     dirty_ = true;
 }
 
@@ -76,6 +87,14 @@ void ConsoleWindow::DoRequestClose() {
     changed_.notify_all();
 }
 
+// The desktop window says nothing when a run moves to a mirror; a log should.
+void ConsoleWindow::OnServerChanged(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "%sUsing the server %s\n", live_ ? "\r\x1b[K" : "", address.c_str());
+    std::fflush(out_);
+    dirty_ = true;
+}
+
 void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs));
@@ -83,8 +102,41 @@ void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
 
 void ConsoleWindow::Tick() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!live_ || !dirty_ || drawClock_.Elapsed() < kRedrawInterval) return;
+    if (downloading_) rate_.Add(runClock_.Elapsed(), BytesDone());
+    if (!live_) return ReportDownload();
+    if (!dirty_ || drawClock_.Elapsed() < kRedrawInterval) return;
     DrawLiveLine();
+}
+
+// The bytes of the whole run when the worker summed its packages; else of the current file.
+uint64_t ConsoleWindow::BytesDone() const { return totalBytes_ > 0 ? totalDone_ : received_; }
+
+ProgressFacts ConsoleWindow::Facts() const {
+    ProgressFacts facts;
+    facts.status = status_;
+    facts.fileFraction = fileFraction_;
+    facts.totalFraction = totalFraction_;
+    facts.downloading = downloading_;
+    facts.received = received_;
+    facts.expected = expected_;
+    uint64_t goal = totalBytes_ > 0 ? totalBytes_ : expected_;
+    uint64_t done = BytesDone();
+    facts.percentFraction = goal > 0 ? static_cast<double>(done) / static_cast<double>(goal) : 0;
+    facts.bytesPerSecond = rate_.BytesPerSecond();
+    if (facts.bytesPerSecond > 0.0 && goal >= done) {
+        facts.secondsLeft = static_cast<double>(goal - done) / facts.bytesPerSecond;
+    }
+    facts.windowSpeed = speed_;
+    return facts;
+}
+
+void ConsoleWindow::ReportDownload() {
+    if (!downloading_ || reportClock_.Elapsed() < kReportInterval) return;
+    if (BytesDone() == reportedBytes_ || received_ >= expected_) return;
+    std::fprintf(out_, "%s\n", FormatProgressReport(Facts()).c_str());
+    std::fflush(out_);
+    reportedBytes_ = BytesDone();
+    reportClock_.Restart();
 }
 
 void ConsoleWindow::Finish() {
@@ -95,28 +147,10 @@ void ConsoleWindow::Finish() {
     std::fflush(out_);
 }
 
-std::string ConsoleWindow::Bar(double fraction, int cells) {
-    int filled = static_cast<int>(fraction * cells);
-    if (filled > cells) filled = cells;
-    if (filled < 0) filled = 0;
-    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "[" + std::string.
-    std::string bar;
-    bar.reserve(static_cast<size_t>(cells) + 2);
-    bar.push_back('[');
-    bar.append(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(cells - filled), '-');
-    bar.push_back(']');
-    return bar;
-}
-
 void ConsoleWindow::DrawLiveLine() {
     int columns = ColumnsOf(out_);
-    int cells = columns >= 100 ? 20 : 10;
-    std::string line = Bar(fileFraction_, cells) + " " + Bar(totalFraction_, cells);
-    if (!byteCounter_.empty()) line += " " + byteCounter_;
-    if (!speed_.empty()) line += " " + speed_;
-    line += "  " + status_;
-    std::fprintf(out_, "\r%s\x1b[K", FitColumns(line, static_cast<size_t>(columns - 1)).c_str());
+    std::string line = FormatLiveLine(Facts(), static_cast<size_t>(columns - 1));
+    std::fprintf(out_, "\r%s\x1b[K", line.c_str());
     std::fflush(out_);
     dirty_ = false;
     drawnLive_ = true;

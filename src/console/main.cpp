@@ -124,7 +124,7 @@ int ExitStatusFor(const korvun::RunOutcome& outcome) {
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs((korvun::ProductHeading() + kUsage).c_str(), stdout);
         std::fputs(("\n" + ReleaseKeyDescription()).c_str(), stdout);
         return 0;
     }
@@ -194,6 +194,10 @@ int main(int argc, char** argv) {
         }
     }
     window.Finish();
+    if (outcome.kind == korvun::RunOutcome::Kind::Stopped) {
+        // What the exit status alone does not say: nothing is lost by the stop.
+        std::fputs("Stopped; the next run continues where this one left off.\n", stdout);
+    }
     // The override of the server's version file acts for one run only.
     korvun::DeleteFile(korvun::kVersionOverrideFile);
     return ExitStatusFor(outcome);

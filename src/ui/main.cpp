@@ -23,7 +23,7 @@ constexpr const char* kUsage =
 bool AnswerInformationOption(int argc, char** argv) {
     if (argc != 2) return false;
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(kUsage, stdout);
+        std::fputs((korvun::ProductHeading() + kUsage).c_str(), stdout);
         return true;
     }
     if (std::strcmp(argv[1], "--version") == 0) {

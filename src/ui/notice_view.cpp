@@ -41,12 +41,24 @@ bool CMyHtmlView::Create(wxWindow* parent, const wxRect& rect, wxWindowID id) {
         TraceText("notice", event.GetURL().utf8_string());
         event.Skip();
     });
+    // A page that cannot be loaded would leave the engine's own error text ("Could not
+    // connect: ...") in the window; without the view the area shows the skin instead. A load
+    // cancelled by the next one is no failure.
+    view->Bind(wxEVT_WEBVIEW_ERROR, [view](wxWebViewEvent& event) {
+        if (event.GetInt() != wxWEBVIEW_NAV_ERR_USER_CANCELLED) {
+            TraceText("notice", "not loaded: " + event.GetURL().utf8_string());
+            view->Hide();
+        }
+        event.Skip();
+    });
     view_ = view;
     return true;
 }
 
 void CMyHtmlView::Navigate2(const std::string& address) {
-    if (view_) view_->LoadURL(wxString::FromUTF8(address));
+    if (!view_) return;
+    view_->Show();
+    view_->LoadURL(wxString::FromUTF8(address));
 }
 
 }  // namespace korvun

@@ -13,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/process.h"
 #include "platform/win_path.h"
+#include "update/build_info.h"
 #include "update/mirror_choice.h"
 
 namespace korvun {
@@ -171,6 +172,10 @@ RunOutcome CUpdateThread::Execute() {
     }
     if (!FetchServerVersion() || StopRequested()) return Unfinished();
 
+    // An updater built with its own version replaces itself only with a newer one, and
+    // otherwise patches in this run instead of handing over to its own kind again.
+    std::optional<uint32_t> own = OwnUpdaterVersion();
+    if (own && versions_.updaterVersion <= *own) flags_.replaceUpdater = false;
     if (flags_.replaceUpdater && FileExists(client_.Path("game.exe"))) {
         SelfUpdate();
         return Ended();

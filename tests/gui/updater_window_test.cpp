@@ -249,5 +249,32 @@ TEST_F(StartupCheckTest, MissingDirectX9IsRefused) {
                   "startup_c03", {{"WINEPREFIX", root_.Path() + "/bare-wine"}});
 }
 
+// A server that cannot be reached: the notice area keeps the skin's picture instead of the
+// browser engine's error text.
+TEST_F(UpdaterWindowTest, ANoticePageThatCannotBeLoadedLeavesTheSkinInItsPlace) {
+    WriteTextFile(game_ + "/UpdaterURL.txt", "127.0.0.1:" + std::to_string(UnusedPort()) + "\n");
+    std::unique_ptr<Process> updater;
+    ASSERT_FALSE(StartWindow(&updater).empty());
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadFile(Trace()).find("notice\tnot loaded: http://") != std::string::npos; },
+        60s))
+        << ReadFile(Trace());
+    Image background = ReadBmp(kSkin + "167-background.bmp");
+    int differing = -1;
+    WaitUntil(
+        [&] {
+            Image shot = display_.Screenshot("notice_not_loaded");
+            differing = 0;
+            for (int y = 40; y < 455; y += 5) {
+                for (int x = 21; x < 729; x += 5) {
+                    differing += !(shot.At(kLeft + x, kTop + y) == background.At(x, y));
+                }
+            }
+            return differing == 0;
+        },
+        10s);
+    EXPECT_EQ(differing, 0) << "notice area pixels that are not the skin's";
+}
+
 }  // namespace
 }  // namespace korvun::test

@@ -55,6 +55,11 @@ TEST_P(StopSignalTest, StopDuringADownloadKeepsThePartialPackageAndTheVersion) {
     ExpectNoSanitizerReport(console->Stderr());
     EXPECT_EQ(console->Stderr(), "");
     EXPECT_EQ(console->Stdout().find("Extracting"), std::string::npos) << console->Stdout();
+    // Beside the exit status, a word that nothing is lost.
+    EXPECT_NE(
+        console->Stdout().find("\nStopped; the next run continues where this one left off.\n"),
+        std::string::npos)
+        << console->Stdout();
     EXPECT_LT(SizeOf(GamePath("pk0002.patch")), package.size());
     EXPECT_FALSE(GameFileExists("Data"));
     EXPECT_EQ(LocalValue("CurrentVersion"), "1");

@@ -56,6 +56,24 @@ class LiveLineTest : public UpdateScenario {
         return RunProgram(args, root_.Path(), 10s);
     }
 
+    // Starts the console in a pane of columns x 10 cells; the run's exit status appears in
+    // StatusFile() when it ends.
+    void StartInPane(int columns) {
+        std::string status = StatusFile();
+        std::string command = "env -u DISPLAY";
+        for (const std::string& assignment : ConsoleEnvironment()) {
+            command += " " + Quote(assignment);
+        }
+        command += " " + Quote(kConsolePath) + " -C " + Quote(GamePath()) + "; echo $? > " +
+                   Quote(status + ".tmp") + " && mv " + Quote(status + ".tmp") + " " +
+                   Quote(status) + "; sleep 60";
+        ProgramResult started =
+            Tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", "10", command});
+        ASSERT_EQ(started.status, std::optional<int>(0)) << started.err;
+        started_ = true;
+    }
+    std::string StatusFile() const { return root_.Path() + "/live-status"; }
+
     const std::string tmux_ = TmuxPath();
     std::string socket_ = "korvun-live-" + std::to_string(getpid());
     bool started_ = false;
@@ -72,17 +90,8 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
     PointAt(slow.Address());
     WriteLocalVersion(1);
 
-    std::string status = root_.Path() + "/live-status";
-    std::string command = "env -u DISPLAY";
-    for (const std::string& assignment : ConsoleEnvironment()) command += " " + Quote(assignment);
-    // The status file appears only once it holds the exit status: the shell creates a
-    // redirection's file before the command writes to it.
-    command += " " + Quote(kConsolePath) + " -C " + Quote(GamePath()) + "; echo $? > " +
-               Quote(status + ".tmp") + " && mv " + Quote(status + ".tmp") + " " + Quote(status) +
-               "; sleep 60";
-    ProgramResult started = Tmux({"new-session", "-d", "-x", "120", "-y", "10", command});
-    ASSERT_EQ(started.status, std::optional<int>(0)) << started.err;
-    started_ = true;
+    std::string status = StatusFile();
+    ASSERT_NO_FATAL_FAILURE(StartInPane(120));
 
     // Frames of the live line while the package streams in.
     std::vector<std::string> frames;
@@ -114,6 +123,83 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
     std::printf("live line: %s\n", middle.c_str());
     EXPECT_NE(middle.find(" / 3"), std::string::npos) << "byte counter: " << middle;
     EXPECT_NE(middle.find("Kb/s)"), std::string::npos) << "speed: " << middle;
+}
+
+// Two packages through a slow server: at 80 and at 50 columns the package counter and the
+// status stay visible beside the sizes in MiB.
+TEST_F(LiveLineTest, NarrowTerminalsKeepTheCounterAndTheStatus) {
+    if (tmux_.empty()) GTEST_SKIP() << "tmux is not installed";
+    const std::string payload(3 << 19, 'x');
+    TrickleServer slow(1 << 20);
+    slow.WriteFile("patch/UpdateVersion.ini",
+                   "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=3\r\n");
+    for (unsigned n : {2u, 3u}) {
+        slow.WriteFile("patch/patch/" + PackageName(n),
+                       BuildPackage({{"Data/payload" + std::to_string(n), payload, false}}));
+    }
+    PointAt(slow.Address());
+    for (int columns : {80, 50}) {
+        SCOPED_TRACE(columns);
+        WriteLocalVersion(1);
+        std::remove(StatusFile().c_str());
+        if (started_) Tmux({"kill-server"});
+        ASSERT_NO_FATAL_FAILURE(StartInPane(columns));
+        std::vector<std::string> frames;
+        WaitUntil(
+            [&] {
+                ProgramResult pane = Tmux({"capture-pane", "-p"});
+                std::string line = pane.out.substr(0, pane.out.find('\n'));
+                if (line.find("MiB") != std::string::npos || line.find('%') != std::string::npos)
+                    frames.push_back(line);
+                return std::ifstream(StatusFile()).good();
+            },
+            30s);
+        ASSERT_EQ(ReadTextFile(StatusFile()), "0\n");
+        ASSERT_FALSE(frames.empty()) << "no progress figures seen";
+        size_t downloading = 0;
+        for (const std::string& frame : frames) {
+            EXPECT_LT(frame.size(), static_cast<size_t>(columns)) << frame;
+            EXPECT_EQ(frame.find("Kb/s"), std::string::npos) << frame;
+            if (frame.find("Downloading the file") == std::string::npos) continue;
+            ++downloading;
+            EXPECT_TRUE(frame.find("Downloading the file (1/2)") != std::string::npos ||
+                        frame.find("Downloading the file (2/2)") != std::string::npos)
+                << frame;
+            EXPECT_NE(frame.find(" MiB"), std::string::npos) << frame;
+        }
+        EXPECT_GT(downloading, 0u) << frames.back();
+    }
+}
+
+// Without a terminal the status lines come with a progress line every few seconds while a
+// package downloads, never one per block.
+TEST_F(LiveLineTest, APipeGetsAProgressLineEveryFewSeconds) {
+    TrickleServer slow(512 << 10);
+    slow.WriteFile("patch/UpdateVersion.ini",
+                   "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=2\r\n");
+    slow.WriteFile("patch/patch/pk0002.patch",
+                   BuildPackage({{"Data/payload.bin", std::string(4 << 20, 'x'), false}}));
+    PointAt(slow.Address());
+    WriteLocalVersion(1);
+
+    auto started = std::chrono::steady_clock::now();
+    ConsoleResult run = RunConsole();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    std::vector<std::string> reports;
+    for (size_t start = 0; start < run.out.size();) {
+        size_t end = run.out.find('\n', start);
+        std::string line = run.out.substr(start, end - start);
+        if (line.rfind("Downloading the file (1/1): ", 0) == 0) reports.push_back(line);
+        start = end == std::string::npos ? run.out.size() : end + 1;
+    }
+    ASSERT_FALSE(reports.empty()) << run.out;
+    EXPECT_LE(reports.size(), static_cast<size_t>(seconds / 3.0) + 1) << run.out;
+    EXPECT_NE(reports.front().find(" / 4.0 MiB, "), std::string::npos) << reports.front();
+    EXPECT_NE(reports.back().find("KiB/s, "), std::string::npos) << reports.back();
+    EXPECT_NE(reports.back().find(" left"), std::string::npos) << reports.back();
+    EXPECT_EQ(run.LastLine(), "Update Completed");
 }
 
 }  // namespace

@@ -49,5 +49,20 @@ TEST_F(MirrorTest, AnAnsweringFirstServerIsUsedAndTheMirrorNeverAsked) {
     EXPECT_EQ(mirror.CountRequests("/", 1, std::chrono::milliseconds(300)), 0u);
 }
 
+// The console names the server a run moved to, on a line of its own, and only then.
+TEST_F(MirrorTest, TheConsoleSaysWhichServerARunMovedTo) {
+    for (bool firstDown : {true, false}) {
+        SCOPED_TRACE(firstDown);
+        WriteLocalVersion(1, "EXTRACT_END");
+        std::string first = firstDown ? ClosedAddress() : server_.Address();
+        WriteGameFile("UpdaterURL.txt", first + " " + server_.Address() + "\r\n");
+        ConsoleResult run = RunConsole();
+        ASSERT_EQ(run.status, kCompleted) << run.out << run.err;
+        EXPECT_EQ(run.out.find("Using the server " + server_.Address() + "\n") != std::string::npos,
+                  firstDown)
+            << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace korvun::test
