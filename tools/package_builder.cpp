@@ -489,14 +489,15 @@ void CollectUpdateEntries(const ArchiveFolder& folder, const std::string& prefix
 // the same name.
 bool PlanUpdateData(const ClientTree& from, const std::string& staging,
                     std::vector<BasePiece>& pieces, std::string& error) {
-    NoStateMarkers markers;
-    GameArchive update(korvun::ClientDirectory("."), markers);
-    if (!update.LoadGameIndexFile(staging + "/" + kUpdateIndex)) {
-        error = "the update archive did not read back: " + update.LoadError();
+    std::string reason;
+    std::optional<ArchiveIndex> update =
+        GameArchive::ReadIndexFile(staging + "/" + kUpdateIndex, &reason);
+    if (!update) {
+        error = "the update archive did not read back: " + reason;
         return false;
     }
     std::vector<std::pair<std::string, ArchiveEntry>> entries;
-    CollectUpdateEntries(update.GameRoot(), "", entries);
+    CollectUpdateEntries(update->root, "", entries);
     std::sort(entries.begin(), entries.end(),
               [](const auto& a, const auto& b) { return a.second.offset < b.second.offset; });
     for (const auto& [path, entry] : entries) {
@@ -533,7 +534,8 @@ bool PlanDelta(const ClientTree& from, const std::vector<PlannedEntry>& entries,
 // empty when a delta would not pay.
 bool PrepareDelta(const ClientTree& from, const std::vector<PlannedEntry>& entries,
                   const std::string& staging, const std::string& fullPackage,
-                  std::string& deltaPath, PackageBuildReport& report, std::string& error) {
+                  std::string& deltaPath, PackageBuildReport& report, std::string& error,
+                  WorkProgress& progress) {
     std::vector<DeltaEntryPlan> plan;
     if (!PlanDelta(from, entries, staging, plan, error)) return false;
     std::string written = staging + "/package.delta";
@@ -555,7 +557,7 @@ bool PrepareDelta(const ClientTree& from, const std::vector<PlannedEntry>& entri
         error = "the delta package does not rebuild the package from " + from.Root() + ": " + error;
         return false;
     }
-    if (!VerifyZip(request.outputPath, entries, error)) {
+    if (!VerifyZip(request.outputPath, entries, error, progress)) {
         error = "the package rebuilt from the delta differs: " + error;
         return false;
     }
@@ -615,7 +617,7 @@ BuildStatus WritePackage(const PackageBuildOptions& options, const ClientTree& f
     }
     std::string delta;
     if (options.delta &&
-        !PrepareDelta(from, entries, staging.Path(), partial, delta, report, error)) {
+        !PrepareDelta(from, entries, staging.Path(), partial, delta, report, error, progress)) {
         return kBuildRefused;
     }
     FileHandle written = OpenNativeFile(partial, OpenMode::ReadOnly);

@@ -65,12 +65,14 @@ bool ClientBases::MapLooseFile(const std::string& name, FileMapping& mapping, st
 }
 
 const ArchiveEntry* ClientBases::FindArchiveEntry(const std::string& path) {
-    if (!archive_) {
-        archive_ = std::make_unique<GameArchive>(client_, markers_);
-        if (!archive_->LoadGameIndexFile(client_.Path("data.kah"))) return nullptr;
-        data_ = OpenFile(client_.Path("data.kaf"), OpenMode::ReadOnly);
+    if (!indexRead_) {
+        indexRead_ = true;
+        std::string reason;
+        index_ = GameArchive::ReadIndexFile(client_.Path("data.kah"), &reason);
+        if (index_) data_ = OpenFile(client_.Path("data.kaf"), OpenMode::ReadOnly);
     }
-    const ArchiveFolder* folder = &archive_->GameRoot();
+    if (!index_) return nullptr;
+    const ArchiveFolder* folder = &index_->root;
     size_t start = 0;
     for (size_t at = path.find('\\'); folder && at != std::string::npos;
          at = path.find('\\', start)) {

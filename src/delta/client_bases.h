@@ -6,11 +6,11 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "archive/game_archive.h"
-#include "archive/state_markers.h"
 #include "delta/delta_format.h"
 #include "platform/client_directory.h"
 #include "platform/file_io.h"
@@ -34,8 +34,8 @@ class ClientBases {
     const ArchiveEntry* FindArchiveEntry(const std::string& path);
 
     ClientDirectory client_;
-    NoStateMarkers markers_;
-    std::unique_ptr<GameArchive> archive_;  // the client's index, read on first use
+    bool indexRead_ = false;
+    std::optional<ArchiveIndex> index_;  // the client's index, read on first use
     FileHandle data_;
     FileHandle loose_;
     // Bases whose SHA-256 has been checked already.

@@ -241,7 +241,7 @@ bool CUpdateThread::ChooseServer() {
         // Asking again what could not be reached, or what a refused certificate rules out,
         // would only repeat the wait; the player hears once why the run ends.
         if (!choice.failure.text.empty()) report_.Box(choice.failure.text);
-        report_.Error(std::string(kDownloadFailed) + ": Cannot read the file.", "c25");
+        report_.Error(PlayerFailure(PlayerCode::SizeUnknown));
         return false;
     }
     chosen_ = *choice.chosen;

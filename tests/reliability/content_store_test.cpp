@@ -32,10 +32,10 @@ std::string RandomBytes(size_t size, std::mt19937& random) {
 
 // Where an entry's bytes lie in the client's data.kaf.
 uint64_t EntryOffset(const std::string& dir, const std::string& path) {
-    NoStateMarkers markers;
-    GameArchive archive(ClientDirectory(dir), markers);
-    EXPECT_TRUE(archive.LoadGameIndexFile(dir + "/data.kah"));
-    const ArchiveFolder* folder = &archive.GameRoot();
+    std::string reason;
+    std::optional<ArchiveIndex> index = GameArchive::ReadIndexFile(dir + "/data.kah", &reason);
+    EXPECT_TRUE(index) << reason;
+    const ArchiveFolder* folder = index ? &index->root : nullptr;
     std::string rest = path;
     for (size_t slash; folder && (slash = rest.find('\\')) != std::string::npos;) {
         folder = folder->FindSubfolder(rest.substr(0, slash));
