@@ -32,6 +32,7 @@ class ConsoleWindow : public UpdaterWindow {
     void PaintGauge(GaugeId gauge, bool withBackground, int fillWidth) override;
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
+    void OnRunEnded() override;
 
   private:
     // Steps in which a gauge's change is noticed; a bar has at most 20 cells.

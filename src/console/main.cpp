@@ -45,10 +45,10 @@ std::string ReleaseKeyLine() {
 }
 
 void ConfigureWorker(korvun::CUpdateThread& worker) {
-    worker.Download().SetReleaseKey(ReleaseKeyLine());
+    worker.SetReleaseKey(ReleaseKeyLine());
 #ifdef KORVUN_TEST_RELEASE_KEY
     if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
-        worker.Download().Session().SetCertificateAuthorityFile(authority);
+        worker.SetCertificateAuthorityFile(authority);
     }
 #endif
 }

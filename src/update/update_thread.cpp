@@ -43,28 +43,25 @@ void RemoveStaleTemporaries(const ClientDirectory& client) {
 
 }  // namespace
 
-CUpdateThread::CUpdateThread(UpdaterWindow& window, ClientDirectory client, UpdateSettings settings)
-    : window_(window),
+CUpdateThread::CUpdateThread(RunEvents& events, ClientDirectory client, UpdateSettings settings)
+    : events_(events),
       client_(std::move(client)),
       settings_(std::move(settings)),
       addresses_(settings_.server.Addresses()),
-      report_(window),
+      report_(events),
       download_(
-          window, report_, versions_, stopEvent_,
+          events, report_, versions_, stopEvent_,
           settings_.freeSpace ? settings_.freeSpace
                               : [root = client_.Root()] { return FreeDiskSpace(root); },
           client_),
       patches_(
-          window, report_, markers_, stopEvent_,
-          [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }, client_) {
-    window_.AttachWorkerFlags(&flags_);
-}
+          events, report_, markers_, stopEvent_,
+          [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }, client_) {}
 
 CUpdateThread::~CUpdateThread() {
     // The thread works on the members below; it must have ended before they go.
     if (IsRunning()) stopEvent_.Set();
     Join();
-    window_.AttachWorkerFlags(nullptr);
 }
 
 bool CUpdateThread::Start() {
@@ -89,10 +86,29 @@ RunOutcome CUpdateThread::Outcome() const {
     return outcome_;
 }
 
-void CUpdateThread::Run() {
-    RunOutcome outcome = Execute();
-    std::lock_guard<std::mutex> lock(outcomeMutex_);
-    outcome_ = std::move(outcome);
+void CUpdateThread::Run() { EndRun(Execute()); }
+
+void CUpdateThread::EndRun(RunOutcome outcome) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(outcomeMutex_);
+        outcome_ = std::move(outcome);
+    }
+    // Only this thread writes the outcome, and it is done with it.
+    try {
+        events_.RunEnded(outcome_);
+    } catch (...) {
+        // The outcome is kept; a front-end that could not hear of it still finds it there.
+    }
+}
+
+void CUpdateThread::SetPatchPhase(bool on) {
+    flags_.patchPhase = on;
+    events_.SetPatchPhase(on);
+}
+
+void CUpdateThread::SetReplaceUpdater(bool on) {
+    flags_.replaceUpdater = on;
+    events_.SetReplaceUpdater(on);
 }
 
 void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
@@ -105,8 +121,7 @@ void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
     } catch (...) {
         // Not even the message could be made (no memory left); the run still ends as failed.
     }
-    std::lock_guard<std::mutex> lock(outcomeMutex_);
-    outcome_ = std::move(outcome);
+    EndRun(std::move(outcome));
 }
 
 RunOutcome CUpdateThread::Unfinished() const {
@@ -123,7 +138,7 @@ RunOutcome CUpdateThread::Ended() const {
     if (!regularEnd_) return Unfinished();
     RunOutcome outcome;
     outcome.kind = *regularEnd_;
-    outcome.updated = window_.UpdatedThisRun();
+    outcome.updated = updatedThisRun_;
     return outcome;
 }
 
@@ -136,8 +151,8 @@ RunOutcome CUpdateThread::Execute() {
         // The region's address file is part of the installation: without it nothing can be
         // fetched. The program closes once the player has read why.
         std::string text = ServerAddressProblem(problem);
-        window_.ShowMessageBox(text, "Error");
-        window_.RequestClose();
+        events_.ShowMessageBox(text, "Error");
+        events_.RequestClose();
         RunOutcome outcome;
         outcome.failure = Status::Failure(text);
         return outcome;
@@ -146,7 +161,7 @@ RunOutcome CUpdateThread::Execute() {
     RemoveStaleTemporaries(client_);
 
     if (!IsLocalCheckVersionValid(client_)) {
-        window_.ShowMessageBox(ComposeMessage(
+        events_.ShowMessageBox(ComposeMessage(
             "The version does not match. Please install the client again from the homepage.",
             "c20"));
         report_.Error("Please install a new client.", "c20");
@@ -182,7 +197,7 @@ RunOutcome CUpdateThread::Execute() {
         SelfUpdate();
         return Ended();
     }
-    flags_.replaceUpdater = false;
+    SetReplaceUpdater(false);
     if (StopRequested()) return Unfinished();
 
     if (versions_.serverCheckVersion != kSupportedCheckVersion) {
@@ -191,19 +206,19 @@ RunOutcome CUpdateThread::Execute() {
             Finish();
             return Ended();
         }
-        window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c21"));
+        events_.ShowReinstall();
+        events_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c21"));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
     if (versions_.baseVersion == 0) {
         finished_ = true;
-        window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c22"));
+        events_.ShowReinstall();
+        events_.ShowMessageBox(ComposeMessage(kCorruptedClientText, "c22"));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
 
     if (StopRequested()) return Unfinished();
-    window_.SetStatusText("Download ready");
+    events_.SetStatusText("Download ready");
     SizeScan scan = PrepareTotalProgress();
     if (scan == SizeScan::Ended) return Unfinished();
     if (scan == SizeScan::SomeMissing || versions_.targetVersion == versions_.baseVersion) {
@@ -215,8 +230,8 @@ RunOutcome CUpdateThread::Execute() {
         return Ended();
     }
 
-    window_.SetFileCount(static_cast<int32_t>(versions_.targetVersion - versions_.baseVersion));
-    flags_.patchPhase = true;
+    events_.SetFileCount(static_cast<int32_t>(versions_.targetVersion - versions_.baseVersion));
+    SetPatchPhase(true);
     if (!DownloadAndApplyPatches()) return Unfinished();
 
     TestPoint("before-delete-list");
@@ -228,14 +243,14 @@ RunOutcome CUpdateThread::Execute() {
 void CUpdateThread::ChooseServer() {
     size_t chosen = FirstAnsweringServer(download_.Session(), addresses_, stopEvent_);
     chosen_ = chosen;
-    if (chosen != 0) window_.ServerChanged(addresses_[chosen]);
+    if (chosen != 0) events_.ServerChanged(addresses_[chosen]);
 }
 
 bool CUpdateThread::TurnToNextServer() {
     size_t next = chosen_ + 1;
     if (next >= addresses_.size()) return false;
     chosen_ = next;
-    window_.ServerChanged(addresses_[next]);
+    events_.ServerChanged(addresses_[next]);
     return true;
 }
 
@@ -248,7 +263,7 @@ uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
         report_.Hold(false);
         if (size > 0) {
             chosen_ = next;
-            window_.ServerChanged(addresses_[next]);
+            events_.ServerChanged(addresses_[next]);
             return size;
         }
     }
@@ -257,8 +272,9 @@ uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
 
 bool CUpdateThread::DownloadAndApplyPatches() {
     if (!StartNextPatch()) return true;
-    window_.SetUpdatedThisRun(true);
-    window_.RestartSpeedClock();
+    updatedThisRun_ = true;
+    events_.SetUpdatedThisRun(true);
+    events_.RestartSpeedClock();
     while (!StopRequested()) {
         int result = download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) return false;
@@ -266,7 +282,7 @@ bool CUpdateThread::DownloadAndApplyPatches() {
         if (!patches_.ApplyPatch(versions_.currentVersion, download_.ExpectedSize())) {
             return false;
         }
-        window_.NextFile();
+        events_.NextFile();
         if (!StartNextPatch()) return true;
     }
     download_.CloseTransfer();
@@ -277,12 +293,12 @@ void CUpdateThread::Finish() {
     if (!finished_) return;
     if (flags_.replaceUpdater) {
         regularEnd_ = RunOutcome::Kind::HandedOver;
-        window_.RequestClose();
+        events_.RequestClose();
         StartProcess("Game.exe new updater");
         return;
     }
     regularEnd_ = RunOutcome::Kind::Completed;
-    window_.ShowCompleted();
+    events_.ShowCompleted();
 }
 
 bool CUpdateThread::FetchVersionFile(bool quiet) {
@@ -294,17 +310,20 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
         report_.Error(kNoDiskSpace, "c06");
         return false;
     }
-    window_.RestartSpeedClock();
+    events_.RestartSpeedClock();
     while (!stopEvent_.IsSet()) {
         switch (download_.ReceiveBlock()) {
             case CUpdateDownload::kFailed:
                 if (!quiet && !StopRequested() && !download_.ReleaseRefused())
                     report_.Error(std::string(kDownloadFailed) + ": ReadFile UpdateVersion", "c07");
                 return false;
-            case CUpdateDownload::kComplete:
-                if (ParseVersionFile(client_, &versions_, &flags_.replaceUpdater)) return true;
+            case CUpdateDownload::kComplete: {
+                bool parsed = ParseVersionFile(client_, &versions_, &flags_.replaceUpdater);
+                events_.SetReplaceUpdater(flags_.replaceUpdater);
+                if (parsed) return true;
                 if (!quiet) report_.Error(std::string(kDownloadFailed) + ": Read Profile", "c08");
                 return false;
+            }
             default:
                 std::this_thread::yield();
                 break;
@@ -357,8 +376,8 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
         }
         sum += size;
     }
-    window_.SetTotalRange(sum);
-    window_.SetTotalProgress(0);
+    events_.SetTotalRange(sum);
+    events_.SetTotalProgress(0);
     return scan;
 }
 
