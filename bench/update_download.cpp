@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     korvun::ClientDirectory client(korvun::CurrentDirectory());
     korvun::CUpdateThread worker(window, client, {korvun::ChooseServerAddress(client)});
     // The patch phase is when the window does the most per block (byte counter, speed).
-    worker.Flags().patchPhase = true;
+    window.SetPatchPhase(true);
 
     std::string url = nginx.Url("/patch/patch/pk0001.patch");
     std::string curlOutput = game.File("curl.out");

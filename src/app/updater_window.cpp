@@ -34,12 +34,6 @@ void UpdaterWindow::InitGauges(int fileGaugeWidth, int totalGaugeWidth) {
     totalGauge_.SetWidth(totalGaugeWidth);
 }
 
-bool UpdaterWindow::PatchPhase() const { return workerFlags_ && workerFlags_->patchPhase.load(); }
-
-bool UpdaterWindow::ReplaceUpdater() const {
-    return workerFlags_ && workerFlags_->replaceUpdater.load();
-}
-
 void UpdaterWindow::SetStatusText(const std::string& text) { SetStatusField(text); }
 
 void UpdaterWindow::SetStatusField(const std::string& text) {
@@ -67,6 +61,16 @@ void UpdaterWindow::ShowErrorText(const std::string& text) {
     SetStatusField(text.substr(0, kErrorTextSize - 1));
 }
 
+void UpdaterWindow::ShowRetrying(const std::string& text) {
+    if (!statusBeforeRetry_) statusBeforeRetry_ = statusText_;
+    SetStatusField(text);
+}
+
+void UpdaterWindow::EndRetrying(bool recovered) {
+    if (statusBeforeRetry_ && recovered) SetStatusField(*statusBeforeRetry_);
+    statusBeforeRetry_.reset();
+}
+
 void UpdaterWindow::SetFileCount(int32_t n) {
     fileCount_ = n;
     fileIndex_ = 0;
@@ -77,7 +81,7 @@ void UpdaterWindow::NextFile() { ++fileIndex_; }
 void UpdaterWindow::BeginFileProgress(uint64_t size, uint64_t start) {
     fileGauge_.SetRange(0, size);
     fileGauge_.SetPos(start);
-    if (PatchPhase()) {
+    if (patchPhase_) {
         char text[256];
         std::snprintf(text, sizeof text, "%s (%d/%d)", kDownloadingText, fileIndex_ + 1,
                       fileCount_);
@@ -93,6 +97,11 @@ void UpdaterWindow::BeginFileProgress(uint64_t size, uint64_t start) {
     speedClock_.Restart();
 }
 
+void UpdaterWindow::BeginFileStep(uint64_t total) {
+    fileGauge_.SetRange(0, total);
+    fileGauge_.SetPos(0);
+}
+
 void UpdaterWindow::SetFileProgress(uint64_t received) { fileGauge_.SetPos(received); }
 
 void UpdaterWindow::SetTotalRange(uint64_t total) { totalGauge_.SetRange(0, total); }
@@ -100,7 +109,7 @@ void UpdaterWindow::SetTotalRange(uint64_t total) { totalGauge_.SetRange(0, tota
 void UpdaterWindow::SetTotalProgress(uint64_t done) { totalGauge_.SetPos(done); }
 
 void UpdaterWindow::ShowByteCounter(int64_t received, int64_t expected, bool force) {
-    if (!PatchPhase() && !ReplaceUpdater()) return;
+    if (!patchPhase_ && !replaceUpdater_) return;
     if (!force && byteCounterClock_.Elapsed() <= kByteCounterInterval) return;
     char text[64];
     std::snprintf(text, sizeof text, "%" PRId64 " / %" PRId64, received, expected);

@@ -1,75 +1,70 @@
-// The updater window as the engine sees it: the status and progress operations that the
-// worker calls, with the logic that does not depend on a toolkit (texts, throttles, speed
-// statistics, where the status line goes after an error, the gauge models). Each front-end
-// derives from it and implements the few primitives at the bottom.
+// The updater window's logic that does not depend on a toolkit: how it shows the run's events
+// (texts, throttles, speed statistics, where the status line goes after an error, the gauge
+// models). Each front-end derives from it and implements the few primitives at the bottom.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/messages.h"
+#include "app/run_events.h"
 #include "app/skin_gauge.h"
 #include "app/stopwatch.h"
 
 namespace korvun {
 
-// The worker's flags that the window reads (patch phase, replace updater).
-struct WorkerFlags {
-    std::atomic<bool> patchPhase{false};
-    std::atomic<bool> replaceUpdater{false};
-};
-
-class UpdaterWindow {
+class UpdaterWindow : public RunEvents {
   public:
     explicit UpdaterWindow(const Clock& clock = SteadyClock());
-    virtual ~UpdaterWindow() = default;
+    ~UpdaterWindow() override = default;
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
 
-    // The worker whose flags the progress operations read; null reads both as false.
-    void AttachWorkerFlags(const WorkerFlags* flags) { workerFlags_ = flags; }
-
-    // Operations the worker calls (from the worker thread).
-    void SetStatusText(const std::string& text);
-    void ShowError(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void ShowErrorText(const std::string& text);  // an already composed message, unformatted
-    void SetFileCount(int32_t n);
-    void NextFile();
-    void BeginFileProgress(uint64_t size, uint64_t start);
-    void SetFileProgress(uint64_t received);
-    void SetTotalRange(uint64_t total);
-    void SetTotalProgress(uint64_t done);
-    void ShowByteCounter(int64_t received, int64_t expected, bool force);
-    void UpdateSpeed(uint32_t received, uint32_t blockSize);
-    void RestartSpeedClock();
-    void ShowSpeed(double rate);
-    void ShowCompleted();
-    void ShowReinstall();
-    void ClearByteCounter();  // byte counter := ""
-    void ClearSpeedText();    // speed text := ""
+    // The run's events (from the worker thread).
+    void SetStatusText(const std::string& text) override;
+    void ReportError(const Status& failure) override { ShowErrorText(failure.Message()); }
+    void ShowRetrying(const std::string& text) override;
+    void EndRetrying(bool recovered) override;
+    void SetFileCount(int32_t n) override;
+    void NextFile() override;
+    void BeginFileProgress(uint64_t size, uint64_t start) override;
+    void BeginFileStep(uint64_t total) override;
+    void SetFileProgress(uint64_t received) override;
+    void SetTotalRange(uint64_t total) override;
+    void SetTotalProgress(uint64_t done) override;
+    void ShowByteCounter(int64_t received, int64_t expected, bool force) override;
+    void UpdateSpeed(uint32_t received, uint32_t blockSize) override;
+    void RestartSpeedClock() override;
+    void ClearByteCounter() override;  // byte counter := ""
+    void ClearSpeedText() override;    // speed text := ""
+    void SetPatchPhase(bool on) override { patchPhase_ = on; }
+    void SetReplaceUpdater(bool on) override { replaceUpdater_ = on; }
+    void SetUpdatedThisRun(bool updated) override { updatedThisRun_ = updated; }
+    void ShowCompleted() override;
+    void ShowReinstall() override;
     // A modal box; returns when the player has closed it.
-    void ShowMessageBox(const std::string& text, const std::string& caption = kAppTitle) {
+    void ShowMessageBox(const std::string& text, const std::string& caption = kAppTitle) override {
         PresentMessageBox(text, caption);
     }
-    void SetUpdatedThisRun(bool updated) { updatedThisRun_ = updated; }
-    bool UpdatedThisRun() const { return updatedThisRun_; }
+    void RequestClose() override { DoRequestClose(); }
+    void ServerChanged(const std::string& address) override { OnServerChanged(address); }
+    void RunEnded(const RunOutcome& /*outcome*/) override { OnRunEnded(); }
 
-    // The two gauges; the extraction, the merge and the patch application set the file
-    // gauge's range and position directly.
+    // What the front-ends show of their own.
+    void ShowError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void ShowErrorText(const std::string& text);  // an already composed message, unformatted
+    void ShowSpeed(double rate);
+
+    // The two gauges, as the events have set them.
     SkinGauge& FileGauge() { return fileGauge_; }
     SkinGauge& TotalGauge() { return totalGauge_; }
 
-    // What the status line shows now (set by any of the operations above).
+    // What the status line shows now (set by any of the calls above).
     const std::string& StatusText() const { return statusText_; }
     int32_t FileCount() const { return fileCount_; }
     int32_t FileIndex() const { return fileIndex_; }
     bool StatusLineMoved() const { return statusLineMoved_; }
-
-    // Asks the front-end to close the window (WM_CLOSE posted by the worker).
-    void RequestClose() { DoRequestClose(); }
-    // The run turned to a mirror: the server pages (the notice) come from there too.
-    void ServerChanged(const std::string& address) { OnServerChanged(address); }
 
   protected:
     enum class TextField { Status, ByteCounter, Speed };
@@ -86,17 +81,18 @@ class UpdaterWindow {
     virtual void PresentMessageBox(const std::string& text, const std::string& caption);
     // A front-end that shows no server page has nothing to do.
     virtual void OnServerChanged(const std::string& /*address*/) {}
+    // A front-end that waits for the worker's end may stop waiting.
+    virtual void OnRunEnded() {}
 
     // Call from the derived constructor once the gauge widths are known (515 for the skin).
     void InitGauges(int fileGaugeWidth, int totalGaugeWidth);
 
   private:
-    bool PatchPhase() const;
-    bool ReplaceUpdater() const;
     void SetStatusField(const std::string& text);
     void FillGaugesFull();
 
-    const WorkerFlags* workerFlags_ = nullptr;
+    bool patchPhase_ = false;
+    bool replaceUpdater_ = false;
     SkinGauge fileGauge_;
     SkinGauge totalGauge_;
     Stopwatch speedClock_;
@@ -109,6 +105,7 @@ class UpdaterWindow {
     double rateSum_ = 0.0;
     uint32_t lastReceived_ = 0;
     std::string statusText_;
+    std::optional<std::string> statusBeforeRetry_;
 };
 
 }  // namespace korvun

@@ -95,6 +95,12 @@ void ConsoleWindow::OnServerChanged(const std::string& address) {
     dirty_ = true;
 }
 
+// The main thread waits for the worker's end; it need not wait out its time-out.
+void ConsoleWindow::OnRunEnded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
 void ConsoleWindow::WaitForChange(unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs));

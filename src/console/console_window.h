@@ -35,6 +35,7 @@ class ConsoleWindow : public UpdaterWindow {
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
     void OnServerChanged(const std::string& address) override;
+    void OnRunEnded() override;
 
   private:
     // Steps in which a gauge's change is noticed; a bar has at most 20 cells.

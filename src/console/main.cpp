@@ -59,9 +59,9 @@ std::string CertificateAuthorityFile() {
 }
 
 void ConfigureWorker(korvun::CUpdateThread& worker) {
-    worker.Download().SetReleaseKey(ReleaseKeyLine());
+    worker.SetReleaseKey(ReleaseKeyLine());
     if (std::string authority = CertificateAuthorityFile(); !authority.empty()) {
-        worker.Download().Session().SetCertificateAuthorityFile(authority);
+        worker.SetCertificateAuthorityFile(authority);
     }
 }
 

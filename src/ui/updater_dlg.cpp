@@ -108,7 +108,6 @@ CUpdaterDlg::~CUpdaterDlg() {
     // Every close path has stopped the worker already; this covers any other way out, so
     // the worker never reports to a window that is gone.
     StopWorker();
-    AttachWorkerFlags(nullptr);
     // The local override of the server's version file holds for one run only.
     DeleteFile(kLocalVersionOverride);
 }
@@ -125,7 +124,6 @@ void CUpdaterDlg::OnInitDialog(wxInitDialogEvent&) {
     ApplySkin();
     SetTitle(kAppTitle);
     SetUpdatedThisRun(false);
-    AttachWorkerFlags(&worker_.Flags());
     if (!StartWorker(worker_)) ShowErrorText("start thread error");
     dragging_ = false;
     // Keys go to the window, not to the page, until the player clicks into the page.

@@ -26,23 +26,21 @@ constexpr uint64_t SaturatingProduct(uint64_t factor, uint64_t size) {
 // that found it is counted.
 class ExtractionProgress : public ProgressSink {
   public:
-    ExtractionProgress(UpdaterWindow& window, const StopEvent& stop)
-        : window_(window), stop_(stop) {}
+    ExtractionProgress(RunEvents& events, const StopEvent& stop) : events_(events), stop_(stop) {}
     void Begin(uint64_t total) override {
-        window_.FileGauge().SetRange(0, total);
-        window_.FileGauge().SetPos(0);
+        events_.BeginFileStep(total);
         extracted_ = 0;
     }
     bool Advance(uint64_t count) override {
         if (stop_.IsSet()) return false;
         if (count == 0) return true;
         extracted_ += static_cast<uint32_t>(count);
-        window_.FileGauge().SetPos(extracted_);
+        events_.SetFileProgress(extracted_);
         return true;
     }
 
   private:
-    UpdaterWindow& window_;
+    RunEvents& events_;
     const StopEvent& stop_;
     uint32_t extracted_ = 0;
 };
@@ -50,22 +48,21 @@ class ExtractionProgress : public ProgressSink {
 // The merge's files on the file gauge; a set stop event ends the copy before its next file.
 class MergeProgress : public ProgressSink {
   public:
-    MergeProgress(UpdaterWindow& window, const StopEvent& stop) : window_(window), stop_(stop) {}
+    MergeProgress(RunEvents& events, const StopEvent& stop) : events_(events), stop_(stop) {}
     void Begin(uint64_t total) override {
-        window_.FileGauge().SetRange(0, total);
-        window_.FileGauge().SetPos(0);
+        events_.BeginFileStep(total);
         copied_ = 0;
     }
     bool Advance(uint64_t count) override {
         if (count != 0) {
             copied_ += count;
-            window_.FileGauge().SetPos(copied_);
+            events_.SetFileProgress(copied_);
         }
         return !stop_.IsSet();
     }
 
   private:
-    UpdaterWindow& window_;
+    RunEvents& events_;
     const StopEvent& stop_;
     uint64_t copied_ = 0;
 };
@@ -109,11 +106,11 @@ Status MergeStatus(const MergeResult& merged) {
     return Status::Failure("");
 }
 
-CPatchApplication::CPatchApplication(UpdaterWindow& window, RunReport& report,
-                                     StateMarkers& markers, const StopEvent& stop,
+CPatchApplication::CPatchApplication(RunEvents& events, RunReport& report, StateMarkers& markers,
+                                     const StopEvent& stop,
                                      std::function<bool(uint64_t)> hasFreeSpace,
                                      ClientDirectory client)
-    : window_(window),
+    : events_(events),
       report_(report),
       markers_(markers),
       stop_(stop),
@@ -125,7 +122,7 @@ CPatchApplication::~CPatchApplication() = default;
 // The package reader raises its exceptions for a damaged package or a file that cannot be
 // written; this is the one place that turns them into a failed extraction.
 ExtractResult CPatchApplication::ExtractCurrentPackage(const std::string& packagePath) {
-    ExtractionProgress progress(window_, stop_);
+    ExtractionProgress progress(events_, stop_);
     try {
         return ExtractPackage(packagePath, client_.Root(), progress);
     } catch (const CZipException&) {
@@ -150,10 +147,10 @@ bool CPatchApplication::ApplyPatch(uint32_t version, uint64_t packageSize) {
         return false;
     }
 
-    window_.SetStatusText("Extracting");
+    events_.SetStatusText("Extracting");
     std::string packagePath = client_.Path(PatchFileName(version));
-    window_.ClearByteCounter();
-    window_.ClearSpeedText();
+    events_.ClearByteCounter();
+    events_.ClearSpeedText();
     TestPoint("extract");
     ExtractResult extracted = ExtractCurrentPackage(packagePath);
     if (extracted == ExtractResult::Failed) {
@@ -194,10 +191,10 @@ bool CPatchApplication::MergeUpdateArchive() {
         report_.Error(PlayerFailure(PlayerCode::NoSpaceToMerge));
         return false;
     }
-    window_.SetStatusText("Updating the file.");
-    window_.ClearByteCounter();
+    events_.SetStatusText("Updating the file.");
+    events_.ClearByteCounter();
 
-    MergeProgress progress(window_, stop_);
+    MergeProgress progress(events_, stop_);
     std::unique_ptr<GameArchive> archive;
     try {
         archive = std::make_unique<GameArchive>(client_, markers_, &progress);

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/updater_window.h"
+#include "app/run_events.h"
 #include "archive/game_archive.h"
 #include "archive/state_markers.h"
 #include "platform/client_directory.h"
@@ -24,7 +24,7 @@ Status MergeStatus(const MergeResult& merged);
 class CPatchApplication {
   public:
     // hasFreeSpace answers whether the game directory's volume has more than that many bytes.
-    CPatchApplication(UpdaterWindow& window, RunReport& report, StateMarkers& markers,
+    CPatchApplication(RunEvents& events, RunReport& report, StateMarkers& markers,
                       const StopEvent& stop, std::function<bool(uint64_t)> hasFreeSpace,
                       ClientDirectory client);
     ~CPatchApplication();
@@ -46,7 +46,7 @@ class CPatchApplication {
     ExtractResult ExtractCurrentPackage(const std::string& packagePath);
     bool MergeUpdateArchive();
 
-    UpdaterWindow& window_;
+    RunEvents& events_;
     RunReport& report_;
     StateMarkers& markers_;
     const StopEvent& stop_;

@@ -1,28 +1,28 @@
-// The worker's failure messages: each goes to the window's error status line, and the last is
-// kept for the run's outcome.
+// The worker's failure messages: each is reported as a run event, and the last is kept for
+// the run's outcome.
 #pragma once
 
 #include <mutex>
 #include <string>
 
-#include "app/updater_window.h"
+#include "app/run_events.h"
 #include "platform/status.h"
 
 namespace korvun {
 
 class RunReport {
   public:
-    explicit RunReport(UpdaterWindow& window) : window_(window) {}
+    explicit RunReport(RunEvents& events) : events_(events) {}
 
-    // Shows failure.Message() as the error status line and keeps it as the run's last failure.
+    // Reports failure and keeps it as the run's last failure.
     void Error(const Status& failure) {
-        if (!holding_) window_.ShowErrorText(failure.Message());
+        if (!holding_) events_.ReportError(failure);
         std::lock_guard<std::mutex> lock(mutex_);
         last_ = failure;
     }
     // A transport failure's system text in a box.
     void Box(const std::string& text) {
-        if (!holding_) window_.ShowMessageBox(text);
+        if (!holding_) events_.ShowMessageBox(text);
     }
     // While held, failures are kept for the outcome but nothing is shown: an attempt that
     // another attempt may follow tells the player nothing of its own failure.
@@ -40,7 +40,7 @@ class RunReport {
     }
 
   private:
-    UpdaterWindow& window_;
+    RunEvents& events_;
     bool holding_ = false;  // used by the worker alone
     mutable std::mutex mutex_;
     Status last_;

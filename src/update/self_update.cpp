@@ -19,9 +19,9 @@ bool CUpdateThread::SelfUpdate() {
         return false;
     }
 
-    window_.SetFileCount(1);
-    window_.SetStatusText("Downloading the Updator");
-    window_.RestartSpeedClock();
+    events_.SetFileCount(1);
+    events_.SetStatusText("Downloading the Updator");
+    events_.RestartSpeedClock();
     while (!StopRequested()) {
         int result = download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) {
@@ -31,7 +31,7 @@ bool CUpdateThread::SelfUpdate() {
             return false;
         }
         if (result == CUpdateDownload::kComplete) {
-            window_.NextFile();
+            events_.NextFile();
             finished_ = true;
             Finish();
             return true;

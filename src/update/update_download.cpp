@@ -51,10 +51,10 @@ std::optional<uint64_t> AnnouncedSize(const InternetFile& answer) {
     return std::nullopt;
 }
 
-CUpdateDownload::CUpdateDownload(UpdaterWindow& window, RunReport& report,
+CUpdateDownload::CUpdateDownload(RunEvents& events, RunReport& report,
                                  const VersionNumbers& versions, const StopEvent& stop,
                                  FreeSpaceQuery freeSpace, ClientDirectory client)
-    : window_(window),
+    : events_(events),
       report_(report),
       versions_(versions),
       stop_(stop),
@@ -83,24 +83,24 @@ void CUpdateDownload::ShowInternetError(const InternetError& error) {
 
 bool CUpdateDownload::WaitToRetry(InternetError* error) {
     if (!retry_.CanRetry() || StopRequested()) return false;
-    if (!statusBeforeRetry_) statusBeforeRetry_ = window_.StatusText();
-    window_.SetStatusText(RetryingText(retry_.NextAttempt(), retry_.Attempts()));
+    retryShown_ = true;
+    events_.ShowRetrying(RetryingText(retry_.NextAttempt(), retry_.Attempts()));
     if (retry_.Pause(stop_)) return true;
     if (error != nullptr) *error = InternetError::FromCode(kInternetOperationCancelled);
     return false;
 }
 
-void CUpdateDownload::RetrySucceeded() {
-    if (!statusBeforeRetry_) return;
-    window_.SetStatusText(*statusBeforeRetry_);
-    statusBeforeRetry_.reset();
+void CUpdateDownload::EndRetries(bool recovered) {
+    if (!retryShown_) return;
+    retryShown_ = false;
+    events_.EndRetrying(recovered);
 }
 
 uint64_t CUpdateDownload::QueryRemoteSize(const std::string& url, bool* failed) {
     if (failed != nullptr) *failed = false;
     announcedValidator_.clear();
     retry_.Reset();
-    statusBeforeRetry_.reset();
+    EndRetries(false);
     InternetError error;
     for (;;) {
         // Only the first byte is asked for: a server that can send a part tells the whole
@@ -118,7 +118,7 @@ uint64_t CUpdateDownload::QueryRemoteSize(const std::string& url, bool* failed) 
         if (failed != nullptr) *failed = true;
         return 0;
     }
-    RetrySucceeded();
+    EndRetries(true);
     // A negative, malformed or absent length is no size at all: the download is refused
     // instead of trusting a wrapped or truncated number.
     std::optional<uint64_t> size = AnnouncedSize(*remoteFile_);
@@ -247,10 +247,10 @@ bool CUpdateDownload::RestartLocalFile() {
 }
 
 void CUpdateDownload::ShowFileProgress() {
-    window_.BeginFileProgress(expectedSize_, receivedSize_);
+    events_.BeginFileProgress(expectedSize_, receivedSize_);
     if (totalProgress_) {
         totalReceived_ = totalBefore_ + receivedSize_;
-        window_.SetTotalProgress(totalReceived_);
+        events_.SetTotalProgress(totalReceived_);
     }
 }
 
@@ -282,9 +282,9 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     // A stop during the check of the bytes held keeps them for the next run.
     if (StopRequested()) return false;
     receivedSize_ = plan.offset;
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+    events_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), false);
-    window_.ClearSpeedText();
+    events_.ClearSpeedText();
     if (plan.kind == ResumePlan::Kind::Complete) {
         // The file an earlier run finished is still the server's: nothing to fetch.
         alreadyComplete_ = true;
@@ -301,7 +301,7 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
         report_.Error(PlayerFailure(PlayerCode::ServerFileUnopened));
         return false;
     }
-    RetrySucceeded();
+    EndRetries(true);
     batchUsed_ = 0;
     if (!OpenLocalFile()) {
         lastError_ = static_cast<uint32_t>(errno);
@@ -335,7 +335,7 @@ bool CUpdateDownload::Reconnect(InternetError* error) {
     } else if (!RestartLocalFile()) {
         return false;
     }
-    statusBeforeRetry_.reset();
+    EndRetries(false);
     ShowFileProgress();
     return true;
 }
@@ -361,7 +361,7 @@ bool CUpdateDownload::MoveToNextServer(InternetError* error) {
             return false;
         }
         if (validator_.empty() && checking_) validator_ = ValidatorOf(*remoteFile_);
-        statusBeforeRetry_.reset();
+        EndRetries(false);
         ShowFileProgress();
         return true;
     }
@@ -383,7 +383,7 @@ bool CUpdateDownload::RefetchWhole() {
 }
 
 int CUpdateDownload::CompleteFile() {
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+    events_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), true);
     if (receivedSize_ == expectedSize_) {
         if (!checking_ || alreadyComplete_ || downloadCheck_.Matches()) {
@@ -449,13 +449,13 @@ int CUpdateDownload::ReceiveBlock() {
         return FailReceive(PlayerCode::PackageWriteFailed);
     }
 
-    window_.SetFileProgress(receivedSize_);
+    events_.SetFileProgress(receivedSize_);
     if (totalProgress_) {
         totalReceived_ = totalBefore_ + receivedSize_;
-        window_.SetTotalProgress(totalReceived_);
+        events_.SetTotalProgress(totalReceived_);
     }
-    window_.UpdateSpeed(static_cast<uint32_t>(receivedSize_), static_cast<uint32_t>(n));
-    window_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
+    events_.UpdateSpeed(static_cast<uint32_t>(receivedSize_), static_cast<uint32_t>(n));
+    events_.ShowByteCounter(static_cast<int64_t>(receivedSize_),
                             static_cast<int64_t>(expectedSize_), false);
     if (receivedSize_ < expectedSize_) return kMoreData;
 
@@ -503,11 +503,11 @@ bool CUpdateDownload::CloseLocalFile() {
 bool CUpdateDownload::FetchReleaseFile(const std::string& url, std::string* body,
                                        InternetError* error) {
     retry_.Reset();
-    statusBeforeRetry_.reset();
+    EndRetries(false);
     for (;;) {
         long status = 0;
         if (FetchSmallFile(session_, url, body, error, &status)) {
-            RetrySucceeded();
+            EndRetries(true);
             return true;
         }
         bool transient = error->code != 0 ? IsTransientFailure(*error) : IsTransientStatus(status);

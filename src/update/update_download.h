@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/player_codes.h"
-#include "app/updater_window.h"
+#include "app/run_events.h"
 #include "platform/file_io.h"
 #include "platform/inet.h"
 #include "platform/stop_event.h"
@@ -53,7 +53,7 @@ class CUpdateDownload {
     // versions names the package in the failure messages; it and stop must outlive the
     // download. A set stop event ends every wait on the network, and shows nothing. Local
     // files are named as the client knows them and written in client.
-    CUpdateDownload(UpdaterWindow& window, RunReport& report, const VersionNumbers& versions,
+    CUpdateDownload(RunEvents& events, RunReport& report, const VersionNumbers& versions,
                     const StopEvent& stop, FreeSpaceQuery freeSpace, ClientDirectory client);
     ~CUpdateDownload();
     CUpdateDownload(const CUpdateDownload&) = delete;
@@ -142,8 +142,9 @@ class CUpdateDownload {
     // Waits before another attempt, the retry on the status line; false when the retries are
     // used up or a stop ended the wait (*error then says so, when given).
     bool WaitToRetry(InternetError* error);
-    // The status line from before the retries, once an attempt has worked.
-    void RetrySucceeded();
+    // The retries shown are over: recovered (an attempt worked), the status line from before
+    // them comes back; otherwise the next step shows its own.
+    void EndRetries(bool recovered);
     // Opens the transfer at offset (0: the whole file), retrying what may pass, and notes
     // where its bytes start (continuedAt_); false with *error after the retries.
     bool OpenRemote(uint64_t offset, const std::string& validator, InternetError* error);
@@ -179,7 +180,7 @@ class CUpdateDownload {
 
     bool StopRequested() const { return stop_.IsSet(); }
 
-    UpdaterWindow& window_;
+    RunEvents& events_;
     RunReport& report_;
     const VersionNumbers& versions_;
     const StopEvent& stop_;
@@ -195,7 +196,7 @@ class CUpdateDownload {
 
     RetryPolicy retry_;
     NextServer nextServer_;
-    std::optional<std::string> statusBeforeRetry_;
+    bool retryShown_ = false;  // the retry text is on the status line
     std::string url_;
     bool resumable_ = false;
     // What the last answer to the size query named its file by ("" when nothing).

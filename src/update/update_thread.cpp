@@ -39,28 +39,25 @@ void RemoveStaleTemporaries(const ClientDirectory& client) {
 
 }  // namespace
 
-CUpdateThread::CUpdateThread(UpdaterWindow& window, ClientDirectory client, UpdateSettings settings)
-    : window_(window),
+CUpdateThread::CUpdateThread(RunEvents& events, ClientDirectory client, UpdateSettings settings)
+    : events_(events),
       client_(std::move(client)),
       settings_(std::move(settings)),
       addresses_(settings_.server.Addresses()),
-      report_(window),
+      report_(events),
       download_(
-          window, report_, versions_, stopEvent_,
+          events, report_, versions_, stopEvent_,
           settings_.freeSpace ? settings_.freeSpace
                               : [root = client_.Root()] { return FreeDiskSpace(root); },
           client_),
       patches_(
-          window, report_, markers_, stopEvent_,
-          [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }, client_) {
-    window_.AttachWorkerFlags(&flags_);
-}
+          events, report_, markers_, stopEvent_,
+          [this](uint64_t bytes) { return download_.HasFreeSpace(bytes); }, client_) {}
 
 CUpdateThread::~CUpdateThread() {
     // The thread works on the members below; it must have ended before they go.
     if (IsRunning()) stopEvent_.Set();
     Join();
-    window_.AttachWorkerFlags(nullptr);
 }
 
 bool CUpdateThread::Start() {
@@ -95,10 +92,29 @@ RunOutcome CUpdateThread::Outcome() const {
     return outcome_;
 }
 
-void CUpdateThread::Run() {
-    RunOutcome outcome = Execute();
-    std::lock_guard<std::mutex> lock(outcomeMutex_);
-    outcome_ = std::move(outcome);
+void CUpdateThread::Run() { EndRun(Execute()); }
+
+void CUpdateThread::EndRun(RunOutcome outcome) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(outcomeMutex_);
+        outcome_ = std::move(outcome);
+    }
+    // Only this thread writes the outcome, and it is done with it.
+    try {
+        events_.RunEnded(outcome_);
+    } catch (...) {
+        // The outcome is kept; a front-end that could not hear of it still finds it there.
+    }
+}
+
+void CUpdateThread::SetPatchPhase(bool on) {
+    flags_.patchPhase = on;
+    events_.SetPatchPhase(on);
+}
+
+void CUpdateThread::SetReplaceUpdater(bool on) {
+    flags_.replaceUpdater = on;
+    events_.SetReplaceUpdater(on);
 }
 
 void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
@@ -111,8 +127,7 @@ void CUpdateThread::OnUnexpectedException(const char* what) noexcept {
     } catch (...) {
         // Not even the message could be made (no memory left); the run still ends as failed.
     }
-    std::lock_guard<std::mutex> lock(outcomeMutex_);
-    outcome_ = std::move(outcome);
+    EndRun(std::move(outcome));
 }
 
 RunOutcome CUpdateThread::Unfinished() const {
@@ -129,7 +144,7 @@ RunOutcome CUpdateThread::Ended() const {
     if (!regularEnd_) return Unfinished();
     RunOutcome outcome;
     outcome.kind = *regularEnd_;
-    outcome.updated = window_.UpdatedThisRun();
+    outcome.updated = updatedThisRun_;
     return outcome;
 }
 
@@ -142,8 +157,8 @@ RunOutcome CUpdateThread::Execute() {
         // The region's address file is part of the installation: without it nothing can be
         // fetched. The program closes once the player has read why.
         std::string text = ServerAddressProblem(problem);
-        window_.ShowMessageBox(text, "Error");
-        window_.RequestClose();
+        events_.ShowMessageBox(text, "Error");
+        events_.RequestClose();
         RunOutcome outcome;
         outcome.failure = Status::Failure(text);
         return outcome;
@@ -152,7 +167,7 @@ RunOutcome CUpdateThread::Execute() {
     RemoveStaleTemporaries(client_);
 
     if (!IsLocalCheckVersionValid(client_)) {
-        window_.ShowMessageBox(ComposeMessage(PlayerCode::VersionMismatch));
+        events_.ShowMessageBox(ComposeMessage(PlayerCode::VersionMismatch));
         report_.Error(PlayerFailure(PlayerCode::VersionMismatchStatus));
         return Unfinished();
     }
@@ -180,7 +195,7 @@ RunOutcome CUpdateThread::Execute() {
         SelfUpdate();
         return Ended();
     }
-    flags_.replaceUpdater = false;
+    SetReplaceUpdater(false);
     if (StopRequested()) return Unfinished();
 
     if (versions_.serverCheckVersion != kSupportedCheckVersion) {
@@ -189,19 +204,19 @@ RunOutcome CUpdateThread::Execute() {
             Finish();
             return Ended();
         }
-        window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(PlayerCode::ServerCheckVersionWrong));
+        events_.ShowReinstall();
+        events_.ShowMessageBox(ComposeMessage(PlayerCode::ServerCheckVersionWrong));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
     if (versions_.baseVersion == 0) {
         finished_ = true;
-        window_.ShowReinstall();
-        window_.ShowMessageBox(ComposeMessage(PlayerCode::ClientVersionLost));
+        events_.ShowReinstall();
+        events_.ShowMessageBox(ComposeMessage(PlayerCode::ClientVersionLost));
         return RunOutcome{RunOutcome::Kind::Reinstall, false, {}};
     }
 
     if (StopRequested()) return Unfinished();
-    window_.SetStatusText("Download ready");
+    events_.SetStatusText("Download ready");
     // A scan covers a window of packages. A client further behind takes the next window once
     // these are applied: ending short of the server's version would report completion to a
     // client that is still behind.
@@ -220,9 +235,9 @@ RunOutcome CUpdateThread::Execute() {
             Finish();
             return Ended();
         }
-        window_.SetFileCount(
+        events_.SetFileCount(
             static_cast<int32_t>(versions_.targetVersion - versions_.currentVersion));
-        flags_.patchPhase = true;
+        SetPatchPhase(true);
         if (!DownloadAndApplyPatches()) return Unfinished();
         if (!finished_ || versions_.currentVersion == serverTarget) break;
         finished_ = false;
@@ -245,7 +260,7 @@ bool CUpdateThread::ChooseServer() {
         return false;
     }
     chosen_ = *choice.chosen;
-    if (chosen_ != 0) window_.ServerChanged(addresses_[chosen_]);
+    if (chosen_ != 0) events_.ServerChanged(addresses_[chosen_]);
     return true;
 }
 
@@ -271,7 +286,7 @@ bool CUpdateThread::TurnToNextServer() {
     std::optional<size_t> next = NextServer(download_.Session(), addresses_, chosen_);
     if (!next) return false;
     chosen_ = *next;
-    window_.ServerChanged(addresses_[*next]);
+    events_.ServerChanged(addresses_[*next]);
     return true;
 }
 
@@ -285,7 +300,7 @@ uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
         report_.Hold(false);
         if (size > 0) {
             chosen_ = *next;
-            window_.ServerChanged(addresses_[*next]);
+            events_.ServerChanged(addresses_[*next]);
             return size;
         }
     }
@@ -294,15 +309,16 @@ uint64_t CUpdateThread::SizeOnTheNextServers(uint32_t version) {
 
 bool CUpdateThread::DownloadAndApplyPatches() {
     if (!StartNextPatch()) return true;
-    window_.SetUpdatedThisRun(true);
-    window_.RestartSpeedClock();
+    updatedThisRun_ = true;
+    events_.SetUpdatedThisRun(true);
+    events_.RestartSpeedClock();
     while (!StopRequested()) {
         int result = rebuiltSize_ != 0 ? CUpdateDownload::kComplete : download_.ReceiveBlock();
         if (result == CUpdateDownload::kFailed) return false;
         if (result != CUpdateDownload::kComplete) continue;
         uint64_t size = rebuiltSize_ != 0 ? rebuiltSize_ : download_.ExpectedSize();
         if (!patches_.ApplyPatch(versions_.currentVersion, size)) return false;
-        window_.NextFile();
+        events_.NextFile();
         if (!StartNextPatch()) return true;
     }
     download_.CloseTransfer();
@@ -313,12 +329,12 @@ void CUpdateThread::Finish() {
     if (!finished_) return;
     if (flags_.replaceUpdater) {
         regularEnd_ = RunOutcome::Kind::HandedOver;
-        window_.RequestClose();
+        events_.RequestClose();
         StartProcess("Game.exe new updater");
         return;
     }
     regularEnd_ = RunOutcome::Kind::Completed;
-    window_.ShowCompleted();
+    events_.ShowCompleted();
 }
 
 bool CUpdateThread::FetchVersionFile(bool quiet) {
@@ -330,17 +346,20 @@ bool CUpdateThread::FetchVersionFile(bool quiet) {
         report_.Error(PlayerFailure(PlayerCode::NoSpaceForVersionFile));
         return false;
     }
-    window_.RestartSpeedClock();
+    events_.RestartSpeedClock();
     while (!stopEvent_.IsSet()) {
         switch (download_.ReceiveBlock()) {
             case CUpdateDownload::kFailed:
                 if (!quiet && !StopRequested() && !download_.ReleaseRefused())
                     report_.Error(PlayerFailure(PlayerCode::VersionFileBroken));
                 return false;
-            case CUpdateDownload::kComplete:
-                if (ParseVersionFile(client_, &versions_, &flags_.replaceUpdater)) return true;
+            case CUpdateDownload::kComplete: {
+                bool parsed = ParseVersionFile(client_, &versions_, &flags_.replaceUpdater);
+                events_.SetReplaceUpdater(flags_.replaceUpdater);
+                if (parsed) return true;
                 if (!quiet) report_.Error(PlayerFailure(PlayerCode::VersionFileUnusable));
                 return false;
+            }
             default:
                 std::this_thread::yield();
                 break;
@@ -392,8 +411,8 @@ CUpdateThread::SizeScan CUpdateThread::PrepareTotalProgress() {
         }
         sum += size;
     }
-    window_.SetTotalRange(sum);
-    window_.SetTotalProgress(0);
+    events_.SetTotalRange(sum);
+    events_.SetTotalProgress(0);
     return scan;
 }
 

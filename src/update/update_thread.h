@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "app/updater_window.h"
+#include "app/run_events.h"
+#include "app/run_outcome.h"
 #include "platform/client_directory.h"
 #include "platform/disk_space.h"
 #include "platform/stop_event.h"
 #include "update/delta_download.h"
 #include "update/patch_application.h"
-#include "update/run_outcome.h"
 #include "update/run_report.h"
 #include "update/server_address.h"
 #include "update/thread_base.h"
@@ -32,6 +32,12 @@
 #include "update/version_file.h"
 
 namespace korvun {
+
+// Facts of the run that the worker decides on and the front-ends hear of as events.
+struct WorkerFlags {
+    std::atomic<bool> patchPhase{false};
+    std::atomic<bool> replaceUpdater{false};
+};
 
 // What a run is given from outside: where the server and its mirrors are, how free space
 // is measured, and the bounds of its phases.
@@ -50,8 +56,9 @@ struct UpdateSettings {
 
 class CUpdateThread : public CThreadBase {
   public:
-    // Updates the client in client.
-    CUpdateThread(UpdaterWindow& window, ClientDirectory client, UpdateSettings settings);
+    // Updates the client in client and reports what happens to events, which must outlive
+    // the worker.
+    CUpdateThread(RunEvents& events, ClientDirectory client, UpdateSettings settings);
     ~CUpdateThread() override;
     CUpdateThread(const CUpdateThread&) = delete;
     CUpdateThread& operator=(const CUpdateThread&) = delete;
@@ -77,9 +84,15 @@ class CUpdateThread : public CThreadBase {
     void Finish();
 
     StopEvent& Stop() { return stopEvent_; }
-    WorkerFlags& Flags() { return flags_; }
+    const WorkerFlags& Flags() const { return flags_; }
     VersionNumbers& Versions() { return versions_; }
     CUpdateDownload& Download() { return download_; }
+    // The key releases are checked with (the built-in one unless set; "" checks none) and an
+    // extra certificate authority for https servers; both before Start().
+    void SetReleaseKey(const std::string& keyLine) { download_.SetReleaseKey(keyLine); }
+    void SetCertificateAuthorityFile(const std::string& path) {
+        download_.Session().SetCertificateAuthorityFile(path);
+    }
     bool IsFinished() const { return finished_; }
     // The address the run uses: the first one given until the run has chosen the first that
     // answers. Safe to read from another thread (the window's home page link).
@@ -93,6 +106,8 @@ class CUpdateThread : public CThreadBase {
   private:
     // The run itself; each return names how it ended.
     RunOutcome Execute();
+    // Keeps the run's outcome and tells the front-end.
+    void EndRun(RunOutcome outcome) noexcept;
     // The next of the server's mirrors for the rest of the run; false after the last one.
     bool TurnToNextServer();
     // The size of a package the chosen server lacks, from the first of the addresses after
@@ -103,7 +118,7 @@ class CUpdateThread : public CThreadBase {
     // Package version rebuilt from its delta package: its size, 0 when none was.
     uint64_t RebuildFromDelta(uint32_t version);
     bool StopRequested() const { return stopEvent_.Wait(0); }
-    // Settles on the first address that answers; the window hears of a mirror. False when
+    // Settles on the first address that answers; the front-end hears of a mirror. False when
     // none can serve the run (the message has been shown, unless a stop was requested).
     bool ChooseServer();
     // The server's version file, in one or two attempts within the phase's time limit.
@@ -113,13 +128,18 @@ class CUpdateThread : public CThreadBase {
     // The outcome after Finish(): its regular end, or Unfinished() when it had none.
     RunOutcome Ended() const;
 
-    UpdaterWindow& window_;
+    // Sets a flag and tells the front-end.
+    void SetPatchPhase(bool on);
+    void SetReplaceUpdater(bool on);
+
+    RunEvents& events_;
     const ClientDirectory client_;
     UpdateSettings settings_;
     const std::vector<std::string> addresses_;  // the server's address, then its mirrors
     std::atomic<size_t> chosen_{0};
     StopEvent stopEvent_;
-    WorkerFlags flags_;  // patch phase, replace updater: read by the window
+    WorkerFlags flags_;
+    bool updatedThisRun_ = false;
     RunReport report_;
     VersionNumbers versions_;
     VersionFileMarkers markers_{client_};

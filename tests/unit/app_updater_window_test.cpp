@@ -16,13 +16,10 @@ class UpdaterWindowTest : public ::testing::Test {
   protected:
     FakeClock clock;
     RecordingWindow window{clock};
-    WorkerFlags flags;
-
-    void SetUp() override { window.AttachWorkerFlags(&flags); }
 };
 
 TEST_F(UpdaterWindowTest, ByteCounterIsThrottledUnlessForced) {
-    flags.patchPhase = true;
+    window.SetPatchPhase(true);
     clock.Advance(0.3);
     window.ShowByteCounter(10, 100, false);
     EXPECT_EQ(window.ByteCounter(), "10 / 100");
@@ -45,7 +42,7 @@ TEST_F(UpdaterWindowTest, ByteCounterIsThrottledUnlessForced) {
 TEST_F(UpdaterWindowTest, ByteCounterNeedsPatchPhaseOrUpdaterReplacement) {
     window.ShowByteCounter(1, 2, true);
     EXPECT_EQ(window.ByteCounter(), "");
-    flags.replaceUpdater = true;
+    window.SetReplaceUpdater(true);
     window.ShowByteCounter(1, 2, true);
     EXPECT_EQ(window.ByteCounter(), "1 / 2");
     window.ShowByteCounter(int64_t{5} << 32, int64_t{6} << 32, true);
@@ -53,7 +50,7 @@ TEST_F(UpdaterWindowTest, ByteCounterNeedsPatchPhaseOrUpdaterReplacement) {
 }
 
 TEST_F(UpdaterWindowTest, SpeedIsTheMeanOfOneSecondSamples) {
-    flags.patchPhase = true;
+    window.SetPatchPhase(true);
     window.SetFileCount(3);
     window.BeginFileProgress(1000000, 0);
     EXPECT_EQ(window.Speed(), "(Kb/s)");
@@ -79,7 +76,7 @@ TEST_F(UpdaterWindowTest, SpeedIsTheMeanOfOneSecondSamples) {
 }
 
 TEST_F(UpdaterWindowTest, BeginFileProgressResetsSpeedStatistics) {
-    flags.patchPhase = true;
+    window.SetPatchPhase(true);
     window.SetFileCount(2);
     window.BeginFileProgress(100, 0);
     clock.Advance(2.0);
@@ -101,7 +98,7 @@ TEST_F(UpdaterWindowTest, DownloadTextOutsideThePatchPhase) {
 }
 
 TEST_F(UpdaterWindowTest, ErrorMovesTheStatusLineOnceAndForAll) {
-    flags.patchPhase = true;
+    window.SetPatchPhase(true);
     window.ShowByteCounter(1, 2, true);
     window.ShowSpeed(5000);
     window.ShowError("%s%s", "Download Failed: Cannot read the file.", "c25");
@@ -118,6 +115,27 @@ TEST_F(UpdaterWindowTest, ErrorMovesTheStatusLineOnceAndForAll) {
 TEST_F(UpdaterWindowTest, ErrorTextIsNotAFormat) {
     window.ShowErrorText("100% done %s %n");
     EXPECT_EQ(window.Status(), "100% done %s %n");
+}
+
+TEST_F(UpdaterWindowTest, RetriesGiveTheStatusLineBackOnlyWhenTheyRecovered) {
+    window.SetPatchPhase(true);
+    window.SetFileCount(2);
+    window.BeginFileProgress(100, 0);
+    window.ShowRetrying("Retrying the download (1/3)");
+    window.ShowRetrying("Retrying the download (2/3)");
+    window.EndRetrying(true);
+    EXPECT_EQ(window.Status(), "Downloading the file (1/2)") << "the text from before the first";
+
+    window.ShowRetrying("Retrying the download (1/3)");
+    window.EndRetrying(false);
+    EXPECT_EQ(window.Status(), "Retrying the download (1/3)") << "the next step shows its own";
+    window.SetStatusText("Extracting");
+    window.ShowRetrying("Retrying the download (1/3)");
+    window.EndRetrying(true);
+    EXPECT_EQ(window.Status(), "Extracting") << "an abandoned retry's text is not kept";
+    size_t shown = window.StatusHistory().size();
+    window.EndRetrying(true);
+    EXPECT_EQ(window.StatusHistory().size(), shown) << "nothing to give back twice";
 }
 
 TEST_F(UpdaterWindowTest, CompletedTextDependsOnTheRun) {
@@ -140,7 +158,7 @@ TEST_F(UpdaterWindowTest, ReinstallShowsC05AndKeepsTheGameClosed) {
 }
 
 TEST_F(UpdaterWindowTest, FileCountAndIndex) {
-    flags.patchPhase = true;
+    window.SetPatchPhase(true);
     window.SetFileCount(12);
     window.NextFile();
     window.NextFile();

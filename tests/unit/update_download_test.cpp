@@ -197,7 +197,7 @@ TEST_F(DownloadTest, BodyOfExactlyTheAnnouncedSizeCompletes) {
     const std::string content = Pattern(4096, 'a');
     ServePackage(1, content);
     CUpdateThread& worker = StartOnNginx();
-    worker.Flags().patchPhase = true;
+    window_.SetPatchPhase(true);
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(worker.Download().ExpectedSize(), 4096u);
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
@@ -411,7 +411,7 @@ TEST_F(DownloadTest, SizesOfTwoGibibytesAndMoreWork) {
 
     CUpdateThread& worker = StartOnNginx();
     EXPECT_EQ(worker.Download().QueryRemoteSize(Url(1)), size);
-    worker.Flags().patchPhase = true;
+    window_.SetPatchPhase(true);
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(worker.Download().ExpectedSize(), size);
     for (int i = 0; i < 10; ++i)
@@ -462,7 +462,7 @@ TEST_F(DownloadTest, AStoppedDownloadIsContinuedWhereItsBytesEnd) {
     const std::string content = Pattern(700001, 'r');
     ServePackage(1, content);
     CUpdateThread& worker = StartOnNginx();
-    worker.Flags().patchPhase = true;
+    window_.SetPatchPhase(true);
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
     EXPECT_TRUE(FileExists("pk0001.patch.validator")) << "written before the first byte";
     for (int i = 0; i < 150; ++i)
