@@ -6,10 +6,12 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/message_box.h"
 #include "app/startup_checks.h"
 #include "console/console_window.h"
+#include "console/run_hooks.h"
 #include "platform/console.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
@@ -33,24 +35,30 @@ constexpr const char* kUsage =
     "Exit status: 0 completed, 1 failed, 2 the client must be installed again, 3 stopped.\n"
     "--version prints the version, the built-in release key and the default server.\n";
 
-// The key releases are checked with. The tests build this program a second time with a key
-// of their own, and only that build takes an extra certificate authority for its https
-// server from the environment.
+// Set once at the start: what this build of the program sets beside the player's choices
+// (nothing in the program we ship; see run_hooks.h).
+const korvun::RunHooks& Hooks() {
+    static const korvun::RunHooks hooks = korvun::PrepareRunHooks();
+    return hooks;
+}
+
+// The key releases are checked with.
 std::string ReleaseKeyLine() {
-#ifdef KORVUN_TEST_RELEASE_KEY
-    return KORVUN_TEST_RELEASE_KEY;
-#else
-    return korvun::CompiledReleaseKey();
-#endif
+    return Hooks().releaseKey.empty() ? korvun::CompiledReleaseKey() : Hooks().releaseKey;
+}
+
+korvun::UpdateSettings SettingsFor(korvun::ServerAddressChoice server) {
+    korvun::UpdateSettings settings{std::move(server)};
+    if (Hooks().timeoutMs) settings.timeoutMs = *Hooks().timeoutMs;
+    settings.retryPauses = Hooks().retryPauses;
+    return settings;
 }
 
 void ConfigureWorker(korvun::CUpdateThread& worker) {
     worker.Download().SetReleaseKey(ReleaseKeyLine());
-#ifdef KORVUN_TEST_RELEASE_KEY
-    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) {
-        worker.Download().Session().SetCertificateAuthorityFile(authority);
+    if (!Hooks().certificateAuthorityFile.empty()) {
+        worker.Download().Session().SetCertificateAuthorityFile(Hooks().certificateAuthorityFile);
     }
-#endif
 }
 
 std::string ReleaseKeyDescription() {
@@ -104,6 +112,7 @@ int ExitStatusFor(const korvun::RunOutcome& outcome) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Hooks();
     Options options = ParseOptions(argc, argv);
     if (options.help) {
         std::fputs(kUsage, stdout);
@@ -142,7 +151,7 @@ int main(int argc, char** argv) {
         if (std::string note = korvun::IgnoredTestIpNote(server); !note.empty()) {
             std::fprintf(stderr, "Korvun Updater: %s\n", note.c_str());
         }
-        korvun::CUpdateThread worker(window, client, {server});
+        korvun::CUpdateThread worker(window, client, SettingsFor(server));
         ConfigureWorker(worker);
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");

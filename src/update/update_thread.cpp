@@ -68,19 +68,8 @@ CUpdateThread::~CUpdateThread() {
 }
 
 bool CUpdateThread::Start() {
-    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
-#ifdef KORVUN_FAULT_INJECTION
-    // The reliability tests cannot wait a minute for every time-out they provoke, nor the
-    // pauses between retries.
-    if (const char* testTimeout = std::getenv("KORVUN_TEST_TIMEOUT_MS")) {
-        timeoutMs = static_cast<unsigned>(std::strtoul(testTimeout, nullptr, 10));
-    }
-    if (const char* testPause = std::getenv("KORVUN_TEST_RETRY_PAUSE_MS")) {
-        std::chrono::milliseconds pause(std::strtoul(testPause, nullptr, 10));
-        download_.SetRetryPauses({pause, pause, pause});
-    }
-#endif
-    download_.SetTimeouts(timeoutMs, timeoutMs);
+    if (settings_.retryPauses) download_.SetRetryPauses(*settings_.retryPauses);
+    download_.SetTimeouts(settings_.timeoutMs, settings_.timeoutMs);
     return StartThread();
 }
 

@@ -29,12 +29,16 @@
 
 namespace korvun {
 
-// What a run is given from outside: where the server and its mirrors are, and how free space
-// is measured.
+// What a run is given from outside: where the server and its mirrors are, how free space is
+// measured, and how long the transfers wait.
 struct UpdateSettings {
     ServerAddressChoice server;
     // Empty: the free space of the client directory's volume.
     FreeSpaceQuery freeSpace{};
+    // Connect and receive time-out of every request.
+    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
+    // The pauses between retries of a failed transfer; empty: the retry policy's own.
+    std::optional<RetryPolicy::Pauses> retryPauses{};
 };
 
 class CUpdateThread : public CThreadBase {

@@ -460,8 +460,8 @@ RunResult RunProgram(const std::vector<std::string>& args, double timeoutSeconds
     return result;
 }
 
-std::string ConsoleProgram() { return KORVUN_FI_CONSOLE; }
-std::string SignedConsoleProgram() { return KORVUN_FI_SIGNED_CONSOLE; }
+std::string ConsoleProgram() { return KORVUN_TEST_CONSOLE; }
+std::string SignedConsoleProgram() { return KORVUN_TEST_SIGNED_CONSOLE; }
 std::string TrustKeys() { return KORVUN_TRUST_KEYS; }
 std::string ToolProgram() { return KORVUN_TOOL; }
 

@@ -1,6 +1,6 @@
 // What the reliability tests share: generated client trees of several versions, patch packages
 // made from them by independent writers (libzip for the ZIP, the test archive writer for the
-// update archive), a served release, game directories, runs of the fault-injection console
+// update archive), a served release, game directories, runs of the test console
 // and the checks that decide whether a client is exactly a given version.
 #pragma once
 
@@ -99,7 +99,7 @@ class ConsoleEnvironment {
 // on standard output (message boxes go to standard error).
 std::string LastStatus(const std::string& out);
 
-// Runs the fault-injection console with -C dir and the extra environment entries
+// Runs the test console with -C dir and the extra environment entries
 // ("NAME=value"); killed after timeoutSeconds. A non-zero addressSpaceMiB runs it under that
 // address-space limit (ulimit -v), so that memory without bound shows as a failed allocation.
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,
