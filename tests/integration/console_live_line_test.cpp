@@ -101,7 +101,7 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
         },
         30s);
     ASSERT_TRUE(std::ifstream(status).good()) << "the run did not end";
-    EXPECT_EQ(ReadTextFile(status), "0\n");
+    EXPECT_EQ(ReadFileBytes(status), "0\n");
 
     ProgramResult pane = Tmux({"capture-pane", "-p"});
     EXPECT_NE(pane.out.find("Update Completed"), std::string::npos) << pane.out;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/test_files.h"
+
 namespace korvun::test {
 
 // One version of the client: loose files by '/'-separated path, archive entries by
@@ -127,10 +129,9 @@ std::string ToolProgram();
 // Copies and removes whole trees; files of a directory tree by relative path.
 void RemoveTree(const std::string& path);
 std::map<std::string, std::string> ReadTree(const std::string& root);
-std::string ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes);
 
-// A directory for scratch files: /dev/shm when usable (fsync is cheap there), else $TMPDIR.
+// A directory for scratch files, one per prefix and process (a TempDirectory in memory where
+// it can be, as fsync is cheap there).
 std::string MakeScratchDirectory(const std::string& prefix);
 
 }  // namespace korvun::test
