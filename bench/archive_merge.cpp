@@ -37,7 +37,7 @@ bool MergeCountingJournal() {
     korvun::NoStateMarkers markers;
     GameArchive archive(korvun::ClientDirectory("."), markers);
     if (!archive.MergeUpdateArchive().Ok()) return false;
-    korvun::test::WriteBytes("journaled.txt", std::to_string(archive.JournaledBytes()));
+    korvun::test::WriteFileBytes("journaled.txt", std::to_string(archive.JournaledBytes()));
     return true;
 }
 
@@ -104,7 +104,7 @@ void WriteContentUpdate(const char* indexPath = "update.kah", const char* dataPa
         offset += uint64_t{size} + 1;
     }
     std::fclose(data);
-    korvun::test::WriteBytes(indexPath, korvun::test::EncodeIndex(update.index));
+    korvun::test::WriteFileBytes(indexPath, korvun::test::EncodeIndex(update.index));
 }
 
 struct ContentFigures {
@@ -115,10 +115,10 @@ struct ContentFigures {
 bool ContentBenchmark(ContentFigures& figures) {
     ArchiveBuilder game;
     for (int i = 0; i < 100; ++i) game.Add("old\\f" + std::to_string(i), std::string(1000, 'o'));
-    korvun::test::WriteBytes("data.kah", korvun::test::EncodeIndex(game.index));
-    korvun::test::WriteBytes("data.kaf", game.data);
+    korvun::test::WriteFileBytes("data.kah", korvun::test::EncodeIndex(game.index));
+    korvun::test::WriteFileBytes("data.kaf", game.data);
     WriteContentUpdate();
-    std::string gameIndex = korvun::test::ReadBytes("data.kah");
+    std::string gameIndex = korvun::test::ReadFileBytes("data.kah");
     fs::create_hard_link("update.kaf", "keep.kaf");
     fs::create_hard_link("update.kah", "keep.kah");
     for (int round = 0; round < 5; ++round) {
@@ -144,7 +144,7 @@ bool ContentBenchmark(ContentFigures& figures) {
         figures.mergeCpu = std::min(figures.mergeCpu, merge.cpu);
         figures.peakKiB = std::max(figures.peakKiB, merge.peakKiB);
         fs::resize_file("data.kaf", game.data.size());
-        korvun::test::WriteBytes("data.kah", gameIndex);
+        korvun::test::WriteFileBytes("data.kah", gameIndex);
         fs::create_hard_link("keep.kaf", "update.kaf");
         fs::create_hard_link("keep.kah", "update.kah");
     }
@@ -186,7 +186,7 @@ bool ReplaceBenchmark(ReplaceFigures& figures) {
         ChildFigures merge = RunInChild(MergeCountingJournal);
         if (!merge.ok) return false;
         figures.merge = std::min(figures.merge, merge.wall);
-        figures.journaled = std::stoull(korvun::test::ReadBytes("journaled.txt"));
+        figures.journaled = std::stoull(korvun::test::ReadFileBytes("journaled.txt"));
         fs::create_hard_link("keep.kaf", "update.kaf");
         fs::create_hard_link("keep.kah", "update.kah");
     }
@@ -219,10 +219,10 @@ void WriteScaleArchives(int entries) {
         uint32_t size = rng() % 40;
         game.index.freeList.push_back({"gap", game.AddGap(size + 1), size, 0, {}});
     }
-    korvun::test::WriteBytes("data.kah", korvun::test::EncodeIndex(game.index));
-    korvun::test::WriteBytes("data.kaf", game.data);
-    korvun::test::WriteBytes("update.kah", korvun::test::EncodeIndex(update.index));
-    korvun::test::WriteBytes("update.kaf", update.data);
+    korvun::test::WriteFileBytes("data.kah", korvun::test::EncodeIndex(game.index));
+    korvun::test::WriteFileBytes("data.kaf", game.data);
+    korvun::test::WriteFileBytes("update.kah", korvun::test::EncodeIndex(update.index));
+    korvun::test::WriteFileBytes("update.kaf", update.data);
     std::printf("  %d entries, %d replaced\n", game.index.fileCount, update.index.fileCount);
 }
 
@@ -267,11 +267,11 @@ template <typename Between>
 double BestMerge(Between between) {
     const char* names[] = {"data.kah", "data.kaf", "update.kah", "update.kaf"};
     std::vector<std::string> files;
-    for (const char* name : names) files.push_back(korvun::test::ReadBytes(name));
+    for (const char* name : names) files.push_back(korvun::test::ReadFileBytes(name));
     double best = 1e9;
     for (int round = 0; round < 7; ++round) {
         if (!between()) return -1;
-        for (size_t i = 0; i < files.size(); ++i) korvun::test::WriteBytes(names[i], files[i]);
+        for (size_t i = 0; i < files.size(); ++i) korvun::test::WriteFileBytes(names[i], files[i]);
         auto start = std::chrono::steady_clock::now();
         if (!Merge()) return -1;
         best = std::min(best, Seconds(start));
@@ -284,7 +284,7 @@ bool ScaleBenchmark(ScaleFigures& figures) {
     figures.small = BestMerge([] { return true; });
 
     WriteScaleArchives(200000);
-    korvun::test::WriteBytes("index.kah", korvun::test::ReadBytes("data.kah"));
+    korvun::test::WriteFileBytes("index.kah", korvun::test::ReadFileBytes("data.kah"));
     // Loads and saves take a few milliseconds each, so two of each per merge.
     figures.large =
         BestMerge([&] { return LoadAndSaveIndex(figures) && LoadAndSaveIndex(figures); });

@@ -14,6 +14,7 @@
 #include "platform/file_io.h"
 #include "store/content_check.h"
 #include "support/archive_writer.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ ContentManifest MakeClient(const std::string& dir, uint64_t totalBytes) {
         size_t size = i == 0 ? looseBytes / 2 : 256 * 1024 + random() % (1 << 20);
         std::string bytes = Bytes(size, random);
         std::string path = "files/f" + std::to_string(i) + ".bin";
-        test::WriteBytes(dir + "/" + path, bytes);
+        test::WriteFileBytes(dir + "/" + path, bytes);
         ContentItem item;
         item.path = path;
         item.size = size;
@@ -78,7 +79,7 @@ ContentManifest MakeClient(const std::string& dir, uint64_t totalBytes) {
     }
     data.Close();
     index.fileCount = static_cast<int32_t>(index.root.files.size());
-    test::WriteBytes(dir + "/data.kah", test::EncodeIndex(index));
+    test::WriteFileBytes(dir + "/data.kah", test::EncodeIndex(index));
     return manifest;
 }
 

@@ -100,10 +100,10 @@ Run UpdateClient(const std::string& work, const std::string& tree,
                  const korvun::test::NginxServer& server, const std::string& game) {
     fs::remove_all(game);
     fs::copy(tree, game, fs::copy_options::recursive);
-    korvun::test::WriteTextFile(game + "/Version.ini",
-                                "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
-    korvun::test::WriteTextFile(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
-    korvun::test::WriteTextFile(game + "/UpdaterURL.txt", server.Address() + "\r\n");
+    korvun::test::WriteFileBytes(game + "/Version.ini",
+                                 "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
+    korvun::test::WriteFileBytes(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+    korvun::test::WriteFileBytes(game + "/UpdaterURL.txt", server.Address() + "\r\n");
     return Spawn({KORVUN_CONSOLE_PATH, "-C", game},
                  {"WINEPREFIX=" + work + "/wine", "XDG_RUNTIME_DIR=" + work + "/run",
                   "PATH=/usr/bin:/bin", "no_proxy=127.0.0.1"});
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     std::string newVersion = argc > 2 ? argv[2] : "3.0.22-1~deb12u2";
     korvun::test::TempDirectory work("korvun-bench-delta");
     fs::create_directories(work.Path() + "/wine/drive_c/windows/system32");
-    korvun::test::WriteTextFile(work.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
+    korvun::test::WriteFileBytes(work.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
     fs::create_directories(work.Path() + "/run");
     fs::permissions(work.Path() + "/run", fs::perms::owner_all);
     if (!MakeRelease(work.Path(), oldVersion, "old") ||

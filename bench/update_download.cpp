@@ -81,7 +81,7 @@ double MeasureUpdateRss(korvun::test::NginxServer& nginx, uint64_t packageSize) 
     const std::string game = scratch.Path() + "/game";
     fs::create_directories(game);
     fs::create_directories(scratch.Path() + "/wine/drive_c/windows/system32");
-    korvun::test::WriteTextFile(scratch.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
+    korvun::test::WriteFileBytes(scratch.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
     fs::create_directories(scratch.Path() + "/run");
     fs::permissions(scratch.Path() + "/run", fs::perms::owner_all);
 
@@ -92,10 +92,10 @@ double MeasureUpdateRss(korvun::test::NginxServer& nginx, uint64_t packageSize) 
     fs::remove(scratch.Path() + "/big.bin");
     nginx.WriteFile("patch/UpdateVersion.ini",
                     "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\nPatchFileVersion=2\r\n");
-    korvun::test::WriteTextFile(game + "/Version.ini",
-                                "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
-    korvun::test::WriteTextFile(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
-    korvun::test::WriteTextFile(game + "/UpdaterURL.txt", nginx.Address() + "\r\n");
+    korvun::test::WriteFileBytes(game + "/Version.ini",
+                                 "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\n");
+    korvun::test::WriteFileBytes(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+    korvun::test::WriteFileBytes(game + "/UpdaterURL.txt", nginx.Address() + "\r\n");
 
     std::vector<std::string> args = {KORVUN_CONSOLE_PATH, "-C", game};
     std::vector<char*> argv;

@@ -62,7 +62,7 @@ Run Spawn(const std::vector<std::string>& arguments) {
 
 void WriteFile(const fs::path& path, const std::string& data) {
     fs::create_directories(path.parent_path());
-    korvun::test::WriteBytes(path.string(), data);
+    korvun::test::WriteFileBytes(path.string(), data);
 }
 
 // The package's files on disk first, then added by libzip straight from them.
@@ -134,7 +134,7 @@ int ExtractMode(const std::string& package, const std::string& destination,
     } catch (const std::exception& e) {
         std::fprintf(stderr, "extraction raised: %s\n", e.what());
     }
-    korvun::test::WriteBytes(report, std::to_string(PeakRssKiB()));
+    korvun::test::WriteFileBytes(report, std::to_string(PeakRssKiB()));
     return status;
 }
 
@@ -171,7 +171,7 @@ bool Compare(const fs::path& work, const std::string& package, int runs, Compari
         Run unzip = Spawn({"unzip", "-o", "-q", package, "-d", theirs.string()});
         const std::string report = (work / "rss").string();
         Run extract = Spawn({self, "--extract", package, ours.string(), report});
-        extract.maxRssKiB = std::atol(korvun::test::ReadBytes(report).c_str());
+        extract.maxRssKiB = std::atol(korvun::test::ReadFileBytes(report).c_str());
         if (unzip.status != 0 || extract.status != 0) {
             std::fprintf(stderr, "a run failed: unzip %d, ours %d\n", unzip.status, extract.status);
             return false;

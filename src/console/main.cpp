@@ -6,11 +6,13 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/message_box.h"
 #include "app/startup_checks.h"
 #include "console/console_window.h"
 #include "console/content_commands.h"
+#include "console/run_hooks.h"
 #include "platform/console.h"
 #include "platform/directories.h"
 #include "platform/file_io.h"
@@ -39,29 +41,32 @@ constexpr const char* kUsage =
     "--repair also fetches and writes what is missing or changed (extra files stay), then\n"
     "checks again. Exit status: 0 intact, 1 differs, 4 no content store could be used.\n";
 
-// The key releases are checked with. The tests build this program a second time with a key
-// of their own, and only that build takes an extra certificate authority for its https
-// server from the environment.
-std::string ReleaseKeyLine() {
-#ifdef KORVUN_TEST_RELEASE_KEY
-    return KORVUN_TEST_RELEASE_KEY;
-#else
-    return korvun::CompiledReleaseKey();
-#endif
+// Set once at the start: what this build of the program sets beside the player's choices
+// (nothing in the program we ship; see run_hooks.h).
+const korvun::RunHooks& Hooks() {
+    static const korvun::RunHooks hooks = korvun::PrepareRunHooks();
+    return hooks;
 }
 
-// The authority for the test build's https server; none in a player's build.
-std::string CertificateAuthorityFile() {
-#ifdef KORVUN_TEST_RELEASE_KEY
-    if (const char* authority = std::getenv("KORVUN_TEST_CA_FILE")) return authority;
-#endif
-    return {};
+// The key releases are checked with.
+std::string ReleaseKeyLine() {
+    return Hooks().releaseKey.empty() ? korvun::CompiledReleaseKey() : Hooks().releaseKey;
+}
+
+korvun::UpdateSettings SettingsFor(korvun::ServerAddressChoice server) {
+    korvun::UpdateSettings settings{std::move(server)};
+    if (Hooks().timeoutMs) settings.timeoutMs = *Hooks().timeoutMs;
+    settings.retryPauses = Hooks().retryPauses;
+    settings.firstConnectTimeoutMs = Hooks().firstConnectTimeoutMs;
+    if (Hooks().versionFileLimit) settings.versionFileLimit = *Hooks().versionFileLimit;
+    if (Hooks().packagesPerScan) settings.packagesPerScan = *Hooks().packagesPerScan;
+    return settings;
 }
 
 void ConfigureWorker(korvun::CUpdateThread& worker) {
     worker.SetReleaseKey(ReleaseKeyLine());
-    if (std::string authority = CertificateAuthorityFile(); !authority.empty()) {
-        worker.SetCertificateAuthorityFile(authority);
+    if (!Hooks().certificateAuthorityFile.empty()) {
+        worker.SetCertificateAuthorityFile(Hooks().certificateAuthorityFile);
     }
 }
 
@@ -122,6 +127,7 @@ int ExitStatusFor(const korvun::RunOutcome& outcome) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Hooks();
     Options options = ParseOptions(argc, argv);
     if (options.help) {
         std::fputs((korvun::ProductHeading() + kUsage).c_str(), stdout);
@@ -151,7 +157,7 @@ int main(int argc, char** argv) {
     }
     // After the startup checks: a repair writes the client, so no other run may.
     korvun::ContentCommand content{
-        options.repair, ReleaseKeyLine(), CertificateAuthorityFile(),
+        options.repair, ReleaseKeyLine(), Hooks().certificateAuthorityFile,
         [&stopRequests] { return stopRequests.Available() && stopRequests.Wait(0); }};
     korvun::ClientDirectory here(korvun::CurrentDirectory());
     if (options.verify || options.repair) {
@@ -177,7 +183,7 @@ int main(int argc, char** argv) {
         if (std::string note = korvun::IgnoredTestIpNote(server); !note.empty()) {
             std::fprintf(stderr, "Korvun Updater: %s\n", note.c_str());
         }
-        korvun::CUpdateThread worker(window, client, {server});
+        korvun::CUpdateThread worker(window, client, SettingsFor(server));
         ConfigureWorker(worker);
         if (!worker.Start()) {
             window.ShowErrorText("start thread error");

@@ -1,6 +1,7 @@
-// Unbuffered file access over POSIX descriptors, standing in for the runtime's
-// _open/_read/_write/_lseek/_close. Every file operation of the updater goes through here,
-// so that failures are reported one way and a test build can inject them.
+// Unbuffered file access over descriptors, standing in for the runtime's
+// _open/_read/_write/_lseek/_close. Every file operation of the updater goes through here and
+// on to the installed file system (file_system.h), so that failures are reported one way and
+// a test can put a wrapper in between that injects them.
 //
 // Errors in the platform layer: functions return a value that says whether they worked (false,
 // -1, nullopt or a handle that is not open) and leave the reason in errno, as the system calls
@@ -69,7 +70,7 @@ FileHandle OpenNativeFile(const std::string& native, OpenMode mode);
 
 // A regular file opened for reading as a C stream ("r"); nullptr (errno set) when it cannot be
 // opened or is something else (a FIFO in its place would wait for a writer for good). Not a
-// counted operation of the test build, as no write depends on it.
+// counted operation of the tests' fault wrapper, as no write depends on it.
 std::FILE* OpenReadStream(const std::string& name);
 
 // Closes fd when it is not -1 and sets it to -1; false (errno set) when the close failed.
@@ -122,14 +123,9 @@ bool DeleteFile(const std::string& name);
 bool FileExists(const std::string& name);
 std::optional<uint64_t> FileSize(const std::string& name);
 
-// A named moment of the run, for the reliability tests. Only a build configured with
-// KORVUN_FAULT_INJECTION has one: it notes the point in the file-operation log and ends the
-// process there with SIGKILL when KORVUN_TEST_STOP_AT names it ("NAME" or "NAME:N" for the
-// Nth time). Elsewhere it compiles to nothing.
-#ifdef KORVUN_FAULT_INJECTION
+// A named moment of the run ("download", "extract", "merge", ...), told to the installed file
+// system (file_system.h). The native one does nothing there; the tests' fault wrapper marks
+// the run's phases in its operation log and can stop or cut the power exactly there.
 void TestPoint(const char* name);
-#else
-inline void TestPoint(const char*) {}
-#endif
 
 }  // namespace korvun

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/file_io.h"
+#include "platform/file_system.h"
 #include "platform/wide.h"
 
 // windows.h names its own DeleteFile and ReplaceFile as macros; ours are meant here.
@@ -63,29 +64,24 @@ void FileHandle::Reset(int fd) {
     fd_ = fd;
 }
 
-FileHandle OpenFile(const std::string& name, OpenMode mode) { return OpenNativeFile(name, mode); }
-
-FileHandle OpenNativeFile(const std::string& native, OpenMode mode) {
+FileHandle NativeFileSystem::Open(const std::string& native, OpenMode mode) {
     return FileHandle(::_wopen(Widen(native).c_str(), OpenFlags(mode), _S_IREAD | _S_IWRITE));
 }
 
-std::FILE* OpenReadStream(const std::string& name) { return ::_wfopen(Widen(name).c_str(), L"r"); }
-
-bool CloseFile(int& fd) {
-    if (fd == -1) return true;
-    bool closed = ::_close(fd) == 0;
-    fd = -1;
-    return closed;
+std::FILE* NativeFileSystem::OpenReadStream(const std::string& native) {
+    return ::_wfopen(Widen(native).c_str(), L"r");
 }
 
-int64_t ReadSome(int fd, void* buffer, size_t size) {
+bool NativeFileSystem::Close(int fd) { return ::_close(fd) == 0; }
+
+int64_t NativeFileSystem::ReadSome(int fd, void* buffer, size_t size) {
     // _read takes an unsigned int count; larger requests are served in parts by the callers'
     // loops.
     unsigned count = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
     return ::_read(fd, buffer, count);
 }
 
-bool WriteFull(int fd, const void* buffer, size_t size) {
+bool NativeFileSystem::WriteFull(int fd, const void* buffer, size_t size) {
     const auto* in = static_cast<const char*>(buffer);
     while (size > 0) {
         unsigned count = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
@@ -101,9 +97,11 @@ bool WriteFull(int fd, const void* buffer, size_t size) {
     return true;
 }
 
-int64_t SeekFile(int fd, int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
+int64_t NativeFileSystem::Seek(int fd, int64_t offset, int whence) {
+    return ::_lseeki64(fd, offset, whence);
+}
 
-std::optional<uint64_t> OpenFileLength(int fd) {
+std::optional<uint64_t> NativeFileSystem::Length(int fd) {
     int64_t length = ::_filelengthi64(fd);
     if (length < 0) return std::nullopt;
     return static_cast<uint64_t>(length);
@@ -111,17 +109,17 @@ std::optional<uint64_t> OpenFileLength(int fd) {
 
 // The runtime has no positioned calls; the position is put back afterwards, as the callers
 // expect of a read or write at an offset.
-bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
+bool NativeFileSystem::ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
     int64_t position = ::_lseeki64(fd, 0, SEEK_CUR);
     if (position < 0 || ::_lseeki64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return false;
-    bool ok = ReadFull(fd, buffer, size);
+    bool ok = korvun::ReadFull(fd, buffer, size);
     int saved = errno;
     ::_lseeki64(fd, position, SEEK_SET);
     errno = saved;
     return ok;
 }
 
-bool WriteAt(int fd, const void* buffer, size_t size, uint64_t offset) {
+bool NativeFileSystem::WriteAt(int fd, const void* buffer, size_t size, uint64_t offset) {
     int64_t position = ::_lseeki64(fd, 0, SEEK_CUR);
     if (position < 0 || ::_lseeki64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return false;
     bool ok = WriteFull(fd, buffer, size);
@@ -131,7 +129,7 @@ bool WriteAt(int fd, const void* buffer, size_t size, uint64_t offset) {
     return ok;
 }
 
-bool TruncateFile(int fd, uint64_t length) {
+bool NativeFileSystem::Truncate(int fd, uint64_t length) {
     errno_t error = ::_chsize_s(fd, static_cast<int64_t>(length));
     if (error != 0) errno = error;
     return error == 0;
@@ -140,10 +138,10 @@ bool TruncateFile(int fd, uint64_t length) {
 // Flushing a whole volume needs administrator rights on Windows. Where the volume cannot be
 // opened for it, nothing is flushed here and the system's lazy writer decides: the files
 // written before are not known to be on the disk yet.
-bool SyncFileSystem(const std::string& name) {
+bool NativeFileSystem::SyncFileSystem(const std::string& native) {
     wchar_t path[MAX_PATH];
     wchar_t volume[MAX_PATH];
-    if (!GetFullPathNameW(Widen(name).c_str(), MAX_PATH, path, nullptr) ||
+    if (!GetFullPathNameW(Widen(native).c_str(), MAX_PATH, path, nullptr) ||
         !GetVolumePathNameW(path, volume, MAX_PATH)) {
         return true;
     }
@@ -168,15 +166,15 @@ bool SyncFileSystem(const std::string& name) {
     return false;
 }
 
-bool SyncFile(int fd) { return ::_commit(fd) == 0; }
+bool NativeFileSystem::Sync(int fd) { return ::_commit(fd) == 0; }
 
 // Windows writes back dirty pages on its own schedule; the later _commit waits for the rest.
-void StartWriteback(int) {}
+void NativeFileSystem::StartWriteback(int) {}
 
 // NTFS journals its directory changes, and a directory cannot be flushed like a file.
-bool SyncParentDirectory(const std::string&) { return true; }
+bool NativeFileSystem::SyncParentDirectory(const std::string&) { return true; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool NativeFileSystem::Rename(const std::string& from, const std::string& to) {
     // Write-through: the call returns once the rename is on the disk.
     if (MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -186,17 +184,17 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     return false;
 }
 
-bool DeleteFile(const std::string& name) {
-    return ::_wunlink(Widen(name).c_str()) == 0 || errno == ENOENT;
+bool NativeFileSystem::Delete(const std::string& native) {
+    return ::_wunlink(Widen(native).c_str()) == 0 || errno == ENOENT;
 }
 
-bool FileExists(const std::string& name) {
-    return GetFileAttributesW(Widen(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+bool NativeFileSystem::Exists(const std::string& native) {
+    return GetFileAttributesW(Widen(native).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::optional<uint64_t> FileSize(const std::string& name) {
+std::optional<uint64_t> NativeFileSystem::Size(const std::string& native) {
     struct _stat64 st;
-    if (::_wstat64(Widen(name).c_str(), &st) != 0) return std::nullopt;
+    if (::_wstat64(Widen(native).c_str(), &st) != 0) return std::nullopt;
     return static_cast<uint64_t>(st.st_size);
 }
 

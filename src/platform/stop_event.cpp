@@ -5,22 +5,18 @@
 
 namespace korvun {
 
-#ifdef KORVUN_FAULT_INJECTION
 namespace {
 std::atomic<uint64_t> stopEventsSet{0};
 }  // namespace
 
 uint64_t StopEventsSetSoFar() { return stopEventsSet.load(); }
-#endif
 
 void StopEvent::Set() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         set_ = true;
     }
-#ifdef KORVUN_FAULT_INJECTION
     ++stopEventsSet;
-#endif
     changed_.notify_all();
 }
 

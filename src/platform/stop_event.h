@@ -20,10 +20,8 @@ class StopEvent {
     bool set_ = false;
 };
 
-#ifdef KORVUN_FAULT_INJECTION
-// Test builds only: how many times any stop event of the process has been set, so that a test
-// point can hold the run until a stop request it knows of has arrived.
+// How many times any stop event of the process has been set, so that a test that requests a
+// stop at a chosen moment can hold the run there until the request has arrived.
 uint64_t StopEventsSetSoFar();
-#endif
 
 }  // namespace korvun

@@ -61,29 +61,11 @@ CUpdateThread::~CUpdateThread() {
 }
 
 bool CUpdateThread::Start() {
-    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
-#ifdef KORVUN_FAULT_INJECTION
-    // The reliability tests cannot wait a minute for every time-out they provoke, nor the
-    // pauses between retries.
-    if (const char* testTimeout = std::getenv("KORVUN_TEST_TIMEOUT_MS")) {
-        timeoutMs = static_cast<unsigned>(std::strtoul(testTimeout, nullptr, 10));
+    if (settings_.retryPauses) download_.SetRetryPauses(*settings_.retryPauses);
+    if (settings_.firstConnectTimeoutMs) {
+        download_.Session().SetFirstConnectTimeout(*settings_.firstConnectTimeoutMs);
     }
-    if (const char* testPause = std::getenv("KORVUN_TEST_RETRY_PAUSE_MS")) {
-        std::chrono::milliseconds pause(std::strtoul(testPause, nullptr, 10));
-        download_.SetRetryPauses({pause, pause, pause});
-    }
-    if (const char* firstConnect = std::getenv("KORVUN_TEST_FIRST_CONNECT_MS")) {
-        download_.Session().SetFirstConnectTimeout(
-            static_cast<unsigned>(std::strtoul(firstConnect, nullptr, 10)));
-    }
-    if (const char* limit = std::getenv("KORVUN_TEST_VERSION_FILE_LIMIT_MS")) {
-        settings_.versionFileLimit = std::chrono::milliseconds(std::strtoul(limit, nullptr, 10));
-    }
-    if (const char* window = std::getenv("KORVUN_TEST_PACKAGES_PER_SCAN")) {
-        settings_.packagesPerScan = static_cast<uint32_t>(std::strtoul(window, nullptr, 10));
-    }
-#endif
-    download_.SetTimeouts(timeoutMs, timeoutMs);
+    download_.SetTimeouts(settings_.timeoutMs, settings_.timeoutMs);
     return StartThread();
 }
 

@@ -39,8 +39,8 @@ struct WorkerFlags {
     std::atomic<bool> replaceUpdater{false};
 };
 
-// What a run is given from outside: where the server and its mirrors are, how free space
-// is measured, and the bounds of its phases.
+// What a run is given from outside: where the server and its mirrors are, how free space is
+// measured, how long the transfers wait, and the bounds of its phases.
 struct UpdateSettings {
     ServerAddressChoice server;
     // Empty: the free space of the client directory's volume.
@@ -52,6 +52,13 @@ struct UpdateSettings {
     // The version file, both attempts and their retries, takes at most this long: a server
     // that answers but never finishes must not hold the run for many minutes.
     std::chrono::milliseconds versionFileLimit{120000};
+    // Connect and receive time-out of every request.
+    unsigned timeoutMs = InternetSession::kDefaultTimeoutMs;
+    // Connect time-out of the first request to a server the run has not reached yet; empty:
+    // the session's own.
+    std::optional<unsigned> firstConnectTimeoutMs{};
+    // The pauses between retries of a failed transfer; empty: the retry policy's own.
+    std::optional<RetryPolicy::Pauses> retryPauses{};
 };
 
 class CUpdateThread : public CThreadBase {

@@ -15,14 +15,14 @@ class UpdateRunTest : public UpdaterWindowTest {
   protected:
     void SetUp() override {
         UpdaterWindowTest::SetUp();
-        WriteTextFile(game_ + "/Version.ini",
-                      "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\nStartUpdate=\r\n");
+        WriteFileBytes(game_ + "/Version.ini",
+                       "[Version]\r\nCheckVersion=3\r\nCurrentVersion=1\r\nStartUpdate=\r\n");
         server_.WriteFile("patch/UpdateVersion.ini",
                           "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\n"
                           "PatchFileVersion=3\r\n");
         // The game: records how it was started.
-        WriteTextFile(game_ + "/Game.exe",
-                      "#!/bin/sh\necho \"$@\" > " + root_.Path() + "/game-args.txt\n");
+        WriteFileBytes(game_ + "/Game.exe",
+                       "#!/bin/sh\necho \"$@\" > " + root_.Path() + "/game-args.txt\n");
         chmod((game_ + "/Game.exe").c_str(), 0755);
     }
 
@@ -59,8 +59,8 @@ TEST_F(UpdateRunTest, CompletedUpdateFillsTheGaugesAndTheStartButtonStartsTheGam
 
     ASSERT_TRUE(WaitForTrace(Trace(), "status\tUpdate Completed", 60s));
     ASSERT_TRUE(WaitForTrace(Trace(), "start_button\tenabled"));
-    EXPECT_NE(ReadFile(Trace()).find("status\tDownloading the file (2/2)"), std::string::npos);
-    EXPECT_NE(ReadFile(game_ + "/Version.ini").find("CurrentVersion=3"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(Trace()).find("status\tDownloading the file (2/2)"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(game_ + "/Version.ini").find("CurrentVersion=3"), std::string::npos);
     EXPECT_TRUE(FileExists(game_ + "/Data/notes.txt"));
 
     // Both gauges full, the start button in its normal picture.
@@ -75,8 +75,9 @@ TEST_F(UpdateRunTest, CompletedUpdateFillsTheGaugesAndTheStartButtonStartsTheGam
     display_.Xdotool({"click", "1"});
     EXPECT_EQ(updater->Wait(10s), std::optional<int>(0));
     // The shell creates the file before echo writes to it: wait for the text, not the file.
-    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/game-args.txt").empty(); }, 5s));
-    EXPECT_EQ(ReadFile(root_.Path() + "/game-args.txt"), "start game\n");
+    EXPECT_TRUE(
+        WaitUntil([&] { return !ReadFileBytes(root_.Path() + "/game-args.txt").empty(); }, 5s));
+    EXPECT_EQ(ReadFileBytes(root_.Path() + "/game-args.txt"), "start game\n");
 }
 
 TEST_F(UpdateRunTest, ClosingDuringADownloadEndsPromptlyAndKeepsTheAppliedVersion) {
@@ -124,7 +125,7 @@ TEST_F(UpdateRunTest, ClosingDuringADownloadEndsPromptlyAndKeepsTheAppliedVersio
     EXPECT_LT(took, 1s);
 
     EXPECT_TRUE(downloading()) << "the partly downloaded package stays";
-    EXPECT_NE(ReadFile(game_ + "/Version.ini").find("CurrentVersion=1"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(game_ + "/Version.ini").find("CurrentVersion=1"), std::string::npos);
 }
 
 }  // namespace

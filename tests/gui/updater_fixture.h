@@ -53,13 +53,6 @@ li span { color: #8a93a3; float: right; }
 </ul></body></html>
 )";
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 class UpdaterWindowTest : public ::testing::Test {
@@ -70,19 +63,19 @@ class UpdaterWindowTest : public ::testing::Test {
         runtime_ = root_.Path() + "/run";
         bin_ = root_.Path() + "/bin";
         for (const std::string& dir : {game_, runtime_, bin_}) mkdir(dir.c_str(), 0700);
-        WriteTextFile(wine_ + "/drive_c/windows/system32/d3d9.dll", "MZ");
+        WriteFileBytes(wine_ + "/drive_c/windows/system32/d3d9.dll", "MZ");
         // Nothing to download: the run ends as completed and the window stays open.
-        WriteTextFile(game_ + "/Version.ini",
-                      "[Version]\r\nCheckVersion=3\r\nCurrentVersion=5\r\nStartUpdate=\r\n");
-        WriteTextFile(game_ + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
-        WriteTextFile(game_ + "/UpdaterURL.txt", server_.Address() + "\n");
+        WriteFileBytes(game_ + "/Version.ini",
+                       "[Version]\r\nCheckVersion=3\r\nCurrentVersion=5\r\nStartUpdate=\r\n");
+        WriteFileBytes(game_ + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+        WriteFileBytes(game_ + "/UpdaterURL.txt", server_.Address() + "\n");
         server_.WriteFile("patch/UpdateVersion.ini",
                           "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=1\r\n"
                           "PatchFileVersion=5\r\n");
         server_.WriteFile("notice/index.html", kNoticePage);
         // The default browser of this desktop records what it was asked to open.
-        WriteTextFile(bin_ + "/xdg-open",
-                      "#!/bin/sh\necho \"$@\" >> " + root_.Path() + "/browser.txt\n");
+        WriteFileBytes(bin_ + "/xdg-open",
+                       "#!/bin/sh\necho \"$@\" >> " + root_.Path() + "/browser.txt\n");
         chmod((bin_ + "/xdg-open").c_str(), 0755);
     }
 
@@ -116,7 +109,7 @@ class UpdaterWindowTest : public ::testing::Test {
                 return g.x == kLeft && g.y == kTop;
             },
             10s);
-        WaitUntil([&] { return !ReadFile(Trace()).empty(); }, 10s);
+        WaitUntil([&] { return !ReadFileBytes(Trace()).empty(); }, 10s);
         return window;
     }
 
@@ -124,8 +117,8 @@ class UpdaterWindowTest : public ::testing::Test {
 
     bool WaitForTrace(const std::string& trace, const std::string& line,
                       std::chrono::milliseconds timeout = 20s) const {
-        return WaitUntil([&] { return ReadFile(trace).find(line + "\n") != std::string::npos; },
-                         timeout);
+        return WaitUntil(
+            [&] { return ReadFileBytes(trace).find(line + "\n") != std::string::npos; }, timeout);
     }
 
     // Waits until the run has ended (nothing to download here) and the notice page has come
@@ -133,7 +126,8 @@ class UpdaterWindowTest : public ::testing::Test {
     // seconds on a loaded machine. A page that never comes is left to the tests that need it.
     bool WaitUntilSettled() const {
         if (!WaitForTrace(Trace(), "start_button\tenabled", 60s)) return false;
-        WaitUntil([&] { return ReadFile(Trace()).find("notice\thttp") != std::string::npos; }, 30s);
+        WaitUntil([&] { return ReadFileBytes(Trace()).find("notice\thttp") != std::string::npos; },
+                  30s);
         return true;
     }
 

@@ -65,7 +65,7 @@ TEST_F(UpdaterWindowTest, ButtonsShowTheirHoverPressedAndDisabledPictures) {
     Image startPressed = ReadBmp(kSkin + "170-start-pressed.bmp");
     const int closeX = kLeft + 713, closeY = kTop + 10, startX = kLeft + 579, startY = kTop + 486;
     ASSERT_TRUE(WaitUntil(
-        [&] { return ReadFile(Trace()).find("status\tDownload Failed") != std::string::npos; },
+        [&] { return ReadFileBytes(Trace()).find("status\tDownload Failed") != std::string::npos; },
         30s));
 
     // A disabled button shows its disabled picture, which is the pressed one.
@@ -126,8 +126,9 @@ TEST_F(UpdaterWindowTest, DraggingMovesTheWindowAndTheLogoOpensTheHomePage) {
             return g.x == left - 20 && g.y == top - 10;
         },
         10s));
-    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 10s));
-    EXPECT_EQ(ReadFile(root_.Path() + "/browser.txt"), "http://" + server_.Address() + "/\n");
+    EXPECT_TRUE(
+        WaitUntil([&] { return !ReadFileBytes(root_.Path() + "/browser.txt").empty(); }, 10s));
+    EXPECT_EQ(ReadFileBytes(root_.Path() + "/browser.txt"), "http://" + server_.Address() + "/\n");
     display_.Screenshot("window_dragged");
 }
 
@@ -135,7 +136,7 @@ TEST_F(UpdaterWindowTest, MenuOffersTheAboutBoxAndEscapeClosesTheWindow) {
     std::unique_ptr<Process> updater;
     ASSERT_FALSE(StartWindow(&updater).empty());
     ASSERT_TRUE(WaitUntilSettled());
-    WriteTextFile(game_ + "/UpdateVersion-tov-.ini", "[Version]\r\nCheckVersion=3\r\n");
+    WriteFileBytes(game_ + "/UpdateVersion-tov-.ini", "[Version]\r\nCheckVersion=3\r\n");
 
     Mouse(kLeft + 400, kTop + 20);
     display_.Xdotool({"click", "3"});
@@ -175,21 +176,22 @@ TEST_F(UpdaterWindowTest, MenuOffersTheAboutBoxAndEscapeClosesTheWindow) {
 TEST_F(UpdaterWindowTest, WithTheFirstServerDownTheNoticeAndHomePagesComeFromTheMirror) {
     NginxServer mirror;
     mirror.WriteFile("patch/UpdateVersion.ini",
-                     ReadFile(server_.Root() + "/patch/UpdateVersion.ini"));
+                     ReadFileBytes(server_.Root() + "/patch/UpdateVersion.ini"));
     mirror.WriteFile("notice/index.html", kNoticePage);
-    WriteTextFile(game_ + "/UpdaterURL.txt",
-                  "127.0.0.1:" + std::to_string(UnusedPort()) + " " + mirror.Address() + "\n");
+    WriteFileBytes(game_ + "/UpdaterURL.txt",
+                   "127.0.0.1:" + std::to_string(UnusedPort()) + " " + mirror.Address() + "\n");
     std::unique_ptr<Process> updater;
     ASSERT_FALSE(StartWindow(&updater).empty());
     EXPECT_TRUE(WaitForTrace(Trace(), "status\tCompleted", 60s));
     EXPECT_TRUE(
         WaitForTrace(Trace(), "notice\thttp://" + mirror.Address() + "/notice/index.html", 30s))
-        << ReadFile(Trace());
+        << ReadFileBytes(Trace());
 
     Mouse(kLeft + 100, kTop + 25);
     display_.Xdotool({"click", "1"});
-    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(root_.Path() + "/browser.txt").empty(); }, 10s));
-    EXPECT_EQ(ReadFile(root_.Path() + "/browser.txt"), "http://" + mirror.Address() + "/\n");
+    EXPECT_TRUE(
+        WaitUntil([&] { return !ReadFileBytes(root_.Path() + "/browser.txt").empty(); }, 10s));
+    EXPECT_EQ(ReadFileBytes(root_.Path() + "/browser.txt"), "http://" + mirror.Address() + "/\n");
 }
 
 // The start-up refusals: one box each, captioned "Korvun Updater", answered with Return.
@@ -205,7 +207,7 @@ class StartupCheckTest : public UpdaterWindowTest {
         ASSERT_FALSE(box.empty());
         EXPECT_LT(display_.WindowGeometry(box).width, 750) << "a box, not the window";
         display_.Screenshot(screenshot);
-        EXPECT_EQ(ReadFile(trace), "box\tKorvun Updater\t" + text + "\n");
+        EXPECT_EQ(ReadFileBytes(trace), "box\tKorvun Updater\t" + text + "\n");
         display_.Xdotool({"windowfocus", "--sync", box, "key", "Return"});
         EXPECT_EQ(refused->Wait(10s), std::optional<int>(0));
     }
@@ -225,7 +227,7 @@ TEST_F(StartupCheckTest, SecondInstanceIsRefusedAndTheFirstRunsOn) {
 }
 
 TEST_F(StartupCheckTest, RunningGameIsRefusedOnlyUnderItsExactTitle) {
-    WriteTextFile(game_ + "/UpdateVersion-tov-.ini", "[Version]\r\nCheckVersion=3\r\n");
+    WriteFileBytes(game_ + "/UpdateVersion-tov-.ini", "[Version]\r\nCheckVersion=3\r\n");
     {
         Process game({kGameWindowHelper, "Korvun"}, {{"DISPLAY", display_.Name()}});
         ASSERT_FALSE(display_.WaitForWindow("^Korvun$").empty());
@@ -252,13 +254,15 @@ TEST_F(StartupCheckTest, MissingDirectX9IsRefused) {
 // A server that cannot be reached: the notice area keeps the skin's picture instead of the
 // browser engine's error text.
 TEST_F(UpdaterWindowTest, ANoticePageThatCannotBeLoadedLeavesTheSkinInItsPlace) {
-    WriteTextFile(game_ + "/UpdaterURL.txt", "127.0.0.1:" + std::to_string(UnusedPort()) + "\n");
+    WriteFileBytes(game_ + "/UpdaterURL.txt", "127.0.0.1:" + std::to_string(UnusedPort()) + "\n");
     std::unique_ptr<Process> updater;
     ASSERT_FALSE(StartWindow(&updater).empty());
     ASSERT_TRUE(WaitUntil(
-        [&] { return ReadFile(Trace()).find("notice\tnot loaded: http://") != std::string::npos; },
+        [&] {
+            return ReadFileBytes(Trace()).find("notice\tnot loaded: http://") != std::string::npos;
+        },
         60s))
-        << ReadFile(Trace());
+        << ReadFileBytes(Trace());
     Image background = ReadBmp(kSkin + "167-background.bmp");
     int differing = -1;
     WaitUntil(

@@ -110,7 +110,7 @@ TEST_F(LiveLineTest, BarsAdvanceWhileAPackageDownloads) {
         },
         30s);
     ASSERT_TRUE(std::ifstream(status).good()) << "the run did not end";
-    EXPECT_EQ(ReadTextFile(status), "0\n");
+    EXPECT_EQ(ReadFileBytes(status), "0\n");
 
     ProgramResult pane = Tmux({"capture-pane", "-p"});
     EXPECT_NE(pane.out.find("Update Completed"), std::string::npos) << pane.out;
@@ -154,7 +154,7 @@ TEST_F(LiveLineTest, NarrowTerminalsKeepTheCounterAndTheStatus) {
                 return std::ifstream(StatusFile()).good();
             },
             30s);
-        ASSERT_EQ(ReadTextFile(StatusFile()), "0\n");
+        ASSERT_EQ(ReadFileBytes(StatusFile()), "0\n");
         ASSERT_FALSE(frames.empty()) << "no progress figures seen";
         size_t downloading = 0;
         for (const std::string& frame : frames) {

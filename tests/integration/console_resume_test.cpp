@@ -145,7 +145,7 @@ TEST_F(ResumeTest, ConnectionsCutAtFivePointsStillCompleteInOneRun) {
 
     ConsoleResult run = RunConsole(120s);
     ExpectCompletedWith(run, payload);
-    std::string cutLog = ReadTextFile(cuts);
+    std::string cutLog = ReadFileBytes(cuts);
     EXPECT_EQ(std::count(cutLog.begin(), cutLog.end(), '\n'), 5) << cutLog;
     EXPECT_NE(run.out.find("Retrying the download (1/3)"), std::string::npos) << run.out;
     nginx.CountRequests("pk0002.patch", 8);
@@ -158,7 +158,7 @@ TEST_F(ResumeTest, ADownloadThatKeepsFailingMovesToTheNextServerAndResumesThere)
     std::string package = PublishOn(first, payload);
     // A mirror copied with its times: nginx names the files there by the same validators.
     for (const char* file : {"patch/UpdateVersion.ini", "patch/patch/pk0002.patch"}) {
-        second.WriteFile(file, ReadTextFile(first.Root() + "/" + file));
+        second.WriteFile(file, ReadFileBytes(first.Root() + "/" + file));
         fs::last_write_time(second.Root() + "/" + file,
                             fs::last_write_time(first.Root() + "/" + file));
     }

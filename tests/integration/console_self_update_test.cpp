@@ -28,8 +28,8 @@ class SelfUpdateTest : public UpdateScenario {
 
     // The updater does not wait for the game program.
     std::string GameArguments() const {
-        WaitUntil([&] { return !ReadTextFile(ArgumentsFile()).empty(); }, 10s);
-        return ReadTextFile(ArgumentsFile());
+        WaitUntil([&] { return !ReadFileBytes(ArgumentsFile()).empty(); }, 10s);
+        return ReadFileBytes(ArgumentsFile());
     }
 };
 

@@ -20,7 +20,7 @@ constexpr int kCompleted = 0, kFailed = 1;
 const std::string kKeys = KORVUN_TRUST_KEYS;
 const std::string kTool = KORVUN_TOOL_PATH;
 
-std::string FileContent(const std::string& path) { return ReadTextFile(path); }
+std::string FileContent(const std::string& path) { return ReadFileBytes(path); }
 
 MinisignSecretKey SecretKey(const std::string& name) {
     std::string error;
@@ -37,7 +37,7 @@ std::map<std::string, std::string> Snapshot(const std::string& directory) {
     for (const auto& item : fs::recursive_directory_iterator(directory)) {
         if (!item.is_regular_file()) continue;
         std::string relative = fs::relative(item.path(), directory).generic_string();
-        std::string content = ReadTextFile(item.path());
+        std::string content = ReadFileBytes(item.path());
         if (relative == "Version.ini") {
             size_t at = content.find("ReleaseSerial=");
             if (at != std::string::npos) content.erase(at, content.find('\n', at) + 1 - at);
@@ -132,7 +132,7 @@ TEST_F(SignedRelease, HonestServerOverHttpsCompletesAndRecordsTheSerial) {
     ASSERT_EQ(run.status, kCompleted) << run.out << run.err;
     EXPECT_EQ(LocalValue("CurrentVersion"), "3");
     EXPECT_EQ(ReadGameFile("readme.txt"), "readme v3");
-    std::string signature = ReadTextFile(secure.Root() + "/" + kManifestSignaturePath);
+    std::string signature = ReadFileBytes(secure.Root() + "/" + kManifestSignaturePath);
     size_t at = signature.find("serial:") + 7;
     EXPECT_EQ(LocalValue("ReleaseSerial"), signature.substr(at, signature.find(' ', at) - at));
     EXPECT_FALSE(GameFileExists("pk0002.patch"));

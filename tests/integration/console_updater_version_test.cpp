@@ -40,8 +40,8 @@ TEST_F(UpdaterVersionTest, HandsOverOnlyToANewerUpdaterAndPatchesOtherwise) {
         ConsoleResult run = RunConsole();
         EXPECT_EQ(run.status, 0) << run.out << run.err;
         if (c.handsOver) {
-            WaitUntil([&] { return !ReadTextFile(ArgumentsFile()).empty(); }, 10s);
-            EXPECT_EQ(ReadTextFile(ArgumentsFile()), "new updater\n");
+            WaitUntil([&] { return !ReadFileBytes(ArgumentsFile()).empty(); }, 10s);
+            EXPECT_EQ(ReadFileBytes(ArgumentsFile()), "new updater\n");
             EXPECT_EQ(ReadGameFile("new_updater.exe"), "released updater build\n");
             EXPECT_EQ(LocalValue("CurrentVersion"), "1");
         } else {
@@ -67,7 +67,7 @@ TEST_F(UpdaterVersionTest, ToolPublishesTheVersionTheProgramCarriesAndNoOlderOne
     ProgramResult first = Tool({"release", "set-updater", root, KORVUN_CONSOLE_PATH});
     EXPECT_EQ(first.status, 0) << first.out << first.err;
     EXPECT_NE(first.out.find("carries updater version 25\n"), std::string::npos) << first.out;
-    EXPECT_NE(ReadTextFile(root + "/patch/UpdateVersion.ini").find("UpdaterVersion=25\r\n"),
+    EXPECT_NE(ReadFileBytes(root + "/patch/UpdateVersion.ini").find("UpdaterVersion=25\r\n"),
               std::string::npos);
 
     // Published once, the same version again would make no client fetch it.
@@ -76,14 +76,14 @@ TEST_F(UpdaterVersionTest, ToolPublishesTheVersionTheProgramCarriesAndNoOlderOne
     EXPECT_EQ(again.status, 1) << again.out << again.err;
     EXPECT_NE(again.err.find("not above the server's UpdaterVersion=25"), std::string::npos)
         << again.err;
-    EXPECT_EQ(ReadTextFile(root + "/Korvun/new_updater.exe"), "released updater build\n");
+    EXPECT_EQ(ReadFileBytes(root + "/Korvun/new_updater.exe"), "released updater build\n");
 
     // A program without a version is published as before, and says so.
     WriteGameFile("plain.exe", "MZ no marker here korvun-updater-version=\n");
     ProgramResult plain = Tool({"release", "set-updater", root, GamePath("plain.exe")});
     EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
     EXPECT_NE(plain.out.find("carries no updater version"), std::string::npos) << plain.out;
-    EXPECT_NE(ReadTextFile(root + "/patch/UpdateVersion.ini").find("UpdaterVersion=26\r\n"),
+    EXPECT_NE(ReadFileBytes(root + "/patch/UpdateVersion.ini").find("UpdaterVersion=26\r\n"),
               std::string::npos);
 }
 

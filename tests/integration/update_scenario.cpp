@@ -80,7 +80,7 @@ std::string BuildPackage(const std::vector<PackageEntry>& entries) {
     TempDirectory scratch("korvun-package");
     std::string path = scratch.Path() + "/package.zip";
     WritePackageFile(path, entries);
-    return ReadTextFile(path);
+    return ReadFileBytes(path);
 }
 
 std::vector<PackageEntry> UpdateArchiveEntries(const ArchiveFiles& files) {
@@ -99,7 +99,7 @@ TrickleServer::TrickleServer(double bytesPerSecond)
       server_(kTrickleScript, {"--root", root_.Path(), "--rate", std::to_string(bytesPerSecond)}) {}
 
 void TrickleServer::WriteFile(const std::string& relative, const std::string& content) const {
-    WriteTextFile(root_.Path() + "/" + relative, content);
+    WriteFileBytes(root_.Path() + "/" + relative, content);
 }
 
 std::string ConsoleResult::LastLine() const {
@@ -114,7 +114,7 @@ UpdateScenario::UpdateScenario() {
     // The start-up checks: DirectX 9 present in the Wine prefix, and a private directory for
     // the single-instance lock so that scenarios running side by side do not exclude each
     // other.
-    WriteTextFile(root_.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
+    WriteFileBytes(root_.Path() + "/wine/drive_c/windows/system32/d3d9.dll", "MZ");
     fs::create_directories(root_.Path() + "/run");
     chmod((root_.Path() + "/run").c_str(), 0700);
     PointAt(server_.Address());
@@ -125,11 +125,11 @@ std::string UpdateScenario::GamePath(const std::string& relative) const {
 }
 
 void UpdateScenario::WriteGameFile(const std::string& relative, const std::string& content) const {
-    WriteTextFile(GamePath(relative), content);
+    WriteFileBytes(GamePath(relative), content);
 }
 
 std::string UpdateScenario::ReadGameFile(const std::string& relative) const {
-    return ReadTextFile(GamePath(relative));
+    return ReadFileBytes(GamePath(relative));
 }
 
 bool UpdateScenario::GameFileExists(const std::string& relative) const {
@@ -181,7 +181,7 @@ FileTree UpdateScenario::GameArchiveContents() const {
     if (!fs::exists(tree)) return files;
     for (const auto& item : fs::recursive_directory_iterator(tree)) {
         if (!item.is_regular_file()) continue;
-        files[fs::relative(item.path(), tree).generic_string()] = ReadTextFile(item.path());
+        files[fs::relative(item.path(), tree).generic_string()] = ReadFileBytes(item.path());
     }
     return files;
 }
@@ -203,7 +203,7 @@ std::string UpdateScenario::PublishPackage(unsigned number,
                                            const std::vector<PackageEntry>& entries) const {
     std::string path = server_.Root() + "/patch/patch/" + PackageName(number);
     WritePackageFile(path, entries);
-    return ReadTextFile(path);
+    return ReadFileBytes(path);
 }
 
 size_t UpdateScenario::Requests(const std::string& path, size_t expected) const {

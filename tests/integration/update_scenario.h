@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/console_process.h"
+#include "support/console_process.h"
 #include "support/nginx_fixture.h"
 
 namespace korvun::test {

@@ -18,8 +18,8 @@ class ClientVerify : public ::testing::Test {
     void SetUp() override {
         for (const char* tree : {"reference", "client"}) {
             WriteArchive(tree, Builder());
-            WriteTextFile(Dir(tree) + "/readme.txt", "hello");
-            WriteTextFile(Dir(tree) + "/bin/tool.dll", "MZ tool");
+            WriteFileBytes(Dir(tree) + "/readme.txt", "hello");
+            WriteFileBytes(Dir(tree) + "/bin/tool.dll", "MZ tool");
         }
     }
 
@@ -34,8 +34,8 @@ class ClientVerify : public ::testing::Test {
 
     void WriteArchive(const std::string& tree, const ArchiveBuilder& builder) {
         fs::create_directories(Dir(tree));
-        WriteBytes(Dir(tree) + "/data.kah", EncodeIndex(builder.index));
-        WriteBytes(Dir(tree) + "/data.kaf", builder.data);
+        WriteFileBytes(Dir(tree) + "/data.kah", EncodeIndex(builder.index));
+        WriteFileBytes(Dir(tree) + "/data.kaf", builder.data);
     }
 
     std::string Dir(const std::string& name) const { return work_.Path() + "/" + name; }
@@ -50,7 +50,7 @@ class ClientVerify : public ::testing::Test {
 TEST_F(ClientVerify, IdenticalDespiteBookkeepingFilesAndLetterCase) {
     for (const char* name : {"Version.ini", "CONFIG.ini", "UpdaterURL.txt", "new_updater.exe",
                              "UpdateVersion-tov-.ini"}) {
-        WriteTextFile(Dir("client") + "/" + name, "x");
+        WriteFileBytes(Dir("client") + "/" + name, "x");
     }
     fs::rename(Dir("client") + "/readme.txt", Dir("client") + "/README.txt");
     fs::rename(Dir("client") + "/bin", Dir("client") + "/Bin");
@@ -66,10 +66,10 @@ TEST_F(ClientVerify, ListsEveryKindOfDifference) {
     changed.data[changed.index.root.folders[0].files[0].offset + 2] = 'X';  // alpha -> alXha
     changed.Add("data\\extra.txt", "more");
     WriteArchive("client", changed);
-    WriteTextFile(Dir("client") + "/readme.txt", "hellO");
-    WriteTextFile(Dir("client") + "/leftover.txt", "old");
+    WriteFileBytes(Dir("client") + "/readme.txt", "hellO");
+    WriteFileBytes(Dir("client") + "/leftover.txt", "old");
     fs::remove(Dir("client") + "/bin/tool.dll");
-    WriteTextFile(Dir("client") + "/pk0003.patch", "an interrupted download");
+    WriteFileBytes(Dir("client") + "/pk0003.patch", "an interrupted download");
 
     RunResult verified = Verify();
     EXPECT_EQ(verified.status, 1);
@@ -99,12 +99,12 @@ TEST_F(ClientVerify, UnreadableClientsAndEntriesBeyondTheDataFile) {
     EXPECT_EQ(Tool({"client", "verify", Dir("nowhere"), "--against", Dir("reference")}).status, 2);
     fs::remove(Dir("client") + "/data.kah");
     EXPECT_EQ(Verify().status, 2);
-    WriteBytes(Dir("client") + "/data.kah", "KAH but nothing more");
+    WriteFileBytes(Dir("client") + "/data.kah", "KAH but nothing more");
     EXPECT_EQ(Verify().status, 2);
 
     ArchiveBuilder cut = Builder();
     WriteArchive("client", cut);
-    WriteBytes(Dir("client") + "/data.kaf", cut.data.substr(0, 100));
+    WriteFileBytes(Dir("client") + "/data.kaf", cut.data.substr(0, 100));
     RunResult verified = Verify();
     EXPECT_EQ(verified.status, 1);
     EXPECT_NE(verified.output.find("beyond the end of a data file"), std::string::npos)

@@ -98,8 +98,8 @@ TEST_F(DeltaPackages, ClientUpdatedWithDeltasIsByteIdenticalToOneUpdatedWithFull
         EXPECT_EQ(VersionValue(Dir(client), "CurrentVersion"), "3");
     }
     for (const char* file : {"data.kah", "data.kaf", "Game.exe"}) {
-        EXPECT_EQ(ReadTextFile(Dir("full-client/") + file),
-                  ReadTextFile(Dir("delta-client/") + file))
+        EXPECT_EQ(ReadFileBytes(Dir("full-client/") + file),
+                  ReadFileBytes(Dir("delta-client/") + file))
             << file;
     }
     for (const char* left : {"pk0002.patch", "pk0003.patch", "pk0002.delta", "pk0003.delta"}) {
@@ -114,9 +114,9 @@ TEST_F(DeltaPackages, ClientUpdatedWithDeltasIsByteIdenticalToOneUpdatedWithFull
 
 TEST_F(DeltaPackages, DamagedBaseFallsBackToTheFullPackageAndCompletes) {
     MakeClient(Tree(1), Dir("client"), 1, delta_.Address());
-    std::string game = ReadTextFile(Dir("client/Game.exe"));
+    std::string game = ReadFileBytes(Dir("client/Game.exe"));
     game[100] ^= 1;
-    WriteTextFile(Dir("client/Game.exe"), game);
+    WriteFileBytes(Dir("client/Game.exe"), game);
 
     RunResult update = Update(Dir("client"));
     ASSERT_EQ(update.status, 0) << update.output;
@@ -132,7 +132,8 @@ TEST_F(DeltaPackages, RunKilledInTheMiddleOfARebuildIsCompletedByTheNextRun) {
     MakeClient(Tree(1), Dir("client"), 1, delta_.Address());
     std::map<std::string, std::string> killAfterOneEntry = player_.Variables();
     killAfterOneEntry["KORVUN_TEST_STOP_AT"] = "delta-entry-rebuilt:1";
-    RunResult killed = RunProgram(KORVUN_FI_CONSOLE_PATH, {"-C", Dir("client")}, killAfterOneEntry);
+    RunResult killed =
+        RunProgram(KORVUN_TEST_CONSOLE_PATH, {"-C", Dir("client")}, killAfterOneEntry);
     ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.output;
     EXPECT_TRUE(fs::exists(Dir("client/pk0002.patch")));
     EXPECT_EQ(VersionValue(Dir("client"), "CurrentVersion"), "1");
@@ -149,9 +150,9 @@ TEST_F(DeltaPackages, RunKilledInTheMiddleOfARebuildIsCompletedByTheNextRun) {
 // release is refused before anything of the game changes.
 TEST_F(DeltaPackages, TamperedDeltaFallsBackUnsignedAndIsRefusedSigned) {
     std::string deltaOnServer = delta_.Root() + "/patch/patch/pk0002.delta";
-    std::string delta = ReadTextFile(deltaOnServer);
+    std::string delta = ReadFileBytes(deltaOnServer);
     delta[delta.size() - 20] ^= 0x40;
-    WriteTextFile(deltaOnServer, delta);
+    WriteFileBytes(deltaOnServer, delta);
 
     MakeClient(Tree(1), Dir("unsigned"), 1, delta_.Address());
     RunResult update = Update(Dir("unsigned"));
@@ -164,13 +165,14 @@ TEST_F(DeltaPackages, TamperedDeltaFallsBackUnsignedAndIsRefusedSigned) {
     RunResult signing = Tool({"release", "sign", delta_.Root(), "--key",
                               std::string(KORVUN_TRUST_KEYS) + "/signing/release.key"});
     ASSERT_EQ(signing.status, 0) << signing.output;
-    WriteTextFile(deltaOnServer, delta);
+    WriteFileBytes(deltaOnServer, delta);
     MakeClient(Tree(1), Dir("signed"), 1, delta_.Address());
     RunResult refused = Update(Dir("signed"), KORVUN_SIGNED_CONSOLE_PATH);
     EXPECT_EQ(refused.status, 1) << refused.output;
     EXPECT_EQ(VersionValue(Dir("signed"), "CurrentVersion"), "1");
     for (const char* file : {"data.kah", "data.kaf", "Game.exe"}) {
-        EXPECT_EQ(ReadTextFile(Dir("signed/") + file), ReadTextFile(Tree(1) + "/" + file)) << file;
+        EXPECT_EQ(ReadFileBytes(Dir("signed/") + file), ReadFileBytes(Tree(1) + "/" + file))
+            << file;
     }
     for (const char* left : {"pk0002.patch", "pk0002.delta", "update.kah", "update.kaf"}) {
         EXPECT_FALSE(fs::exists(Dir("signed/") + left)) << left;

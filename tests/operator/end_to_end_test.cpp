@@ -106,7 +106,7 @@ TEST_F(EndToEnd, RunInterruptedBySigintResumesToRelease5) {
         kill(updater.Pid(), SIGCONT);
         status = updater.Wait();
     }
-    EXPECT_EQ(status, 3) << ReadTextFile(work_.Path() + "/first-run.log");
+    EXPECT_EQ(status, 3) << ReadFileBytes(work_.Path() + "/first-run.log");
     std::string version = VersionValue(Client(), "CurrentVersion");
     EXPECT_TRUE(version == "1" || version == "2") << version;
     EXPECT_EQ(Verify(5).status, 1);

@@ -16,10 +16,11 @@ class CheckMirror : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(Tool({"release", "init", Server()}).status, 0);
         // The check compares bytes; what the packages hold does not matter to it.
-        WriteTextFile(Server() + "/patch/patch/pk0002.patch", std::string(300000, 'b'));
-        WriteTextFile(Server() + "/patch/patch/pk0003.patch", std::string(1000, 'c'));
-        WriteTextFile(Server() + "/patch/UpdateVersion.ini",
-                      "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=20\r\nPatchFileVersion=3\r\n");
+        WriteFileBytes(Server() + "/patch/patch/pk0002.patch", std::string(300000, 'b'));
+        WriteFileBytes(Server() + "/patch/patch/pk0003.patch", std::string(1000, 'c'));
+        WriteFileBytes(
+            Server() + "/patch/UpdateVersion.ini",
+            "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=20\r\nPatchFileVersion=3\r\n");
         ASSERT_EQ(Tool({"release", "keygen", work_.Path() + "/keys"}).status, 0);
         RunResult signing =
             Tool({"release", "sign", Server(), "--key", work_.Path() + "/keys/release.key"});

@@ -65,13 +65,6 @@ int WaitFor(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 }  // namespace
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -83,7 +76,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         Process process(program, args, extraEnv, outputFile);
         result.status = process.Wait();
     }
-    result.output = ReadAll(outputFile);
+    result.output = ReadFileBytes(outputFile);
     return result;
 }
 
@@ -113,7 +106,7 @@ int Process::Wait() {
 
 PlayerEnvironment::PlayerEnvironment(const std::string& directory) {
     std::string system32 = directory + "/wine/drive_c/windows/system32";
-    WriteTextFile(system32 + "/d3d9.dll", "MZ placeholder");
+    WriteFileBytes(system32 + "/d3d9.dll", "MZ placeholder");
     fs::create_directories(directory + "/runtime");
     fs::permissions(directory + "/runtime", fs::perms::owner_all);
     variables_ = {{"WINEPREFIX", directory + "/wine"},
@@ -125,10 +118,10 @@ PlayerEnvironment::PlayerEnvironment(const std::string& directory) {
 void MakeClient(const std::string& tree, const std::string& clientDir, unsigned version,
                 const std::string& serverAddress) {
     fs::copy(tree, clientDir, fs::copy_options::recursive);
-    WriteTextFile(clientDir + "/Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=" +
-                                                  std::to_string(version) + "\r\n");
-    WriteTextFile(clientDir + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
-    WriteTextFile(clientDir + "/UpdaterURL.txt", serverAddress + "\r\n");
+    WriteFileBytes(clientDir + "/Version.ini", "[Version]\r\nCheckVersion=3\r\nCurrentVersion=" +
+                                                   std::to_string(version) + "\r\n");
+    WriteFileBytes(clientDir + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=GERMANY\r\n");
+    WriteFileBytes(clientDir + "/UpdaterURL.txt", serverAddress + "\r\n");
 }
 
 void PublishReleases(const std::string& treesDir, const std::string& packagesDir,
@@ -151,7 +144,7 @@ void PublishReleases(const std::string& treesDir, const std::string& packagesDir
 }
 
 std::string VersionValue(const std::string& clientDir, const std::string& key) {
-    std::istringstream in(ReadAll(clientDir + "/Version.ini"));
+    std::istringstream in(ReadFileBytes(clientDir + "/Version.ini"));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
@@ -162,10 +155,10 @@ std::string VersionValue(const std::string& clientDir, const std::string& key) {
 void MakeTree(const std::string& directory, const std::map<std::string, std::string>& loose,
               const std::map<std::string, std::string>& archive) {
     fs::create_directories(directory);
-    for (const auto& [path, content] : loose) WriteTextFile(directory + "/" + path, content);
+    for (const auto& [path, content] : loose) WriteFileBytes(directory + "/" + path, content);
     std::string source = directory + ".archive-content";
     fs::create_directories(source);
-    for (const auto& [path, content] : archive) WriteTextFile(source + "/" + path, content);
+    for (const auto& [path, content] : archive) WriteFileBytes(source + "/" + path, content);
     RunResult packed = Tool({"archive", "pack", source, directory + "/data.kah"});
     ASSERT_EQ(packed.status, 0) << packed.output;
     fs::remove_all(source);

@@ -67,7 +67,7 @@ class OperatorMessages : public ::testing::Test {
                 {{"data/a.txt", "content " + n}});
         }
         fs::copy(Dir("v2"), Dir("client"), fs::copy_options::recursive);
-        WriteTextFile(Dir("client/readme.txt"), "changed by the player");
+        WriteFileBytes(Dir("client/readme.txt"), "changed by the player");
         ASSERT_EQ(Tool({"release", "init", Dir("server")}).status, 0);
         ASSERT_EQ(Tool({"release", "keygen", Dir("keys")}).status, 0);
     }
@@ -165,7 +165,7 @@ TEST_F(OperatorMessages, JsonOutputParsesAndSaysWhatTheTextSays) {
         }
         RunResult run = Tool(c.args);
         EXPECT_EQ(run.status, c.status) << run.output;
-        WriteTextFile(Dir("output.json"), run.output);
+        WriteFileBytes(Dir("output.json"), run.output);
         RunResult checked =
             RunProgram("/usr/bin/python3", {"-c",
                                             "import json, sys\nd = json.load(open(sys.argv[1]))\n"
@@ -181,8 +181,8 @@ TEST_F(OperatorMessages, ConsoleNamesAnIgnoredTestIpAndTheServerItUsesInstead) {
         bool noted = testIp == "germany" || testIp == "10.0.0.9";
         // No Version.ini: each run ends at once with c20, after choosing its server.
         std::string game = Dir("game-" + testIp);
-        WriteTextFile(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=" + testIp + "\r\n");
-        WriteTextFile(game + "/UpdaterURL.txt", "127.0.0.1:9/\r\n");
+        WriteFileBytes(game + "/CONFIG.ini", "[LOGIN]\r\nTEST_IP=" + testIp + "\r\n");
+        WriteFileBytes(game + "/UpdaterURL.txt", "127.0.0.1:9/\r\n");
         std::string note = "Korvun Updater: CONFIG.ini: TEST_IP=" + testIp +
                            " is not GERMANY, FRANCE or POLAND (exactly so) and is ignored; the "
                            "update server is " +

@@ -35,9 +35,9 @@ class ReleaseSigning : public ::testing::Test {
 
     std::string Dir(const std::string& name) const { return work_.Path() + "/" + name; }
     std::string Built(unsigned n) const { return Dir("out/pk000" + std::to_string(n) + ".patch"); }
-    std::string Manifest() const { return ReadTextFile(Dir("server/patch/release.manifest")); }
+    std::string Manifest() const { return ReadFileBytes(Dir("server/patch/release.manifest")); }
     std::string Signature() const {
-        return ReadTextFile(Dir("server/patch/release.manifest.minisig"));
+        return ReadFileBytes(Dir("server/patch/release.manifest.minisig"));
     }
     RunResult Verify(const std::string& pub) const {
         return Tool({"release", "verify", Dir("server"), "--pub", pub});
@@ -55,12 +55,12 @@ TEST_F(ReleaseSigning, KeygenSignVerifyAndTheToolsOperatorsKnowAgree) {
     struct stat info {};
     ASSERT_EQ(stat(Dir("keys/release.key").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    const std::string key = ReadTextFile(Dir("keys/release.key"));
+    const std::string key = ReadFileBytes(Dir("keys/release.key"));
     EXPECT_EQ(Tool({"release", "keygen", Dir("keys")}).status, 1);
-    EXPECT_EQ(ReadTextFile(Dir("keys/release.key")), key);
+    EXPECT_EQ(ReadFileBytes(Dir("keys/release.key")), key);
 
     ASSERT_EQ(Tool({"release", "add", Dir("server"), Built(2)}).status, 0);
-    WriteTextFile(Dir("updater.exe"), "MZ new updater");
+    WriteFileBytes(Dir("updater.exe"), "MZ new updater");
     ASSERT_EQ(Tool({"release", "set-updater", Dir("server"), Dir("updater.exe")}).status, 0);
     RunResult sign = Tool(
         {"release", "sign", Dir("server"), "--key", Dir("keys/release.key"), "--expires", "3"});
@@ -84,9 +84,9 @@ TEST_F(ReleaseSigning, KeygenSignVerifyAndTheToolsOperatorsKnowAgree) {
     EXPECT_EQ(sums.status, 0) << sums.output;
 
     // One changed byte in a published file, and verify says which file.
-    std::string package = ReadTextFile(Dir("server/patch/patch/pk0002.patch"));
+    std::string package = ReadFileBytes(Dir("server/patch/patch/pk0002.patch"));
     package[package.size() / 2] ^= 0x20;
-    WriteTextFile(Dir("server/patch/patch/pk0002.patch"), package);
+    WriteFileBytes(Dir("server/patch/patch/pk0002.patch"), package);
     RunResult tampered = Verify(Dir("keys/release.pub"));
     EXPECT_EQ(tampered.status, 1);
     EXPECT_NE(tampered.output.find("pk0002.patch differs"), std::string::npos) << tampered.output;
@@ -132,7 +132,7 @@ TEST_F(ReleaseSigning, AddOnASignedServerSignsInTheSameStepOrChangesNothing) {
     ASSERT_EQ(Tool({"release", "keygen", Dir("keys")}).status, 0);
     ASSERT_EQ(Tool({"release", "sign", Dir("server"), "--key", Dir("keys/release.key")}).status, 0);
     const std::string signature = Signature();
-    const std::string versionFile = ReadTextFile(Dir("server/patch/UpdateVersion.ini"));
+    const std::string versionFile = ReadFileBytes(Dir("server/patch/UpdateVersion.ini"));
     const std::string published = Dir("server/patch/patch/pk0002.patch");
 
     // Refusals leave the server as it was: no key, a key that cannot sign, both options.
@@ -154,7 +154,7 @@ TEST_F(ReleaseSigning, AddOnASignedServerSignsInTheSameStepOrChangesNothing) {
         EXPECT_EQ(refused.status, refusal.status) << refused.output;
         EXPECT_NE(refused.output.find(refusal.says), std::string::npos) << refused.output;
         EXPECT_FALSE(fs::exists(published));
-        EXPECT_EQ(ReadTextFile(Dir("server/patch/UpdateVersion.ini")), versionFile);
+        EXPECT_EQ(ReadFileBytes(Dir("server/patch/UpdateVersion.ini")), versionFile);
         EXPECT_EQ(Signature(), signature);
     }
 

@@ -35,7 +35,7 @@ class Release : public ::testing::Test {
         return Dir("server") + "/patch/patch/pk000" + std::to_string(n) + ".patch";
     }
     std::string VersionFile() const {
-        return ReadTextFile(Dir("server") + "/patch/UpdateVersion.ini");
+        return ReadFileBytes(Dir("server") + "/patch/UpdateVersion.ini");
     }
 
     TempDirectory work_{"korvun-release"};
@@ -46,14 +46,14 @@ TEST_F(Release, InitThenAddPublishesInOrderAndAnnouncesTheNewest) {
     ASSERT_EQ(init.status, 0) << init.output;
     EXPECT_EQ(VersionFile(),
               "[Version]\r\nCheckVersion=3\r\nUpdaterVersion=20\r\nPatchFileVersion=1\r\n");
-    EXPECT_NE(ReadTextFile(Dir("server") + "/notice/index.html").find("<html"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(Dir("server") + "/notice/index.html").find("<html"), std::string::npos);
     EXPECT_TRUE(fs::is_directory(Dir("server") + "/patch/patch"));
 
     RunResult added = Tool({"release", "add", Dir("server"), Built(3), Built(2)});
     ASSERT_EQ(added.status, 0) << added.output;
     EXPECT_NE(VersionFile().find("PatchFileVersion=3\r\n"), std::string::npos);
-    EXPECT_EQ(ReadTextFile(Published(2)), ReadTextFile(Built(2)));
-    EXPECT_EQ(ReadTextFile(Published(3)), ReadTextFile(Built(3)));
+    EXPECT_EQ(ReadFileBytes(Published(2)), ReadFileBytes(Built(2)));
+    EXPECT_EQ(ReadFileBytes(Published(3)), ReadFileBytes(Built(3)));
 
     // init again with the same client version changes nothing; another version is refused.
     EXPECT_EQ(Tool({"release", "init", Dir("server")}).status, 0);
@@ -73,8 +73,8 @@ TEST_F(Release, RefusesGapsOverwritesAndDamagedPackagesWithoutChangingAnything) 
     // A damaged package is refused before anything is published, also the good one before it.
     std::string damagedDir = Dir("damaged");
     fs::create_directories(damagedDir);
-    std::string damaged = ReadTextFile(Built(3));
-    WriteTextFile(damagedDir + "/pk0003.patch", damaged.substr(0, damaged.size() / 2));
+    std::string damaged = ReadFileBytes(Built(3));
+    WriteFileBytes(damagedDir + "/pk0003.patch", damaged.substr(0, damaged.size() / 2));
     RunResult bad = Tool({"release", "add", Dir("server"), Built(2), damagedDir + "/pk0003.patch"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_FALSE(fs::exists(Published(2)));
@@ -97,13 +97,13 @@ TEST_F(Release, RefusesGapsOverwritesAndDamagedPackagesWithoutChangingAnything) 
     EXPECT_EQ(replaced.status, 1);
     EXPECT_NE(replaced.output.find("published packages never change"), std::string::npos)
         << replaced.output;
-    EXPECT_EQ(ReadTextFile(Published(2)), ReadTextFile(Built(2)));
+    EXPECT_EQ(ReadFileBytes(Published(2)), ReadFileBytes(Built(2)));
 
     // A package that differs from one lying unannounced on the server is not overwritten;
     // the same one (left by an interrupted add) is taken as it is.
-    WriteTextFile(Published(3), "something else");
+    WriteFileBytes(Published(3), "something else");
     EXPECT_EQ(Tool({"release", "add", Dir("server"), Built(3)}).status, 1);
-    EXPECT_EQ(ReadTextFile(Published(3)), "something else");
+    EXPECT_EQ(ReadFileBytes(Published(3)), "something else");
     fs::remove(Published(3));
     fs::copy_file(Built(3), Published(3));
     RunResult resumed = Tool({"release", "add", Dir("server"), Built(3), Built(4)});
@@ -112,13 +112,13 @@ TEST_F(Release, RefusesGapsOverwritesAndDamagedPackagesWithoutChangingAnything) 
 }
 
 TEST_F(Release, SetUpdaterRaisesUpdaterVersionAboveTwentyAndWithdrawLowersIt) {
-    WriteTextFile(Dir("updater.exe"), "MZ new updater");
+    WriteFileBytes(Dir("updater.exe"), "MZ new updater");
     EXPECT_EQ(Tool({"release", "set-updater", Dir("server"), Dir("updater.exe")}).status, 2);
     ASSERT_EQ(Tool({"release", "init", Dir("server")}).status, 0);
 
     RunResult set = Tool({"release", "set-updater", Dir("server"), Dir("updater.exe")});
     ASSERT_EQ(set.status, 0) << set.output;
-    EXPECT_EQ(ReadTextFile(Dir("server") + "/Korvun/new_updater.exe"), "MZ new updater");
+    EXPECT_EQ(ReadFileBytes(Dir("server") + "/Korvun/new_updater.exe"), "MZ new updater");
     EXPECT_NE(VersionFile().find("UpdaterVersion=21\r\n"), std::string::npos);
     ASSERT_EQ(Tool({"release", "set-updater", Dir("server"), Dir("updater.exe")}).status, 0);
     EXPECT_NE(VersionFile().find("UpdaterVersion=22\r\n"), std::string::npos);
@@ -127,9 +127,9 @@ TEST_F(Release, SetUpdaterRaisesUpdaterVersionAboveTwentyAndWithdrawLowersIt) {
                   .status,
               1);
 
-    WriteTextFile(Dir("test.exe"), "MZ test build");
+    WriteFileBytes(Dir("test.exe"), "MZ test build");
     ASSERT_EQ(Tool({"release", "set-updater", Dir("server"), Dir("test.exe"), "--test"}).status, 0);
-    EXPECT_EQ(ReadTextFile(Dir("server") + "/Korvun/test_updater.exe"), "MZ test build");
+    EXPECT_EQ(ReadFileBytes(Dir("server") + "/Korvun/test_updater.exe"), "MZ test build");
     EXPECT_NE(VersionFile().find("UpdaterVersion=22\r\n"), std::string::npos);
 
     ASSERT_EQ(Tool({"release", "withdraw-updater", Dir("server")}).status, 0);

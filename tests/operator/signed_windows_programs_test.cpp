@@ -31,18 +31,18 @@ class SignedWindowsPrograms : public ::testing::Test {
         } else {
             const std::string compiler = "/usr/bin/x86_64-w64-mingw32-gcc";
             if (!fs::exists(compiler)) GTEST_SKIP() << "no Windows build and no mingw-w64";
-            WriteTextFile(Dir("tiny.c"), "int main(void) { return 0; }\n");
+            WriteFileBytes(Dir("tiny.c"), "int main(void) { return 0; }\n");
             RunResult compiled = RunProgram(compiler, {Dir("tiny.c"), "-o", Dir("dist/tiny.exe")});
             ASSERT_EQ(compiled.status, 0) << compiled.output;
         }
-        WriteTextFile(Dir("dist/korvun-updater-console"), "the Linux program is not signed\n");
+        WriteFileBytes(Dir("dist/korvun-updater-console"), "the Linux program is not signed\n");
         RunResult made =
             RunProgram("/usr/bin/openssl",
                        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", Dir("key.pem"),
                         "-out", Dir("cert.pem"), "-days", "2", "-subj",
                         "/CN=Korvun Test Code Signing", "-addext", "extendedKeyUsage=codeSigning"});
         ASSERT_EQ(made.status, 0) << made.output;
-        WriteTextFile(Dir("password.txt"), "token secret\n");
+        WriteFileBytes(Dir("password.txt"), "token secret\n");
         made = RunProgram("/usr/bin/openssl",
                           {"pkcs12", "-export", "-inkey", Dir("key.pem"), "-in", Dir("cert.pem"),
                            "-out", Dir("cert.p12"), "-passout", "file:" + Dir("password.txt")});
@@ -93,14 +93,14 @@ TEST_F(SignedWindowsPrograms, EveryExeIsSignedAndTheChecksumsListTheSignedFiles)
             EXPECT_NE(verified.output.find("Signature verification: ok"), std::string::npos)
                 << verified.output;
         }
-        std::string sums = ReadTextFile(Dir("dist/SHA256SUMS"));
+        std::string sums = ReadFileBytes(Dir("dist/SHA256SUMS"));
         EXPECT_NE(sums.find("  korvun-updater-console\n"), std::string::npos) << sums;
         RunResult checked = RunProgram(
             "/bin/sh", {"-c", "cd '" + Dir("dist") + "' && sha256sum --strict -c SHA256SUMS"});
         EXPECT_EQ(checked.status, 0) << checked.output;
     }
     // A broken key is an error, and the programs keep their last signature.
-    WriteTextFile(Dir("broken.pem"), "not a key\n");
+    WriteFileBytes(Dir("broken.pem"), "not a key\n");
     RunResult refused =
         RunProgram(kBuildUpdater, {"--sign-only", Dir("dist"), "--sign-cert", Dir("cert.pem"),
                                    "--sign-key", Dir("broken.pem")});

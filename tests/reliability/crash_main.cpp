@@ -16,7 +16,7 @@
 // Only completed counts as a pass. A completed run whose client differs, or an index that
 // fails its check, is silent corruption.
 //
-// A power loss (the fault-injection build's power-loss mode) lands the same way, before a
+// A power loss (the fault wrapper's power-loss mode) lands the same way, before a
 // chosen operation or at the stop point; it also throws away every write that was not yet
 // flushed and every rename or creation whose folder was not flushed. It has no timed form.
 //

@@ -20,8 +20,7 @@
 #include <thread>
 
 #include "support/archive_writer.h"
-
-extern char** environ;
+#include "support/console_process.h"
 
 namespace korvun::test {
 
@@ -359,28 +358,8 @@ namespace {
 
 pid_t SpawnWith(const std::vector<std::string>& args, const std::vector<std::string>* environment,
                 const std::string& outFile, const std::string& errFile) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    if (environment) {
-        for (const std::string& entry : *environment)
-            envp.push_back(const_cast<char*>(entry.c_str()));
-    }
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(),
-                         environment ? envp.data() : environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-    return pid;
+    return SpawnProcess(args, environment ? *environment : ChildEnvironment({}, {}), outFile,
+                        errFile);
 }
 
 std::string TempOutput(const char* what) {
@@ -409,26 +388,12 @@ pid_t StartConsole(const ConsoleEnvironment& environment, const std::string& dir
 
 RunResult WaitConsole(pid_t pid, const std::string& outFile, const std::string& errFile,
                       double timeoutSeconds) {
+    ProcessEnd end = WaitProcess(pid, std::chrono::duration<double>(timeoutSeconds));
     RunResult result;
-    auto start = std::chrono::steady_clock::now();
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (elapsed > timeoutSeconds) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.timedOut = end.timedOut;
+    result.seconds = end.seconds;
+    if (end.exitCode) result.exitCode = *end.exitCode;
+    result.signal = end.signal;
     result.out = ReadFileBytes(outFile);
     result.err = ReadFileBytes(errFile);
     return result;
@@ -463,8 +428,8 @@ RunResult RunProgram(const std::vector<std::string>& args, double timeoutSeconds
     return result;
 }
 
-std::string ConsoleProgram() { return KORVUN_FI_CONSOLE; }
-std::string SignedConsoleProgram() { return KORVUN_FI_SIGNED_CONSOLE; }
+std::string ConsoleProgram() { return KORVUN_TEST_CONSOLE; }
+std::string SignedConsoleProgram() { return KORVUN_TEST_SIGNED_CONSOLE; }
 std::string TrustKeys() { return KORVUN_TRUST_KEYS; }
 std::string ToolProgram() { return KORVUN_TOOL; }
 
@@ -484,34 +449,14 @@ std::map<std::string, std::string> ReadTree(const std::string& root) {
     return tree;
 }
 
-std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    fs::path target(path);
-    if (target.has_parent_path()) fs::create_directories(target.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
 std::string MakeScratchDirectory(const std::string& prefix) {
     // One directory per prefix and process, removed when the process ends.
-    static struct Made : std::map<std::string, std::string> {
-        ~Made() {
-            for (const auto& item : *this) RemoveTree(item.second);
-        }
-    } made;
-    auto found = made.find(prefix);
-    if (found != made.end()) return found->second;
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
-    if (base.empty()) base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    std::string pattern = base + "/" + prefix + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    made[prefix] = pattern;
-    return pattern;
+    static std::map<std::string, std::unique_ptr<TempDirectory>> made;
+    std::unique_ptr<TempDirectory>& directory = made[prefix];
+    if (!directory) {
+        directory = std::make_unique<TempDirectory>(prefix, TempDirectory::Place::Memory);
+    }
+    return directory->Path();
 }
 
 }  // namespace korvun::test

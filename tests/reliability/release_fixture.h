@@ -1,6 +1,6 @@
 // What the reliability tests share: generated client trees of several versions, patch packages
 // made from them by independent writers (libzip for the ZIP, the test archive writer for the
-// update archive), a served release, game directories, runs of the fault-injection console
+// update archive), a served release, game directories, runs of the test console
 // and the checks that decide whether a client is exactly a given version.
 #pragma once
 
@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/test_files.h"
 
 namespace korvun::test {
 
@@ -103,7 +105,7 @@ class ConsoleEnvironment {
 // on standard output (message boxes go to standard error).
 std::string LastStatus(const std::string& out);
 
-// Runs the fault-injection console with -C dir and the extra environment entries
+// Runs the test console with -C dir and the extra environment entries
 // ("NAME=value"); killed after timeoutSeconds. A non-zero addressSpaceMiB runs it under that
 // address-space limit (ulimit -v), so that memory without bound shows as a failed allocation.
 RunResult RunConsole(const ConsoleEnvironment& environment, const std::string& dir,
@@ -131,10 +133,9 @@ std::string ToolProgram();
 // Copies and removes whole trees; files of a directory tree by relative path.
 void RemoveTree(const std::string& path);
 std::map<std::string, std::string> ReadTree(const std::string& root);
-std::string ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes);
 
-// A directory for scratch files: /dev/shm when usable (fsync is cheap there), else $TMPDIR.
+// A directory for scratch files, one per prefix and process (a TempDirectory in memory where
+// it can be, as fsync is cheap there).
 std::string MakeScratchDirectory(const std::string& prefix);
 
 }  // namespace korvun::test

@@ -273,28 +273,10 @@ uint64_t ArchiveBuilder::AddGap(size_t size, char fill) {
     return at;
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) throw std::runtime_error("cannot write " + path);
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-}
-
-std::string ReadBytes(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return "<missing " + path + ">";
-    std::string bytes;
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
-    std::fclose(f);
-    return bytes;
-}
-
 bool PathExists(const std::string& path) { return std::filesystem::exists(path); }
 
 bool RecordingMarkers::Record(const std::string& marker) {
-    writes.push_back(Write{marker, ReadBytes("data.kah"), ReadBytes("data.kaf")});
+    writes.push_back(Write{marker, ReadFileBytes("data.kah"), ReadFileBytes("data.kaf")});
     return marker != failing;
 }
 

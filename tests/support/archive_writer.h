@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/state_markers.h"
+#include "support/test_files.h"
 
 namespace korvun::test {
 
@@ -69,9 +70,7 @@ bool ModelDeleteAndSave(RawIndex& game, const std::string* deleteList);
 // Sorts a stored free list the way loading does (insertion before the first >= record).
 std::vector<RawRecord> ModelLoadFreeList(const std::vector<RawRecord>& stored);
 
-// Whole-file helpers for tests (plain stdio, independent of the code under test).
-void WriteBytes(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path);
+// Whether a file or directory is there (whole-file reads and writes: support/test_files.h).
 bool PathExists(const std::string& path);
 
 // State markers that record each write with the bytes of data.kah and data.kaf at that moment,

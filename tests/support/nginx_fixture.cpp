@@ -100,35 +100,6 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 }  // namespace
 
-TempDirectory::TempDirectory(const std::string& prefix) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed: " + pattern);
-    path_ = buffer.data();
-}
-
-TempDirectory::~TempDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-void WriteTextFile(const std::string& path, const std::string& content) {
-    fs::path target(path);
-    if (target.has_parent_path()) fs::create_directories(target.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out.good()) throw std::runtime_error("cannot write " + path);
-}
-
-std::string ReadTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 GameDirectory::GameDirectory() : directory_("korvun-game") {
     previous_ = fs::current_path().string();
     fs::current_path(directory_.Path());
@@ -140,7 +111,7 @@ GameDirectory::~GameDirectory() {
 }
 
 void GameDirectory::Write(const std::string& name, const std::string& content) const {
-    WriteTextFile(File(name), content);
+    WriteFileBytes(File(name), content);
 }
 
 void GameDirectory::PointAt(const std::string& address) const {
@@ -152,8 +123,8 @@ TestCertificates MakeTestCertificates(const std::string& directory) {
     fs::create_directories(directory);
     TestCertificates made{directory + "/authority.crt", directory + "/server.crt",
                           directory + "/server.key"};
-    WriteTextFile(directory + "/server.ext",
-                  "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n");
+    WriteFileBytes(directory + "/server.ext",
+                   "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n");
     const std::string d = "'" + directory + "'";
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
     std::string script =
@@ -206,7 +177,7 @@ void NginxServer::Start() {
     root_ = directory_.Path() + "/root";
     fs::create_directories(root_);
     fs::create_directories(directory_.Path() + "/logs");
-    WriteTextFile(directory_.Path() + "/errors/missing", "");
+    WriteFileBytes(directory_.Path() + "/errors/missing", "");
     fs::create_directories(directory_.Path() + "/temp");
     // The free port is only free when asked; another process may take it before nginx
     // binds, so a failed start is retried on a new one.
@@ -256,7 +227,7 @@ bool NginxServer::TryStart(uint16_t port) {
     }
     conf << "    }\n"
          << "}\n";
-    WriteTextFile(dir + "/nginx.conf", conf.str());
+    WriteFileBytes(dir + "/nginx.conf", conf.str());
 
     int output =
         open((dir + "/logs/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -294,7 +265,7 @@ std::string NginxServer::Url(const std::string& path) const {
 }
 
 void NginxServer::WriteFile(const std::string& relative, const std::string& content) const {
-    WriteTextFile(root_ + "/" + relative, content);
+    WriteFileBytes(root_ + "/" + relative, content);
 }
 
 void NginxServer::WriteSizedFile(const std::string& relative, uint64_t size) const {
@@ -387,7 +358,7 @@ std::string MisbehavingServer::Address(const std::string& scenario) const {
 }
 
 void MisbehavingServer::WriteFile(const std::string& relative, const std::string& content) const {
-    WriteTextFile(root_.Path() + "/" + relative, content);
+    WriteFileBytes(root_.Path() + "/" + relative, content);
 }
 
 }  // namespace korvun::test

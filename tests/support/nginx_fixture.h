@@ -12,25 +12,9 @@
 #include <vector>
 
 #include "platform/client_directory.h"
+#include "support/test_files.h"
 
 namespace korvun::test {
-
-// Makes a fresh directory under $TMPDIR (or /tmp); removes it with everything in it.
-class TempDirectory {
-  public:
-    explicit TempDirectory(const std::string& prefix = "korvun");
-    ~TempDirectory();
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Writes content to path (making its parent directories); throws on failure.
-void WriteTextFile(const std::string& path, const std::string& content);
-std::string ReadTextFile(const std::string& path);
 
 // A temporary game directory that is the current directory while the object lives.
 class GameDirectory {

@@ -17,18 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "support/test_files.h"
+
 namespace korvun::test {
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Deterministic bytes that compress somewhat, like game data.
 inline std::string SampleData(size_t size, uint32_t seed) {
@@ -238,7 +229,7 @@ inline std::map<std::string, std::string> TreeContents(const std::string& root) 
         if (item.is_directory()) {
             tree[relative + "/"] = "";
         } else {
-            tree[relative] = ReadBytes(item.path().string());
+            tree[relative] = ReadFileBytes(item.path().string());
         }
     }
     return tree;

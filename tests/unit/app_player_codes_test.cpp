@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "support/archive_writer.h"
+#include "support/test_files.h"
 
 namespace korvun {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 // The guide's message table: each code's text column as it reads, "(same text)" resolved.
 std::map<std::string, std::string> GuideTexts() {
     std::istringstream guide(
-        test::ReadBytes(std::string(KORVUN_SOURCE_DIR) + "/docs/operator-guide.md"));
+        test::ReadFileBytes(std::string(KORVUN_SOURCE_DIR) + "/docs/operator-guide.md"));
     std::map<std::string, std::string> texts;
     std::string previous;
     for (std::string line; std::getline(guide, line);) {

@@ -20,7 +20,7 @@ namespace {
 
 using test::ScopedEnv;
 using test::ScratchDir;
-using test::WriteFileBytes;
+using test::WriteFileWithMode;
 
 const std::string kC01 = "Updator already in operation.c01";
 const std::string kC02 = "Game still in operation. Please try again after closing the game.c02";
@@ -43,13 +43,13 @@ class StartupChecksTest : public ::testing::Test {
     }
 
     void InstallDirectX9(const std::string& fileName = "d3d9.dll") {
-        WriteFileBytes(prefix / ("drive_c/windows/system32/" + fileName), "MZ");
+        WriteFileWithMode(prefix / ("drive_c/windows/system32/" + fileName), "MZ");
     }
 
     ScratchDir runtime;
     ScratchDir prefix;
-    ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", runtime.path()};
-    ScopedEnv winePrefix{"WINEPREFIX", prefix.path()};
+    ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", runtime.Path()};
+    ScopedEnv winePrefix{"WINEPREFIX", prefix.Path()};
     ScopedEnv noDisplay{"DISPLAY", std::nullopt};
     std::mutex mutex_;
     std::vector<std::string> boxes_;
@@ -135,7 +135,7 @@ TEST_F(StartupChecksTest, GameRunningUnderWineShowsC02) {
     InstallDirectX9();
     ScratchDir client;
     std::filesystem::copy_file(test::WineGame::Program(), client / "Game.exe");
-    test::ScopedCwd inClient(client.path());
+    test::ScopedCwd inClient(client.Path());
     test::PrivateXServer server;
     ASSERT_FALSE(server.display().empty()) << server.error();
     test::WineGame game(client / "Game.exe", "Korvun");

@@ -21,8 +21,8 @@ using test::ArchiveBuilder;
 using test::RawFolder;
 using test::RawIndex;
 using test::RawRecord;
-using test::ReadBytes;
-using test::WriteBytes;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 
 RawRecord Rec(const std::string& name, uint64_t offset, uint32_t size, uint32_t extra = 0) {
     return RawRecord{name, offset, size, extra, {}};
@@ -31,11 +31,11 @@ RawRecord Rec(const std::string& name, uint64_t offset, uint32_t size, uint32_t 
 class ArchiveMergeTest : public ::testing::Test {
   protected:
     void Install(const ArchiveBuilder& game, const ArchiveBuilder& update) {
-        WriteBytes("data.kah", test::EncodeIndex(game.index));
-        WriteBytes("data.kaf", game.data);
-        WriteBytes("update.kah", test::EncodeIndex(update.index));
-        WriteBytes("update.kaf", update.data);
-        WriteBytes("update.log", "log");
+        WriteFileBytes("data.kah", test::EncodeIndex(game.index));
+        WriteFileBytes("data.kaf", game.data);
+        WriteFileBytes("update.kah", test::EncodeIndex(update.index));
+        WriteFileBytes("update.kaf", update.data);
+        WriteFileBytes("update.log", "log");
     }
     bool Merge() {
         GameArchive archive(korvun::ClientDirectory("."), markers, &progress);
@@ -48,8 +48,8 @@ class ArchiveMergeTest : public ::testing::Test {
         Install(game, update);
         ASSERT_TRUE(Merge()) << lastMessage;
         test::ModelMerge(game.index, game.data, update.index, update.data);
-        EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(game.index));
-        EXPECT_EQ(ReadBytes("data.kaf"), game.data);
+        EXPECT_EQ(ReadFileBytes("data.kah"), test::EncodeIndex(game.index));
+        EXPECT_EQ(ReadFileBytes("data.kaf"), game.data);
         EXPECT_FALSE(test::PathExists("update.kah"));
         EXPECT_FALSE(test::PathExists("update.kaf"));
         EXPECT_FALSE(test::PathExists("update.log"));
@@ -57,12 +57,12 @@ class ArchiveMergeTest : public ::testing::Test {
     }
     // A failed merge changes neither archive file.
     void ExpectFailure(const std::string& message, std::vector<std::string> expectedMarkers = {}) {
-        std::string index = ReadBytes("data.kah"), data = ReadBytes("data.kaf");
+        std::string index = ReadFileBytes("data.kah"), data = ReadFileBytes("data.kaf");
         EXPECT_FALSE(Merge());
         EXPECT_EQ(lastMessage, message);
         EXPECT_EQ(markers.Markers(), expectedMarkers);
-        EXPECT_EQ(ReadBytes("data.kah"), index);
-        EXPECT_EQ(ReadBytes("data.kaf"), data);
+        EXPECT_EQ(ReadFileBytes("data.kah"), index);
+        EXPECT_EQ(ReadFileBytes("data.kaf"), data);
     }
 
     test::ScopedGameDir dir;
@@ -162,9 +162,9 @@ TEST_F(ArchiveMergeTest, MarkersBracketTheIndexWriteAfterAllContentIsCopied) {
     ASSERT_EQ(markers.writes.size(), 2u);
     // UPDATE_START: the new content is in data.kaf, the index on disk is still the old one.
     EXPECT_EQ(markers.writes[0].indexBytes, oldIndex);
-    EXPECT_EQ(markers.writes[0].dataBytes, ReadBytes("data.kaf"));
+    EXPECT_EQ(markers.writes[0].dataBytes, ReadFileBytes("data.kaf"));
     // UPDATE_END: the new index is in place.
-    EXPECT_EQ(markers.writes[1].indexBytes, ReadBytes("data.kah"));
+    EXPECT_EQ(markers.writes[1].indexBytes, ReadFileBytes("data.kah"));
     EXPECT_FALSE(test::PathExists("data.kah.tmp"));
 }
 
@@ -217,34 +217,34 @@ TEST_F(ArchiveMergeTest, MalformedIndexesReportC43AndC44BeforeAnythingIsWritten)
     update.Add("Data\\readme.txt", "replacement");
     Install(game, update);
 
-    WriteBytes("data.kah", "KAX" + test::EncodeIndex(game.index).substr(3));
+    WriteFileBytes("data.kah", "KAX" + test::EncodeIndex(game.index).substr(3));
     ExpectFailure(
         "Update error: data header file error"
         "c43");
     std::string whole = test::EncodeIndex(game.index);
-    WriteBytes("data.kah", whole.substr(0, whole.size() - 1));  // lostBytes cut short
+    WriteFileBytes("data.kah", whole.substr(0, whole.size() - 1));  // lostBytes cut short
     ExpectFailure(
         "Update error: data header file error"
         "c43");
-    WriteBytes("data.kah", "");
+    WriteFileBytes("data.kah", "");
     ExpectFailure(
         "Update error: data header file error"
         "c43");
 
-    WriteBytes("data.kah", whole);
-    WriteBytes("update.kah", "KAH" + test::EncodeIndex(update.index).substr(3, 40));
+    WriteFileBytes("data.kah", whole);
+    WriteFileBytes("update.kah", "KAH" + test::EncodeIndex(update.index).substr(3, 40));
     ExpectFailure(
         "Update error: update header file error"
         "c44");
     RawIndex bad = update.index;
     bad.root.folders[0].files[0].nameLength = 0;
-    WriteBytes("update.kah", test::EncodeIndex(bad));
+    WriteFileBytes("update.kah", test::EncodeIndex(bad));
     ExpectFailure(
         "Update error: update header file error"
         "c44");
     RawIndex badSignature = update.index;
     badSignature.signature = "kah";
-    WriteBytes("update.kah", test::EncodeIndex(badSignature));
+    WriteFileBytes("update.kah", test::EncodeIndex(badSignature));
     ExpectFailure(
         "Update error: update header file error"
         "c44");
@@ -257,7 +257,7 @@ TEST_F(ArchiveMergeTest, MalformedIndexesReportC43AndC44BeforeAnythingIsWritten)
         folder = &folder->folders.back();
     }
     folder->files.push_back(Rec("f", 0, 0));
-    WriteBytes("update.kah", test::EncodeIndex(longPath));
+    WriteFileBytes("update.kah", test::EncodeIndex(longPath));
     ExpectFailure(
         "Update error: update header file error"
         "c44");
@@ -269,16 +269,16 @@ TEST_F(ArchiveMergeTest, UpdateDataShorterThanItsIndexReportsC45) {
     update.Add("one", "1111");
     update.Add("two", std::string(600000, '2'));
     Install(game, update);
-    WriteBytes("update.kaf", update.data.substr(0, 100000));
+    WriteFileBytes("update.kaf", update.data.substr(0, 100000));
     // The first file was copied to the end of data.kaf, unreferenced; the index is unchanged.
-    std::string index = ReadBytes("data.kah");
+    std::string index = ReadFileBytes("data.kah");
     EXPECT_FALSE(Merge());
     EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
     EXPECT_TRUE(markers.Markers().empty());
-    EXPECT_EQ(ReadBytes("data.kah"), index);
-    EXPECT_EQ(ReadBytes("data.kaf").substr(0, game.data.size()), game.data);
+    EXPECT_EQ(ReadFileBytes("data.kah"), index);
+    EXPECT_EQ(ReadFileBytes("data.kaf").substr(0, game.data.size()), game.data);
     EXPECT_TRUE(test::PathExists("update.kaf"));
 }
 
@@ -293,7 +293,7 @@ TEST_F(ArchiveMergeTest, FailedWriteToDataFileReportsC45) {
     rlimit limit = saved;
     limit.rlim_cur = game.data.size() + 1000;
     setrlimit(RLIMIT_FSIZE, &limit);
-    std::string index = ReadBytes("data.kah");
+    std::string index = ReadFileBytes("data.kah");
     bool merged = Merge();
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
@@ -301,7 +301,7 @@ TEST_F(ArchiveMergeTest, FailedWriteToDataFileReportsC45) {
     EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
-    EXPECT_EQ(ReadBytes("data.kah"), index);
+    EXPECT_EQ(ReadFileBytes("data.kah"), index);
 }
 
 TEST_F(ArchiveMergeTest, IndexThatCannotBeWrittenReportsC46AndKeepsTheOldOne) {
@@ -309,13 +309,13 @@ TEST_F(ArchiveMergeTest, IndexThatCannotBeWrittenReportsC46AndKeepsTheOldOne) {
     update.Add("x", "y");
     Install(game, update);
     std::filesystem::create_directory("data.kah.tmp");  // the temporary file cannot be made
-    std::string index = ReadBytes("data.kah");
+    std::string index = ReadFileBytes("data.kah");
     EXPECT_FALSE(Merge());
     EXPECT_EQ(lastMessage,
               "Update error: saveheader"
               "c46");
     EXPECT_EQ(markers.Markers(), std::vector<std::string>{"UPDATE_START"});
-    EXPECT_EQ(ReadBytes("data.kah"), index);
+    EXPECT_EQ(ReadFileBytes("data.kah"), index);
     EXPECT_TRUE(test::PathExists("update.kah"));
 }
 
@@ -363,13 +363,13 @@ TEST_F(ArchiveMergeTest, ShortUpdateDataInsideARunOfSmallFilesReportsC45) {
     ArchiveBuilder game = SmallGame(), update;
     for (int i = 0; i < 10; ++i) update.Add("run\\f" + std::to_string(i), std::string(100, 'r'));
     Install(game, update);
-    WriteBytes("update.kaf", update.data.substr(0, 550));
-    std::string index = ReadBytes("data.kah");
+    WriteFileBytes("update.kaf", update.data.substr(0, 550));
+    std::string index = ReadFileBytes("data.kah");
     EXPECT_FALSE(Merge());
     EXPECT_EQ(lastMessage,
               "Update error: update fail"
               "c45");
-    EXPECT_EQ(ReadBytes("data.kah"), index);
+    EXPECT_EQ(ReadFileBytes("data.kah"), index);
 }
 
 TEST_F(ArchiveMergeTest, RandomMergesMatchThePlainModel) {
@@ -440,10 +440,10 @@ class ArchiveDeleteTest : public ArchiveMergeTest {
   protected:
     // Applies delete.lst as the deletion step does; compares with the model.
     void DeleteAndCompare(ArchiveBuilder game, const std::string* list) {
-        WriteBytes("data.kah", test::EncodeIndex(game.index));
-        WriteBytes("data.kaf", game.data);
-        if (list) WriteBytes("delete.lst", *list);
-        std::string before = ReadBytes("data.kah");
+        WriteFileBytes("data.kah", test::EncodeIndex(game.index));
+        WriteFileBytes("data.kaf", game.data);
+        if (list) WriteFileBytes("delete.lst", *list);
+        std::string before = ReadFileBytes("data.kah");
         auto mtimeBefore = std::filesystem::last_write_time("data.kah");
         GameArchive archive(korvun::ClientDirectory("."), markers);
         ASSERT_TRUE(archive.LoadAndApplyDeleteList());
@@ -451,12 +451,12 @@ class ArchiveDeleteTest : public ArchiveMergeTest {
         bool written = test::ModelDeleteAndSave(game.index, list);
         EXPECT_FALSE(test::PathExists("delete.lst"));
         if (written) {
-            EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(game.index));
+            EXPECT_EQ(ReadFileBytes("data.kah"), test::EncodeIndex(game.index));
         } else {
-            EXPECT_EQ(ReadBytes("data.kah"), before);
+            EXPECT_EQ(ReadFileBytes("data.kah"), before);
             EXPECT_EQ(std::filesystem::last_write_time("data.kah"), mtimeBefore);
         }
-        EXPECT_EQ(ReadBytes("data.kaf"), game.data);
+        EXPECT_EQ(ReadFileBytes("data.kaf"), game.data);
     }
 };
 
@@ -505,17 +505,17 @@ TEST_F(ArchiveDeleteTest, NoListLeavesTheIndexAloneUnlessTheFreeListIsLong) {
 }
 
 TEST_F(ArchiveDeleteTest, UnreadableIndexFailsAndWritesNothing) {
-    WriteBytes("delete.lst", "a\n");
+    WriteFileBytes("delete.lst", "a\n");
     GameArchive missing(korvun::ClientDirectory("."), markers);
     Status missed = missing.LoadAndApplyDeleteList();
     EXPECT_FALSE(missed);
     EXPECT_TRUE(missed.Code().empty()) << "the deletion step has no message for the player";
     std::string whole = test::EncodeIndex(SmallGame().index);
-    WriteBytes("data.kah", whole.substr(0, whole.size() - 2));
+    WriteFileBytes("data.kah", whole.substr(0, whole.size() - 2));
     GameArchive truncated(korvun::ClientDirectory("."), markers);
     EXPECT_FALSE(truncated.LoadAndApplyDeleteList());
     EXPECT_TRUE(truncated.SaveIfChanged());  // nothing loaded, nothing written
-    EXPECT_EQ(ReadBytes("data.kah"), whole.substr(0, whole.size() - 2));
+    EXPECT_EQ(ReadFileBytes("data.kah"), whole.substr(0, whole.size() - 2));
     EXPECT_TRUE(test::PathExists("delete.lst"));
     EXPECT_TRUE(lastMessage.empty());
 }
@@ -524,14 +524,14 @@ TEST_F(ArchiveDeleteTest, AnySignatureIsAcceptedByTheDeletionStep) {
     ArchiveBuilder game = SmallGame();
     game.index.signature = "XYZ";
     std::string list = "data\\readme.txt\n";
-    WriteBytes("data.kah", test::EncodeIndex(game.index));
-    WriteBytes("delete.lst", list);
+    WriteFileBytes("data.kah", test::EncodeIndex(game.index));
+    WriteFileBytes("delete.lst", list);
     GameArchive archive(korvun::ClientDirectory("."), markers);
     ASSERT_TRUE(archive.LoadAndApplyDeleteList());
     ASSERT_TRUE(archive.SaveIfChanged());
     test::ModelDeleteAndSave(game.index, &list);
     game.index.signature = "KAH";
-    EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(game.index));
+    EXPECT_EQ(ReadFileBytes("data.kah"), test::EncodeIndex(game.index));
 }
 
 TEST_F(ArchiveDeleteTest, RandomDeleteListsMatchThePlainModel) {
@@ -569,13 +569,13 @@ TEST_F(ArchiveMergeTest, AMergeThatFailsAfterReusingARegionIsUndoneFromItsJourna
     ReplacedLargeFile files;
     files.update.Add("zz\\cut.bin", std::string(600000, 'c'));  // copied last
     Install(files.game, files.update);
-    WriteBytes("update.kaf", files.update.data.substr(0, 200000));
+    WriteFileBytes("update.kaf", files.update.data.substr(0, 200000));
     EXPECT_FALSE(Merge());
-    ASSERT_TRUE(ReadBytes("data.kaf").substr(0, files.game.data.size()) != files.game.data);
+    ASSERT_TRUE(ReadFileBytes("data.kaf").substr(0, files.game.data.size()) != files.game.data);
     EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
               JournalRecovery::RolledBack);
-    EXPECT_EQ(ReadBytes("data.kaf"), files.game.data);
-    EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(files.game.index));
+    EXPECT_EQ(ReadFileBytes("data.kaf"), files.game.data);
+    EXPECT_EQ(ReadFileBytes("data.kah"), test::EncodeIndex(files.game.index));
 }
 
 TEST_F(ArchiveMergeTest, AMarkerThatCannotBeWrittenDecidesWhatTheJournalSays) {
@@ -587,19 +587,19 @@ TEST_F(ArchiveMergeTest, AMarkerThatCannotBeWrittenDecidesWhatTheJournalSays) {
     EXPECT_EQ(lastMessage,
               "Update error: saveheader"
               "c46");
-    EXPECT_EQ(ReadBytes("data.kah"), test::EncodeIndex(files.game.index));
+    EXPECT_EQ(ReadFileBytes("data.kah"), test::EncodeIndex(files.game.index));
     EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
               JournalRecovery::RolledBack);
-    EXPECT_EQ(ReadBytes("data.kaf"), files.game.data);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), files.game.data);
 
     // No UPDATE_END after the new index is in place: the journal stays and says committed.
     markers.failing = "UPDATE_END";
     Install(files.game, files.update);
     ASSERT_TRUE(Merge());
-    std::string merged = ReadBytes("data.kaf");
+    std::string merged = ReadFileBytes("data.kaf");
     EXPECT_EQ(RecoverFromJournal(GameArchive::kJournalName, "data.kah", "data.kaf"),
               JournalRecovery::Committed);
-    EXPECT_EQ(ReadBytes("data.kaf"), merged);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), merged);
     markers.failing = "-";
     Install(files.game, files.update);
     ASSERT_TRUE(Merge());

@@ -10,8 +10,8 @@
 namespace korvun {
 namespace {
 
-using test::ReadBytes;
-using test::WriteBytes;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 
 constexpr const char* kJournal = "data.kaf.journal";
 
@@ -19,8 +19,8 @@ class RollbackJournalTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (size_t i = 0; i < oldData.size(); ++i) oldData[i] = static_cast<char>('a' + i % 26);
-        WriteBytes("data.kah", oldIndex);
-        WriteBytes("data.kaf", oldData);
+        WriteFileBytes("data.kah", oldIndex);
+        WriteFileBytes("data.kaf", oldData);
     }
     JournalRecovery Recover() { return RecoverFromJournal(kJournal, "data.kah", "data.kaf"); }
     // Journals the regions [10, 30) and [100, 150), then overwrites them and appends, the
@@ -38,7 +38,7 @@ class RollbackJournalTest : public ::testing::Test {
         EXPECT_TRUE(WriteAt(fd, std::string(70, 'Z').data(), 70, oldData.size()));
         EXPECT_TRUE(file.Close());
         if (commit) {
-            WriteBytes("new.kah", newIndex);
+            WriteFileBytes("new.kah", newIndex);
             EXPECT_TRUE(journal.RecordNewIndex(*IdentifyFile("new.kah")));
         }
         return firstRecordEnd;
@@ -52,13 +52,13 @@ class RollbackJournalTest : public ::testing::Test {
 
 TEST_F(RollbackJournalTest, OldIndexInPlacePutsTheSavedBytesBackAndCutsTheAppendedOnes) {
     ChangeData(true);  // the new index was recorded but never renamed into place
-    ASSERT_NE(ReadBytes("data.kaf"), oldData);
+    ASSERT_NE(ReadFileBytes("data.kaf"), oldData);
     EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
-    EXPECT_EQ(ReadBytes("data.kaf"), oldData);
-    EXPECT_EQ(ReadBytes("data.kah"), oldIndex);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), oldData);
+    EXPECT_EQ(ReadFileBytes("data.kah"), oldIndex);
     // Undoing again, as after a crash during the first undo, changes nothing.
     EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
-    EXPECT_EQ(ReadBytes("data.kaf"), oldData);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), oldData);
     EXPECT_TRUE(RemoveJournal(kJournal));
     EXPECT_EQ(Recover(), JournalRecovery::NoJournal);
 }
@@ -66,25 +66,25 @@ TEST_F(RollbackJournalTest, OldIndexInPlacePutsTheSavedBytesBackAndCutsTheAppend
 TEST_F(RollbackJournalTest, NewIndexInPlaceIsCommittedAndLeavesTheDataAlone) {
     ChangeData(true);
     ASSERT_TRUE(ReplaceFile("new.kah", "data.kah"));
-    std::string changed = ReadBytes("data.kaf");
+    std::string changed = ReadFileBytes("data.kaf");
     EXPECT_EQ(Recover(), JournalRecovery::Committed);
-    EXPECT_EQ(ReadBytes("data.kaf"), changed);
-    EXPECT_EQ(ReadBytes("data.kah"), newIndex);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), changed);
+    EXPECT_EQ(ReadFileBytes("data.kah"), newIndex);
 }
 
 TEST_F(RollbackJournalTest, AnIndexThatIsNeitherLeavesEverythingAsFound) {
     ChangeData(true);
-    std::string changed = ReadBytes("data.kaf");
-    WriteBytes("data.kah", oldIndex + "?");  // same start, other length and digest
+    std::string changed = ReadFileBytes("data.kaf");
+    WriteFileBytes("data.kah", oldIndex + "?");  // same start, other length and digest
     EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
-    EXPECT_EQ(ReadBytes("data.kaf"), changed);
+    EXPECT_EQ(ReadFileBytes("data.kaf"), changed);
     // Without a commit record, a changed index cannot be the new one either.
     ChangeData(false);
-    WriteBytes("data.kah", newIndex);
+    WriteFileBytes("data.kah", newIndex);
     EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
     // A data file shorter than it was when the change began was not changed by this journal.
-    WriteBytes("data.kah", oldIndex);
-    WriteBytes("data.kaf", oldData.substr(0, 300));
+    WriteFileBytes("data.kah", oldIndex);
+    WriteFileBytes("data.kaf", oldData.substr(0, 300));
     EXPECT_EQ(Recover(), JournalRecovery::Mismatch);
 }
 
@@ -92,13 +92,13 @@ TEST_F(RollbackJournalTest, AnIndexThatIsNeitherLeavesEverythingAsFound) {
 // a record belongs to a region that was not overwritten yet: only whole records are put back.
 TEST_F(RollbackJournalTest, ACutJournalPutsBackExactlyItsWholeRecords) {
     uint64_t firstRecordEnd = ChangeData(false);
-    std::string journal = ReadBytes(kJournal);
-    std::string changed = ReadBytes("data.kaf");
+    std::string journal = ReadFileBytes(kJournal);
+    std::string changed = ReadFileBytes("data.kaf");
     for (size_t length = 0; length < journal.size(); ++length) {
-        WriteBytes(kJournal, journal.substr(0, length));
-        WriteBytes("data.kaf", changed);
+        WriteFileBytes(kJournal, journal.substr(0, length));
+        WriteFileBytes("data.kaf", changed);
         EXPECT_EQ(Recover(), JournalRecovery::RolledBack) << length;
-        std::string data = ReadBytes("data.kaf");
+        std::string data = ReadFileBytes("data.kaf");
         if (length < RollbackJournal::kHeaderBytes) {
             // A header that never reached the disk: nothing was changed under it.
             EXPECT_EQ(data, changed) << length;
@@ -114,16 +114,16 @@ TEST_F(RollbackJournalTest, ACutJournalPutsBackExactlyItsWholeRecords) {
 // A tail left by an earlier journal of the same file (another salt) is not taken for records.
 TEST_F(RollbackJournalTest, RecordsOfAnotherJournalAreNotPutBack) {
     ChangeData(false);
-    std::string earlier = ReadBytes(kJournal);
-    WriteBytes("data.kaf", oldData);
+    std::string earlier = ReadFileBytes(kJournal);
+    WriteFileBytes("data.kaf", oldData);
     RollbackJournal journal(kJournal);
     ASSERT_TRUE(journal.Begin(oldData.size(), *IdentifyFile("data.kah")));
     ASSERT_TRUE(journal.Sync());
-    std::string header = ReadBytes(kJournal);
-    WriteBytes(kJournal, header + earlier.substr(RollbackJournal::kHeaderBytes));
-    WriteBytes("data.kaf", std::string(400, 'Q'));
+    std::string header = ReadFileBytes(kJournal);
+    WriteFileBytes(kJournal, header + earlier.substr(RollbackJournal::kHeaderBytes));
+    WriteFileBytes("data.kaf", std::string(400, 'Q'));
     EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
-    EXPECT_EQ(ReadBytes("data.kaf"), std::string(400, 'Q'));
+    EXPECT_EQ(ReadFileBytes("data.kaf"), std::string(400, 'Q'));
 }
 
 // A journal left by an earlier version, whose records of old bytes carry their own check and
@@ -152,18 +152,18 @@ TEST_F(RollbackJournalTest, RecordsOfTheEarlierLayoutArePutBack) {
     };
     std::string second = record(100, 50);
     second[30] ^= 1;  // a byte of the saved content that differs from its check
-    WriteBytes(kJournal, checked(header) + record(10, 20) + second);
-    WriteBytes("data.kaf", std::string(400, 'Q'));
+    WriteFileBytes(kJournal, checked(header) + record(10, 20) + second);
+    WriteFileBytes("data.kaf", std::string(400, 'Q'));
     EXPECT_EQ(Recover(), JournalRecovery::RolledBack);
-    std::string data = ReadBytes("data.kaf");
+    std::string data = ReadFileBytes("data.kaf");
     EXPECT_EQ(data.substr(10, 20), oldData.substr(10, 20));
     EXPECT_EQ(data.substr(100, 50), std::string(50, 'Q'));
 }
 
 TEST(FileIdentityTest, TellsContentsOfOneLengthApartAndFollowsPiecewiseInput) {
     test::ScopedGameDir dir;
-    WriteBytes("a", "same length A");
-    WriteBytes("b", "same length B");
+    WriteFileBytes("a", "same length A");
+    WriteFileBytes("b", "same length B");
     ASSERT_TRUE(IdentifyFile("a") && IdentifyFile("b"));
     EXPECT_NE(*IdentifyFile("a"), *IdentifyFile("b"));
     ContentHash pieces;

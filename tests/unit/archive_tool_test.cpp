@@ -13,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ArchiveBuilder;
-using test::ReadBytes;
-using test::WriteBytes;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 
 struct Result {
     int status;
@@ -42,15 +42,15 @@ class ArchiveToolTest : public ::testing::Test {
 TEST_F(ArchiveToolTest, PackListCheckAndExtractRoundTripATree) {
     fs::create_directories("tree/Data/Item");
     fs::create_directories("tree/empty/inner");
-    WriteBytes("tree/readme.txt", "hello\n");
-    WriteBytes("tree/Data/zero", "");
+    WriteFileBytes("tree/readme.txt", "hello\n");
+    WriteFileBytes("tree/Data/zero", "");
     std::string big(1234567, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
-    WriteBytes("tree/Data/Item/big.bin", big);
+    WriteFileBytes("tree/Data/Item/big.bin", big);
 
     ASSERT_EQ(Tool("pack tree out.kah").status, 0);
     // Contiguous: each file followed by its terminator.
-    EXPECT_EQ(ReadBytes("out.kaf").size(), 6 + 1 + 0 + 1 + big.size() + 1);
+    EXPECT_EQ(ReadFileBytes("out.kaf").size(), 6 + 1 + 0 + 1 + big.size() + 1);
     Result ls = Tool("ls out.kah --header");
     EXPECT_EQ(ls.status, 0);
     EXPECT_NE(ls.output.find("fileCount 3"), std::string::npos) << ls.output;
@@ -69,8 +69,8 @@ TEST_F(ArchiveToolTest, PackListCheckAndExtractRoundTripATree) {
     std::sort(original.begin(), original.end());
     std::sort(copy.begin(), copy.end());
     EXPECT_EQ(copy, original);
-    EXPECT_EQ(ReadBytes("copy/Data/Item/big.bin"), big);
-    EXPECT_EQ(ReadBytes("copy/readme.txt"), "hello\n");
+    EXPECT_EQ(ReadFileBytes("copy/Data/Item/big.bin"), big);
+    EXPECT_EQ(ReadFileBytes("copy/readme.txt"), "hello\n");
 }
 
 TEST_F(ArchiveToolTest, MergeAndDeleteGiveWhatTheFormatPrescribes) {
@@ -82,33 +82,33 @@ TEST_F(ArchiveToolTest, MergeAndDeleteGiveWhatTheFormatPrescribes) {
     update.Add("DATA\\A.DDS", std::string(20, 'A'));
     update.Add("new\\c.txt", "c");
     fs::create_directory("game");
-    WriteBytes("game/data.kah", test::EncodeIndex(game.index));
-    WriteBytes("game/data.kaf", game.data);
-    WriteBytes("game/update.kah", test::EncodeIndex(update.index));
-    WriteBytes("game/update.kaf", update.data);
+    WriteFileBytes("game/data.kah", test::EncodeIndex(game.index));
+    WriteFileBytes("game/data.kaf", game.data);
+    WriteFileBytes("game/update.kah", test::EncodeIndex(update.index));
+    WriteFileBytes("game/update.kaf", update.data);
     ASSERT_EQ(Tool("merge game").status, 0);
     test::ModelMerge(game.index, game.data, update.index, update.data);
-    EXPECT_EQ(ReadBytes("game/data.kah"), test::EncodeIndex(game.index));
-    EXPECT_EQ(ReadBytes("game/data.kaf"), game.data);
+    EXPECT_EQ(ReadFileBytes("game/data.kah"), test::EncodeIndex(game.index));
+    EXPECT_EQ(ReadFileBytes("game/data.kaf"), game.data);
     EXPECT_EQ(Tool("check game/data.kah").status, 0);
 
     std::string list = "old.txt\ndata\\b.dds\tcomment\n";
-    WriteBytes("game/delete.lst", list);
+    WriteFileBytes("game/delete.lst", list);
     ASSERT_EQ(Tool("delete game").status, 0);
     test::ModelDeleteAndSave(game.index, &list);
-    EXPECT_EQ(ReadBytes("game/data.kah"), test::EncodeIndex(game.index));
+    EXPECT_EQ(ReadFileBytes("game/data.kah"), test::EncodeIndex(game.index));
     EXPECT_FALSE(test::PathExists("game/delete.lst"));
 }
 
 TEST_F(ArchiveToolTest, FailuresPrintTheUpdatersMessage) {
     fs::create_directory("game");
-    WriteBytes("game/data.kah", test::EncodeIndex(test::RawIndex{}));
-    WriteBytes("game/data.kaf", "");
+    WriteFileBytes("game/data.kah", test::EncodeIndex(test::RawIndex{}));
+    WriteFileBytes("game/data.kaf", "");
     Result missing = Tool("merge game");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.output, "update Cannot find the file.c40\n");
-    WriteBytes("game/update.kah", "KAX");
-    WriteBytes("game/update.kaf", "");
+    WriteFileBytes("game/update.kah", "KAX");
+    WriteFileBytes("game/update.kaf", "");
     EXPECT_EQ(Tool("merge game").output,
               "Update error: update header file error"
               "c44\n");
@@ -123,8 +123,8 @@ TEST_F(ArchiveToolTest, CheckReportsProblemsAndUnreadableIndexes) {
     game.index.root.files.push_back({"overlap", 2, 3, 0, {}});
     game.index.root.files.push_back({"beyond", 1000, 3, 0, {}});
     game.index.freeList = {{"free", 1, 1, 0, {}}};
-    WriteBytes("data.kah", test::EncodeIndex(game.index));
-    WriteBytes("data.kaf", game.data);
+    WriteFileBytes("data.kah", test::EncodeIndex(game.index));
+    WriteFileBytes("data.kaf", game.data);
     Result check = Tool("check data.kah");
     EXPECT_EQ(check.status, 1);
     for (const char* expected : {"duplicate path A", "fileCount 2 but 4 files", "overlaps",
@@ -132,7 +132,7 @@ TEST_F(ArchiveToolTest, CheckReportsProblemsAndUnreadableIndexes) {
         EXPECT_NE(check.output.find(expected), std::string::npos) << expected << "\n"
                                                                   << check.output;
     }
-    WriteBytes("bad.kah", "KAH\x01\x02");
+    WriteFileBytes("bad.kah", "KAH\x01\x02");
     Result unreadable = Tool("check bad.kah");
     EXPECT_EQ(unreadable.status, 2);
     EXPECT_NE(unreadable.output.find("truncated header"), std::string::npos);
@@ -141,8 +141,8 @@ TEST_F(ArchiveToolTest, CheckReportsProblemsAndUnreadableIndexes) {
 TEST_F(ArchiveToolTest, ExtractRefusesPathsThatLeaveTheDirectory) {
     ArchiveBuilder game;
     game.Add("..\\escape.txt", "x");
-    WriteBytes("evil.kah", test::EncodeIndex(game.index));
-    WriteBytes("evil.kaf", game.data);
+    WriteFileBytes("evil.kah", test::EncodeIndex(game.index));
+    WriteFileBytes("evil.kaf", game.data);
     Result extract = Tool("extract evil.kah out");
     EXPECT_EQ(extract.status, 1);
     EXPECT_FALSE(test::PathExists("escape.txt"));

@@ -12,7 +12,7 @@ namespace korvun {
 namespace {
 
 using test::ScratchDir;
-using test::WriteFileBytes;
+using test::WriteFileWithMode;
 
 constexpr uint16_t kMadeOnDos = 20;              // host 0, version 2.0
 constexpr uint16_t kMadeOnUnix = (3 << 8) | 30;  // host 3, version 3.0
@@ -26,7 +26,7 @@ mode_t ModeOf(const std::string& path) {
 TEST(FileAttributes, UnixModeIsAppliedWithoutSetIdBits) {
     ScratchDir dir;
     const std::string tool = dir / "tool";
-    WriteFileBytes(tool, "#!/bin/sh\n");
+    WriteFileWithMode(tool, "#!/bin/sh\n");
     ASSERT_TRUE(ApplyFileAttributes(tool, 0100755u << 16, kMadeOnUnix));
     EXPECT_EQ(ModeOf(tool), 0755u);
     ASSERT_TRUE(ApplyFileAttributes(tool, (0106775u << 16) | kAttributeReadOnly, kMadeOnUnix));
@@ -38,8 +38,8 @@ TEST(FileAttributes, UnixModeIsAppliedWithoutSetIdBits) {
 TEST(FileAttributes, DosReadOnlyClearsAndRestoresWriteBits) {
     ScratchDir dir;
     const std::string file = dir / "Data.txt";
-    WriteFileBytes(file, "x", 0664);
-    ASSERT_TRUE(ApplyFileAttributes(dir.path() + "\\DATA.TXT", kAttributeReadOnly, kMadeOnDos));
+    WriteFileWithMode(file, "x", 0664);
+    ASSERT_TRUE(ApplyFileAttributes(dir.Path() + "\\DATA.TXT", kAttributeReadOnly, kMadeOnDos));
     EXPECT_EQ(ModeOf(file), 0444u);
     ASSERT_TRUE(ApplyFileAttributes(file, 0x20 /* archive */, kMadeOnDos));
     EXPECT_EQ(ModeOf(file), 0644u);
@@ -66,9 +66,9 @@ TEST(FileAttributes, MissingFileFails) {
 
 TEST(FileAttributes, LastWriteTimeIsSet) {
     ScratchDir dir;
-    WriteFileBytes(dir / "File.bin", "x");
+    WriteFileWithMode(dir / "File.bin", "x");
     const std::time_t when = 1262304000;  // 2010-01-01 00:00:00 UTC
-    ASSERT_TRUE(SetLastWriteTime(dir.path() + "\\file.BIN", when));
+    ASSERT_TRUE(SetLastWriteTime(dir.Path() + "\\file.BIN", when));
     struct stat st;
     ASSERT_EQ(::stat((dir / "File.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, when);

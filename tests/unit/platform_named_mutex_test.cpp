@@ -22,7 +22,7 @@ constexpr const char* kName = "Korvun Updater";
 class NamedMutexTest : public ::testing::Test {
   protected:
     ScratchDir dir;
-    ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", dir.path()};
+    ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", dir.Path()};
 };
 
 TEST_F(NamedMutexTest, SecondHolderIsRefusedUntilTheFirstEnds) {

@@ -18,7 +18,7 @@ using test::ReadFileBytes;
 using test::ScopedCwd;
 using test::ScopedEnv;
 using test::ScratchDir;
-using test::WriteFileBytes;
+using test::WriteFileWithMode;
 
 TEST(SplitCommandLine, FollowsTheWindowsRules) {
     EXPECT_EQ(SplitCommandLine("Game.exe new updater"), (Args{"Game.exe", "new", "updater"}));
@@ -61,14 +61,14 @@ class StartProcessTest : public ::testing::Test {
 };
 
 TEST_F(StartProcessTest, ScriptInCurrentDirectoryFoundIgnoringCaseGetsSplitArguments) {
-    WriteFileBytes(dir / "Record.SH", kRecorder, 0755);
-    ScopedCwd cwd(dir.path());
+    WriteFileWithMode(dir / "Record.SH", kRecorder, 0755);
+    ScopedCwd cwd(dir.Path());
     ASSERT_TRUE(StartProcess(R"(record.sh "two words" a\\\"b plain)"));
     EXPECT_EQ(WaitForRecord(), "./Record.SH\ntwo words\na\\\"b\nplain\n");
 }
 
 TEST_F(StartProcessTest, ExeIsAppendedWhenTheNameHasNoExtension) {
-    WriteFileBytes(dir / "bin/Tool.exe", kRecorder, 0755);
+    WriteFileWithMode(dir / "bin/Tool.exe", kRecorder, 0755);
     ScopedEnv path("PATH", dir / "bin" + ":/usr/bin:/bin");
     ASSERT_TRUE(StartProcess("TOOL x"));
     std::string recorded = WaitForRecord();
@@ -76,25 +76,25 @@ TEST_F(StartProcessTest, ExeIsAppendedWhenTheNameHasNoExtension) {
 }
 
 TEST_F(StartProcessTest, WindowsProgramRunsThroughTheWineLoader) {
-    WriteFileBytes(dir / "Game.exe", std::string("MZ\x90\0\x03", 5) + "not really a program");
-    WriteFileBytes(output / "fake-wine", kRecorder, 0755);
+    WriteFileWithMode(dir / "Game.exe", std::string("MZ\x90\0\x03", 5) + "not really a program");
+    WriteFileWithMode(output / "fake-wine", kRecorder, 0755);
     ScopedEnv loader("WINELOADER", output / "fake-wine");
-    ScopedCwd cwd(dir.path());
+    ScopedCwd cwd(dir.Path());
     ASSERT_TRUE(StartProcess("game.exe new updater"));
     EXPECT_EQ(WaitForRecord(), output / "fake-wine" + "\n./Game.exe\nnew\nupdater\n");
 }
 
 TEST_F(StartProcessTest, ProgramsThatCannotRunAreNotCreated) {
-    ScopedCwd cwd(dir.path());
+    ScopedCwd cwd(dir.Path());
     ScopedEnv path("PATH", "/usr/bin:/bin");
     EXPECT_FALSE(StartProcess(""));
     EXPECT_FALSE(StartProcess("no-such-program-here arg"));
-    WriteFileBytes(dir / "notes.txt", "plain text\n", 0644);
+    WriteFileWithMode(dir / "notes.txt", "plain text\n", 0644);
     EXPECT_FALSE(StartProcess("notes.txt"));
     std::filesystem::create_directory(dir / "folder");
     EXPECT_FALSE(StartProcess("folder"));
     // Executable, but not a format the system can run.
-    WriteFileBytes(dir / "garbage.bin", std::string("\x01\x02\x03\x04", 4), 0755);
+    WriteFileWithMode(dir / "garbage.bin", std::string("\x01\x02\x03\x04", 4), 0755);
     EXPECT_FALSE(StartProcess("garbage.bin"));
 }
 
@@ -103,8 +103,8 @@ TEST_F(StartProcessTest, ProgramsThatCannotRunAreNotCreated) {
 TEST_F(StartProcessTest, ProgramBesideTheUpdaterIsFound) {
     std::string ownDirectory = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     std::string name = "Korvun-Own-Dir-Probe-" + std::to_string(::getpid());
-    WriteFileBytes(ownDirectory + "/" + name, kRecorder, 0755);
-    ScopedCwd cwd(dir.path());
+    WriteFileWithMode(ownDirectory + "/" + name, kRecorder, 0755);
+    ScopedCwd cwd(dir.Path());
     ScopedEnv path("PATH", "/usr/bin:/bin");
     bool started = StartProcess("korvun-own-dir-probe-" + std::to_string(::getpid()) + " x");
     std::string recorded = started ? WaitForRecord() : "";
@@ -135,8 +135,8 @@ std::vector<pid_t> ZombieChildren() {
 }
 
 TEST_F(StartProcessTest, EndedProgramsLeaveNoZombie) {
-    WriteFileBytes(dir / "quick", kRecorder, 0755);
-    ScopedCwd cwd(dir.path());
+    WriteFileWithMode(dir / "quick", kRecorder, 0755);
+    ScopedCwd cwd(dir.Path());
     ASSERT_TRUE(StartProcess("quick"));
     WaitForRecord();
     EXPECT_TRUE(test::WaitFor([] { return ZombieChildren().empty(); }, std::chrono::seconds(5)));

@@ -19,13 +19,13 @@ namespace {
 
 using test::ReadFileBytes;
 using test::ScratchDir;
-using test::WriteFileBytes;
+using test::WriteFileWithMode;
 
 TEST(Profile, AbsentFileSectionOrKeyGivesTheDefault) {
     ScratchDir dir;
     const std::string ini = dir / "Version.ini";
     EXPECT_EQ(ReadProfileString("Version", "CurrentVersion", "none", ini), "none");
-    WriteFileBytes(ini, "[Other]\r\nCurrentVersion=5\r\n[Version]\r\nCheckVersion=1\r\n");
+    WriteFileWithMode(ini, "[Other]\r\nCurrentVersion=5\r\n[Version]\r\nCheckVersion=1\r\n");
     EXPECT_EQ(ReadProfileString("Missing", "CurrentVersion", "none", ini), "none");
     EXPECT_EQ(ReadProfileString("Version", "CurrentVersion", "none", ini), "none");
     EXPECT_EQ(ReadProfileString("Version", "CheckVersion", "none", ini), "1");
@@ -39,7 +39,7 @@ TEST(Profile, NewFileGetsSectionAndKeyWithCrlf) {
     EXPECT_EQ(ReadFileBytes(ini), "[Version]\r\nCurrentVersion=12\r\nStartUpdate=\r\n");
     EXPECT_EQ(ReadProfileString("Version", "StartUpdate", "x", ini), "");
     // Nothing but the file itself is left in the directory.
-    auto entries = std::distance(std::filesystem::directory_iterator(dir.path()),
+    auto entries = std::distance(std::filesystem::directory_iterator(dir.Path()),
                                  std::filesystem::directory_iterator());
     EXPECT_EQ(entries, 1);
 }
@@ -50,22 +50,22 @@ TEST(Profile, HandEditedFileRoundTripsUntouchedLines) {
     ScratchDir dir;
     const std::string ini = dir / "Version.ini";
     ASSERT_TRUE(WriteProfileString("Version", "CurrentVersion", "1", ini));
-    WriteFileBytes(ini,
-                   "; client settings\r\n"
-                   "\r\n"
-                   "[Login]\r\n"
-                   "TEST_IP = GERMANY \r\n"
-                   "\r\n"
-                   " [ version ] \r\n"
-                   "  checkVERSION = 3\r\n"
-                   "CurrentVersion=\"  12 \"\r\n"
-                   "; marker below\r\n"
-                   "StartUpdate=EXTRACT_START\r\n"
-                   "\r\n"
-                   "\r\n"
-                   "[Other]\r\n"
-                   "CurrentVersion=99\r\n"
-                   "last=line without end");
+    WriteFileWithMode(ini,
+                      "; client settings\r\n"
+                      "\r\n"
+                      "[Login]\r\n"
+                      "TEST_IP = GERMANY \r\n"
+                      "\r\n"
+                      " [ version ] \r\n"
+                      "  checkVERSION = 3\r\n"
+                      "CurrentVersion=\"  12 \"\r\n"
+                      "; marker below\r\n"
+                      "StartUpdate=EXTRACT_START\r\n"
+                      "\r\n"
+                      "\r\n"
+                      "[Other]\r\n"
+                      "CurrentVersion=99\r\n"
+                      "last=line without end");
 
     EXPECT_EQ(ReadProfileString("VERSION", "checkversion", "", ini), "3");
     EXPECT_EQ(ReadProfileString("Version", "CurrentVersion", "", ini), "  12 ");
@@ -107,7 +107,7 @@ TEST(Profile, HandEditedFileRoundTripsUntouchedLines) {
 TEST(Profile, LfFileKeepsLf) {
     ScratchDir dir;
     const std::string ini = dir / "CONFIG.ini";
-    WriteFileBytes(ini, "[LOGIN]\nTEST_IP=GERMANY\n\n[Misc]\r\nx=1\n");
+    WriteFileWithMode(ini, "[LOGIN]\nTEST_IP=GERMANY\n\n[Misc]\r\nx=1\n");
     ASSERT_TRUE(WriteProfileString("login", "Port", "80", ini));
     ASSERT_TRUE(WriteProfileString("New", "a", "b", ini));
     // The first line decides; a stray CRLF elsewhere is left as it is.
@@ -118,7 +118,7 @@ TEST(Profile, LfFileKeepsLf) {
 TEST(Profile, FirstOfDuplicateSectionsAndKeysCounts) {
     ScratchDir dir;
     const std::string ini = dir / "a.ini";
-    WriteFileBytes(ini, "[S]\r\nk=1\r\nK=2\r\n[s]\r\nk=3\r\n");
+    WriteFileWithMode(ini, "[S]\r\nk=1\r\nK=2\r\n[s]\r\nk=3\r\n");
     EXPECT_EQ(ReadProfileString("S", "k", "", ini), "1");
     ASSERT_TRUE(WriteProfileString("s", "K", "9", ini));
     EXPECT_EQ(ReadFileBytes(ini), "[S]\r\nk=9\r\nK=2\r\n[s]\r\nk=3\r\n");
@@ -127,7 +127,7 @@ TEST(Profile, FirstOfDuplicateSectionsAndKeysCounts) {
 TEST(Profile, ByteOrderMarkDoesNotHideTheFirstSection) {
     ScratchDir dir;
     const std::string ini = dir / "a.ini";
-    WriteFileBytes(ini, "\xEF\xBB\xBF[Version]\r\nCurrentVersion=7\r\n");
+    WriteFileWithMode(ini, "\xEF\xBB\xBF[Version]\r\nCurrentVersion=7\r\n");
     EXPECT_EQ(ReadProfileString("Version", "CurrentVersion", "", ini), "7");
     ASSERT_TRUE(WriteProfileString("Version", "CurrentVersion", "8", ini));
     EXPECT_EQ(ReadFileBytes(ini), "\xEF\xBB\xBF[Version]\r\nCurrentVersion=8\r\n");
@@ -137,7 +137,7 @@ TEST(Profile, RejectsWhatWouldBreakTheFileAndKeepsIt) {
     ScratchDir dir;
     const std::string ini = dir / "a.ini";
     const std::string original = "[S]\r\nk=1\r\n";
-    WriteFileBytes(ini, original);
+    WriteFileWithMode(ini, original);
     EXPECT_FALSE(WriteProfileString("S", "k", "1\r\n[Evil]", ini));
     EXPECT_FALSE(WriteProfileString("S", "a=b", "1", ini));
     EXPECT_FALSE(WriteProfileString("S]x", "k", "1", ini));
@@ -152,8 +152,8 @@ TEST(Profile, RejectsWhatWouldBreakTheFileAndKeepsIt) {
 
 TEST(Profile, WindowsNameFindsFileCaseInsensitivelyAndKeepsItsMode) {
     ScratchDir dir;
-    WriteFileBytes(dir / "Sub/Version.ini", "[Version]\r\nCurrentVersion=1\r\n", 0600);
-    const std::string windowsName = dir.path() + "\\SUB\\version.INI";
+    WriteFileWithMode(dir / "Sub/Version.ini", "[Version]\r\nCurrentVersion=1\r\n", 0600);
+    const std::string windowsName = dir.Path() + "\\SUB\\version.INI";
     EXPECT_EQ(ReadProfileString("Version", "CurrentVersion", "", windowsName), "1");
     ASSERT_TRUE(WriteProfileString("Version", "CurrentVersion", "2", windowsName));
     EXPECT_EQ(ReadFileBytes(dir / "Sub/Version.ini"), "[Version]\r\nCurrentVersion=2\r\n");
@@ -174,8 +174,8 @@ TEST(Profile, WriteProtectedFileIsNotReplaced) {
     ScratchDir dir;
     const std::string ini = dir / "Version.ini";
     const std::string content = "[Version]\r\nCurrentVersion=1\r\n";
-    WriteFileBytes(ini, content, 0444);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    WriteFileWithMode(ini, content, 0444);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -188,7 +188,7 @@ TEST(Profile, WriteProtectedFileIsNotReplaced) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 3: could not become nobody";
     EXPECT_EQ(ReadFileBytes(ini), content);
-    auto entries = std::filesystem::directory_iterator(dir.path());
+    auto entries = std::filesystem::directory_iterator(dir.Path());
     EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);  // no temporary left
 }
 
@@ -200,7 +200,7 @@ TEST(Profile, KilledWriterLeavesOldOrNewContent) {
     const std::string header = "; kept\r\n[Version]\r\nCheckVersion=1\r\n";
     const std::string contentA = header + "CurrentVersion=1\r\nStartUpdate=UPDATE_END\r\n";
     const std::string contentB = header + "CurrentVersion=2\r\nStartUpdate=EXTRACT_START\r\n";
-    WriteFileBytes(ini, contentA);
+    WriteFileWithMode(ini, contentA);
 
     std::mt19937 random(20240611);
     // Wide enough that a slow build (the sanitizers) still finishes some writes before a kill.
@@ -240,7 +240,7 @@ TEST(Profile, KilledWriterLeavesOldOrNewContent) {
             << "attempt " << attempt << ": " << content;
         changed += content != contentA;
         // Start each attempt from the same file, as a restart after a crash would.
-        WriteFileBytes(ini, contentA);
+        WriteFileWithMode(ini, contentA);
     }
     EXPECT_GT(changed, 0) << "the writer never got to change the file";
 }

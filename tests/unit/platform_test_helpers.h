@@ -22,6 +22,8 @@
 #include <string>
 #include <thread>
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 extern char** environ;
@@ -29,27 +31,7 @@ extern char** environ;
 namespace korvun::test {
 
 // A fresh directory, removed with everything in it when the test ends.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvun-XXXXXX").string();
-        char* made = ::mkdtemp(pattern.data());
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using ScratchDir = TempDirectory;
 
 // Sets (or, with nullopt, removes) an environment variable until the end of the scope.
 class ScopedEnv {
@@ -93,21 +75,11 @@ class ScopedCwd {
     std::filesystem::path old_;
 };
 
-inline void WriteFileBytes(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-        if (!out) throw std::runtime_error("cannot write " + path);
-    }
+// Writes bytes to path (making its parent directories) and gives the file mode.
+inline void WriteFileWithMode(const std::string& path, const std::string& bytes,
+                              mode_t mode = 0644) {
+    WriteFileBytes(path, bytes);
     ::chmod(path.c_str(), mode);
-}
-
-inline std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 // Polls until condition holds or the time runs out; returns whether it held.

@@ -10,9 +10,9 @@
 namespace korvun {
 namespace {
 
-using test::ReadTextFile;
+using test::ReadFileBytes;
 using test::TempDirectory;
-using test::WriteTextFile;
+using test::WriteFileBytes;
 
 constexpr const char* kMinisign = "/usr/bin/minisign";
 
@@ -25,7 +25,7 @@ class Minisign : public ::testing::Test {
   protected:
     void SetUp() override {
         if (access(kMinisign, X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
-        WriteTextFile(File("message"), message_);
+        WriteFileBytes(File("message"), message_);
     }
     std::string File(const std::string& name) const { return dir_.Path() + "/" + name; }
 
@@ -35,11 +35,11 @@ class Minisign : public ::testing::Test {
 
 TEST_F(Minisign, OurKeysAndSignaturesWorkWithMinisign) {
     MinisignKeyPair pair = GenerateKeyPair();
-    WriteTextFile(File("our.pub"), FormatPublicKeyFile(pair.publicKey));
-    WriteTextFile(File("our.key"), FormatSecretKeyFile(pair.secretKey));
+    WriteFileBytes(File("our.pub"), FormatPublicKeyFile(pair.publicKey));
+    WriteFileBytes(File("our.key"), FormatSecretKeyFile(pair.secretKey));
     MinisignSignature signature =
         SignMessage(pair.secretKey, message_, "korvun release serial:3 expires:99", "ours");
-    WriteTextFile(File("message.minisig"), FormatSignatureFile(signature));
+    WriteFileBytes(File("message.minisig"), FormatSignatureFile(signature));
 
     std::string verify = std::string(kMinisign) + " -V -q -p " + File("our.pub") + " -m " +
                          File("message") + " -x " + File("message.minisig");
@@ -51,17 +51,17 @@ TEST_F(Minisign, OurKeysAndSignaturesWorkWithMinisign) {
     ASSERT_TRUE(Succeeds(std::string(kMinisign) + " -S -W -s " + File("our.key") + " -m " +
                          File("message") + " -x " + File("theirs.minisig") + " -t 'by minisign'"));
     std::optional<MinisignSignature> theirs =
-        ParseSignature(ReadTextFile(File("theirs.minisig")), nullptr);
+        ParseSignature(ReadFileBytes(File("theirs.minisig")), nullptr);
     ASSERT_TRUE(theirs);
     EXPECT_EQ(theirs->trustedComment, "by minisign");
     EXPECT_EQ(VerifyMessage(pair.publicKey, *theirs, message_), SignatureCheck::Valid);
 
     // minisign refuses what we refuse: a changed message and a changed trusted comment.
-    WriteTextFile(File("message"), message_ + "x");
+    WriteFileBytes(File("message"), message_ + "x");
     EXPECT_FALSE(Succeeds(verify));
-    WriteTextFile(File("message"), message_);
+    WriteFileBytes(File("message"), message_);
     signature.trustedComment = "korvun release serial:4 expires:99";
-    WriteTextFile(File("message.minisig"), FormatSignatureFile(signature));
+    WriteFileBytes(File("message.minisig"), FormatSignatureFile(signature));
     EXPECT_FALSE(Succeeds(verify));
     EXPECT_EQ(VerifyMessage(pair.publicKey, signature, message_), SignatureCheck::Invalid);
 }
@@ -71,13 +71,14 @@ TEST_F(Minisign, MinisignKeysAndBothSignatureAlgorithmsWorkWithUs) {
                          File("their.key")));
     std::string error;
     std::optional<MinisignPublicKey> publicKey =
-        ParsePublicKey(ReadTextFile(File("their.pub")), &error);
+        ParsePublicKey(ReadFileBytes(File("their.pub")), &error);
     ASSERT_TRUE(publicKey) << error;
     std::optional<MinisignSecretKey> secretKey =
-        ParseSecretKey(ReadTextFile(File("their.key")), &error);
+        ParseSecretKey(ReadFileBytes(File("their.key")), &error);
     ASSERT_TRUE(secretKey) << error;
     EXPECT_EQ(PublicKeyOf(*secretKey).key, publicKey->key);
-    EXPECT_NE(ReadTextFile(File("their.pub")).find(KeyIdText(publicKey->keyId)), std::string::npos);
+    EXPECT_NE(ReadFileBytes(File("their.pub")).find(KeyIdText(publicKey->keyId)),
+              std::string::npos);
 
     for (const char* legacy : {"", " -l"}) {
         SCOPED_TRACE(*legacy ? "legacy Ed" : "prehashed ED");
@@ -85,7 +86,7 @@ TEST_F(Minisign, MinisignKeysAndBothSignatureAlgorithmsWorkWithUs) {
                              File("their.key") + " -m " + File("message") + " -x " +
                              File("m.minisig") + " -t 'trusted words'"));
         std::optional<MinisignSignature> signature =
-            ParseSignature(ReadTextFile(File("m.minisig")), &error);
+            ParseSignature(ReadFileBytes(File("m.minisig")), &error);
         ASSERT_TRUE(signature) << error;
         EXPECT_EQ(signature->algorithm,
                   *legacy ? SignatureAlgorithm::Legacy : SignatureAlgorithm::Prehashed);
@@ -96,8 +97,8 @@ TEST_F(Minisign, MinisignKeysAndBothSignatureAlgorithmsWorkWithUs) {
     }
 
     // Our signature with their key verifies with minisign.
-    WriteTextFile(File("ours.minisig"),
-                  FormatSignatureFile(SignMessage(*secretKey, message_, "t", "u")));
+    WriteFileBytes(File("ours.minisig"),
+                   FormatSignatureFile(SignMessage(*secretKey, message_, "t", "u")));
     EXPECT_TRUE(Succeeds(std::string(kMinisign) + " -V -q -p " + File("their.pub") + " -m " +
                          File("message") + " -x " + File("ours.minisig")));
 }

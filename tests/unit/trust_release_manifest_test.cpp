@@ -11,7 +11,7 @@ namespace korvun {
 namespace {
 
 using test::TempDirectory;
-using test::WriteTextFile;
+using test::WriteFileBytes;
 
 Sha256Digest DigestOf(const std::string& data) {
     Sha256Stream stream;
@@ -39,15 +39,15 @@ TEST(ReleaseManifest, Sha256sumChecksTheFilesItLists) {
     std::vector<ManifestEntry> entries;
     for (std::string path : {"patch/UpdateVersion.ini", "patch/patch/pk0002.patch"}) {
         std::string content = "content of " + path;
-        WriteTextFile(root.Path() + "/" + path, content);
+        WriteFileBytes(root.Path() + "/" + path, content);
         entries.push_back({path, content.size(), DigestOf(content)});
     }
     std::string text = FormatManifest(entries);
-    WriteTextFile(root.Path() + "/patch/release.manifest", text);
+    WriteFileBytes(root.Path() + "/patch/release.manifest", text);
     std::string check = "cd " + root.Path() +
                         " && sha256sum --strict --quiet -c patch/release.manifest >/dev/null 2>&1";
     EXPECT_EQ(std::system(check.c_str()), 0);
-    WriteTextFile(root.Path() + "/patch/patch/pk0002.patch", "changed");
+    WriteFileBytes(root.Path() + "/patch/patch/pk0002.patch", "changed");
     EXPECT_NE(std::system(check.c_str()), 0);
 
     std::string error;

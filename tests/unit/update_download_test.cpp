@@ -29,7 +29,7 @@ namespace {
 using test::GameDirectory;
 using test::MisbehavingServer;
 using test::NginxServer;
-using test::ReadTextFile;
+using test::ReadFileBytes;
 using test::RecordingWindow;
 
 std::string Pattern(size_t size, char seed) {
@@ -203,7 +203,7 @@ TEST_F(DownloadTest, BodyOfExactlyTheAnnouncedSizeCompletes) {
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
     EXPECT_EQ(worker.Download().ReceivedSize(), 4096u);
     EXPECT_FALSE(worker.Download().TransferOpen());
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content);
     EXPECT_EQ(window_.ByteCounter(), "4096 / 4096");
     EXPECT_EQ(window_.FileGauge().Pos(), 4096u);
 }
@@ -214,7 +214,7 @@ TEST_F(DownloadTest, LocalFileHoldsEveryReceivedByteWhenCompletedOrStopped) {
     CUpdateThread& worker = StartOnNginx();
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content);
 
     // Stopped between blocks: the partial package on disk is what arrived.
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
@@ -222,7 +222,7 @@ TEST_F(DownloadTest, LocalFileHoldsEveryReceivedByteWhenCompletedOrStopped) {
         ASSERT_EQ(worker.Download().ReceiveBlock(), CUpdateDownload::kMoreData);
     uint64_t received = worker.Download().ReceivedSize();
     worker.Download().CloseTransfer();
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content.substr(0, received));
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content.substr(0, received));
 }
 
 TEST_F(DownloadTest, BodyLongerThanAnnouncedFailsWithC34AndMarksTheStateFile) {
@@ -247,7 +247,7 @@ TEST_F(DownloadTest, BytesSentPastTheAnnouncedLengthAreNotPartOfTheFile) {
     CUpdateThread& worker = StartOnMisbehaving("longer");
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content);
 }
 
 TEST_F(DownloadTest, ConnectionClosedEarlyIsAFailedReadNotAnEndlessLoop) {
@@ -317,7 +317,7 @@ TEST_F(DownloadTest, RedirectIsFollowed) {
     CUpdateThread& worker = StartOnMisbehaving("redirect");
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1)));
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content);
 }
 
 TEST_F(DownloadTest, MissingPackageInTheRangeLowersTheTargetAndDownloadsNothing) {
@@ -357,7 +357,7 @@ TEST_F(DownloadTest, TotalProgressSumsTheWholeRange) {
     EXPECT_TRUE(worker.IsFinished());
     EXPECT_EQ(worker.Download().TotalReceived(), 6000u);
     EXPECT_EQ(window_.TotalGauge().Pos(), 6000u);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0002.patch")), Pattern(2000, '2'));
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0002.patch")), Pattern(2000, '2'));
 }
 
 TEST_F(DownloadTest, ErrorPageWithLengthCountsAsAPackage) {
@@ -382,12 +382,12 @@ TEST_F(DownloadTest, NextPatchIsNamedWithAtLeastFourDigits) {
     ASSERT_TRUE(next.StartNextPatch());
     EXPECT_EQ(next.Versions().currentVersion, 42u);
     EXPECT_EQ(Drain(next), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0042.patch")), Pattern(300, 'x'));
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0042.patch")), Pattern(300, 'x'));
 
     next.Versions() = {12344, 12345, 12344, 1, 3};
     ASSERT_TRUE(next.StartNextPatch());
     EXPECT_EQ(Drain(next), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk12345.patch")), Pattern(400, 'y'));
+    EXPECT_EQ(ReadFileBytes(game_.File("pk12345.patch")), Pattern(400, 'y'));
     EXPECT_FALSE(next.IsFinished());
 }
 
@@ -477,7 +477,7 @@ TEST_F(DownloadTest, AStoppedDownloadIsContinuedWhereItsBytesEnd) {
     EXPECT_EQ(worker.Download().ReceivedSize(), onDisk);
     EXPECT_EQ(window_.FileGauge().Pos(), onDisk) << "the gauge starts where the bytes end";
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), content);
     EXPECT_FALSE(FileExists("pk0001.patch.validator"));
     ASSERT_EQ(Requests("patch/patch/pk0001.patch", 4), 4u);
     EXPECT_EQ(LastRequest(*nginx_, "pk0001.patch"), "GET /" + prefix_ +
@@ -502,7 +502,7 @@ TEST_F(DownloadTest, APartialFileWhoseServerCopyChangedIsFetchedWhole) {
     ASSERT_TRUE(worker.Download().OpenDownload(Url(1), PatchFileName(1), true));
     EXPECT_EQ(worker.Download().ResumedFrom(), 0u);
     EXPECT_EQ(Drain(worker), CUpdateDownload::kComplete);
-    EXPECT_EQ(ReadTextFile(game_.File("pk0001.patch")), changed);
+    EXPECT_EQ(ReadFileBytes(game_.File("pk0001.patch")), changed);
     ASSERT_EQ(Requests("patch/patch/pk0001.patch", 4), 4u);
     EXPECT_EQ(LastRequest(*nginx_, "pk0001.patch"),
               "GET /" + prefix_ + "/patch/patch/pk0001.patch 200 300000");

@@ -14,7 +14,7 @@ namespace korvun {
 namespace {
 
 using test::GameDirectory;
-using test::ReadTextFile;
+using test::ReadFileBytes;
 
 class VersionFileTest : public ::testing::Test {
   protected:
@@ -64,7 +64,7 @@ TEST_F(VersionFileTest, InterruptedArchiveUpdateMeansDamagedAndLeavesFileAlone) 
     EXPECT_TRUE(ReadLocalVersion(game_.Client(), &versions_));
     EXPECT_EQ(versions_.baseVersion, 0u);
     EXPECT_EQ(versions_.currentVersion, 0u);
-    EXPECT_EQ(ReadTextFile(game_.File("Version.ini")), content);
+    EXPECT_EQ(ReadFileBytes(game_.File("Version.ini")), content);
 }
 
 TEST_F(VersionFileTest, InterruptedDownloadOrExtractionMarkersAreCleared) {

@@ -19,7 +19,7 @@ using test::Put16;
 using test::Put32;
 using test::RawEntry;
 using test::ScratchDir;
-using test::WriteBytes;
+using test::WriteFileBytes;
 
 // The cause of the CZipException that opening the package raises; 0 when it opens.
 int OpenCause(const std::string& path, uint32_t searchBuffer = 32768) {
@@ -62,18 +62,19 @@ std::string ReadWhole(CZipReader& reader, uint16_t index, EntryCloseResult* clos
 TEST(ZipDirectory, FilesWithoutEndRecordRaiseCause18) {
     ScratchDir dir;
     for (size_t size : {0, 1, 3}) {
-        WriteBytes(dir / "short", std::string(size, 'P'));
+        WriteFileBytes(dir / "short", std::string(size, 'P'));
         EXPECT_EQ(OpenCause(dir / "short"), kCauseNoEndRecord) << size;
     }
     // A signature further from the end than the longest end record is not looked for.
     std::string far = std::string("PK\x05\x06", 4) + std::string(70000, '\0');
-    WriteBytes(dir / "far", far);
+    WriteFileBytes(dir / "far", far);
     EXPECT_EQ(OpenCause(dir / "far"), kCauseNoEndRecord);
 }
 
 TEST(ZipDirectory, SignatureWithTooFewBytesAfterItIsDamaged) {
     ScratchDir dir;
-    WriteBytes(dir / "cut", std::string(100, 'x') + std::string("PK\x05\x06", 4) + "0123456789");
+    WriteFileBytes(dir / "cut",
+                   std::string(100, 'x') + std::string("PK\x05\x06", 4) + "0123456789");
     EXPECT_EQ(OpenCause(dir / "cut"), kCauseBadPackage);
 }
 
@@ -84,7 +85,7 @@ TEST(ZipDirectory, SignatureAcrossSearchChunksIsFound) {
     for (size_t before = 0; before <= 4; ++before) {
         auto package = BuildRawPackage({{.name = "a.txt", .data = "hello"}},
                                        std::string(1024 + before - 22, 'c'));
-        WriteBytes(dir / "p.zip", package.bytes);
+        WriteFileBytes(dir / "p.zip", package.bytes);
         CZipReader reader;
         reader.SetBufferSizes(65535, 16384, 1024);
         ASSERT_NO_THROW(reader.OpenPackage(dir / "p.zip")) << before;
@@ -93,7 +94,7 @@ TEST(ZipDirectory, SignatureAcrossSearchChunksIsFound) {
     }
     // The same with the updater's own chunk size and the longest comment.
     auto longest = BuildRawPackage({{.name = "b.txt", .data = "world"}}, std::string(65535, 'c'));
-    WriteBytes(dir / "long.zip", longest.bytes);
+    WriteFileBytes(dir / "long.zip", longest.bytes);
     EXPECT_EQ(OpenCause(dir / "long.zip"), 0);
 }
 
@@ -104,7 +105,7 @@ TEST(ZipDirectory, SignatureInCommentNearestTheEndWins) {
     std::string fake(22, '\0');
     Put32(fake, 0, 0x06054B50);
     auto package = BuildRawPackage({{.name = "a.txt", .data = "hello"}}, "note " + fake);
-    WriteBytes(dir / "fake.zip", package.bytes);
+    WriteFileBytes(dir / "fake.zip", package.bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "fake.zip");
     EXPECT_EQ(reader.GetEntryCount(), 0);
@@ -112,14 +113,14 @@ TEST(ZipDirectory, SignatureInCommentNearestTheEndWins) {
     // A bare signature in the comment makes the package unreadable.
     auto broken = BuildRawPackage({{.name = "a.txt", .data = "hello"}},
                                   "PK\x05\x06" + std::string(30, '\xff'));
-    WriteBytes(dir / "broken.zip", broken.bytes);
+    WriteFileBytes(dir / "broken.zip", broken.bytes);
     EXPECT_EQ(OpenCause(dir / "broken.zip"), kCauseBadPackage);
 }
 
 TEST(ZipDirectory, EntryCountsAndSizesMustAgree) {
     ScratchDir dir;
     auto empty = BuildRawPackage({});
-    WriteBytes(dir / "empty.zip", empty.bytes);
+    WriteFileBytes(dir / "empty.zip", empty.bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "empty.zip");
     EXPECT_EQ(reader.GetEntryCount(), 0);
@@ -129,37 +130,37 @@ TEST(ZipDirectory, EntryCountsAndSizesMustAgree) {
 
     auto sizeWithoutEntries = BuildRawPackage({{.name = "a", .data = "x"}});
     Put16(sizeWithoutEntries.bytes, sizeWithoutEntries.end + 10, 0);
-    WriteBytes(dir / "p1.zip", sizeWithoutEntries.bytes);
+    WriteFileBytes(dir / "p1.zip", sizeWithoutEntries.bytes);
     EXPECT_EQ(OpenCause(dir / "p1.zip"), kCauseBadPackage);
 
     auto entriesWithoutSize = BuildRawPackage({{.name = "a", .data = "x"}});
     Put32(entriesWithoutSize.bytes, entriesWithoutSize.end + 12, 0);
     Put32(entriesWithoutSize.bytes, entriesWithoutSize.end + 16,
           static_cast<uint32_t>(entriesWithoutSize.end));
-    WriteBytes(dir / "p2.zip", entriesWithoutSize.bytes);
+    WriteFileBytes(dir / "p2.zip", entriesWithoutSize.bytes);
     EXPECT_EQ(OpenCause(dir / "p2.zip"), kCauseBadPackage);
 
     // A directory that claims more than the file holds: found before allocating for it.
     auto tooMany = BuildRawPackage({{.name = "a", .data = "x"}});
     Put16(tooMany.bytes, tooMany.end + 8, 65535);
     Put16(tooMany.bytes, tooMany.end + 10, 65535);
-    WriteBytes(dir / "p3.zip", tooMany.bytes);
+    WriteFileBytes(dir / "p3.zip", tooMany.bytes);
     EXPECT_EQ(OpenCause(dir / "p3.zip"), kCauseBadPackage);
 
     auto pastEnd = BuildRawPackage({{.name = "a", .data = "x"}});
     Put32(pastEnd.bytes, pastEnd.end + 12, 0x7FFFFFFF);
-    WriteBytes(dir / "p4.zip", pastEnd.bytes);
+    WriteFileBytes(dir / "p4.zip", pastEnd.bytes);
     EXPECT_EQ(OpenCause(dir / "p4.zip"), kCauseBadPackage);
 
     // A name length that runs past the end of the file.
     auto longName = BuildRawPackage({{.name = "a", .data = "x"}});
     Put16(longName.bytes, longName.central[0] + 28, 60000);
-    WriteBytes(dir / "p5.zip", longName.bytes);
+    WriteFileBytes(dir / "p5.zip", longName.bytes);
     EXPECT_EQ(OpenCause(dir / "p5.zip"), kCauseBadPackage);
 
     auto badSignature = BuildRawPackage({{.name = "a", .data = "x"}});
     Put32(badSignature.bytes, badSignature.central[0], 0x02014B51);
-    WriteBytes(dir / "p6.zip", badSignature.bytes);
+    WriteFileBytes(dir / "p6.zip", badSignature.bytes);
     EXPECT_EQ(OpenCause(dir / "p6.zip"), kCauseBadPackage);
 }
 
@@ -168,8 +169,8 @@ TEST(ZipDirectory, BytesAheadOfTheZipDataAreSkipped) {
     test::WriteWithLibzip(dir / "plain.zip",
                           {{.name = "Data/a.txt", .data = "alpha"},
                            {.name = "b.bin", .data = test::SampleData(70000, 1)}});
-    WriteBytes(dir / "stub.zip",
-               "MZ" + std::string(4094, '\x90') + test::ReadBytes(dir / "plain.zip"));
+    WriteFileBytes(dir / "stub.zip",
+                   "MZ" + std::string(4094, '\x90') + test::ReadFileBytes(dir / "plain.zip"));
     CZipReader reader;
     reader.OpenPackage(dir / "stub.zip");
     EXPECT_EQ(EntryNames(reader), (std::vector<std::string>{"Data\\a.txt", "b.bin"}));
@@ -180,7 +181,7 @@ TEST(ZipDirectory, BytesAheadOfTheZipDataAreSkipped) {
 TEST(ZipDirectory, LocalHeaderMustMatchItsCentralRecord) {
     ScratchDir dir;
     auto opens = [&](const std::string& bytes) {
-        WriteBytes(dir / "p.zip", bytes);
+        WriteFileBytes(dir / "p.zip", bytes);
         CZipReader reader;
         reader.OpenPackage(dir / "p.zip");
         try {
@@ -238,7 +239,7 @@ TEST(ZipDirectory, DataDescriptorsWithAndWithoutSignature) {
                                              .descriptor = true,
                                              .descriptorSignature = signature},
                                             {.name = "e.txt", .data = "after"}});
-            WriteBytes(dir / "p.zip", package.bytes);
+            WriteFileBytes(dir / "p.zip", package.bytes);
             CZipReader reader;
             reader.OpenPackage(dir / "p.zip");
             EntryCloseResult result = EntryCloseResult::NotOpen;
@@ -252,7 +253,7 @@ TEST(ZipDirectory, DataDescriptorsWithAndWithoutSignature) {
     auto& bytes = package.bytes;
     const size_t descriptor = package.central[0] - 16;  // signature, CRC, sizes
     Put32(bytes, descriptor + 12, static_cast<uint32_t>(data.size() + 1));
-    WriteBytes(dir / "bad.zip", bytes);
+    WriteFileBytes(dir / "bad.zip", bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "bad.zip");
     try {
@@ -272,7 +273,7 @@ TEST(ZipDirectory, NamesAreConvertedToUtf8WithBackslashes) {
                                   "den.txt",
                           .data = "1"},
                          {.name = "utf/\xc3\xa9t\xc3\xa9.txt", .data = "2", .flags = 0x0800}});
-    WriteBytes(dir / "names.zip", package.bytes);
+    WriteFileBytes(dir / "names.zip", package.bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "names.zip");
     EXPECT_EQ(EntryNames(reader), (std::vector<std::string>{"Data\\caf\xc3\xa9\\b\xc3\xb6"
@@ -283,7 +284,7 @@ TEST(ZipDirectory, NamesAreConvertedToUtf8WithBackslashes) {
 TEST(ZipDirectory, EncryptedEntryCannotBeOpened) {
     ScratchDir dir;
     auto package = BuildRawPackage({{.name = "secret.txt", .data = "x", .flags = 0x0001}});
-    WriteBytes(dir / "p.zip", package.bytes);
+    WriteFileBytes(dir / "p.zip", package.bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "p.zip");
     EXPECT_FALSE(reader.OpenEntry(0));
@@ -294,7 +295,7 @@ TEST(ZipDirectory, NonZeroDiskInSingleFilePackageIsDamaged) {
     ScratchDir dir;
     auto package = BuildRawPackage({{.name = "a.txt", .data = "x"}});
     Put16(package.bytes, package.central[0] + 34, 2);
-    WriteBytes(dir / "p.zip", package.bytes);
+    WriteFileBytes(dir / "p.zip", package.bytes);
     CZipReader reader;
     reader.OpenPackage(dir / "p.zip");
     try {
@@ -316,9 +317,9 @@ TEST(ZipDirectory, MissingPackageRaisesFileException) {
 TEST(ZipDirectory, SplitPackageReadsAcrossNumberedVolumes) {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "src/Data");
-    test::WriteBytes(dir / "src/Data/big.bin", test::SampleData(300000, 3));
-    test::WriteBytes(dir / "src/small.txt", "small");
-    const std::string command = "cd " + dir.path() + "/src && zip -q -r -s 64k ../pk.zip . 2>&1";
+    test::WriteFileBytes(dir / "src/Data/big.bin", test::SampleData(300000, 3));
+    test::WriteFileBytes(dir / "src/small.txt", "small");
+    const std::string command = "cd " + dir.Path() + "/src && zip -q -r -s 64k ../pk.zip . 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     int volumes = 0;
     for (int k = 1; std::filesystem::exists(

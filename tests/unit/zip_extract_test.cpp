@@ -17,10 +17,10 @@ namespace {
 
 using test::BuildRawPackage;
 using test::Put32;
-using test::ReadBytes;
+using test::ReadFileBytes;
 using test::SampleData;
 using test::ScratchDir;
-using test::WriteBytes;
+using test::WriteFileBytes;
 
 using CountingProgress = test::RecordingProgress;
 
@@ -60,10 +60,10 @@ TEST_F(ZipExtract, WritesEveryEntryAndDrivesTheGauge) {
                                       {.name = "empty-stored", .data = "", .deflate = false},
                                       {.name = "Empty/Dir/", .directory = true}});
     ASSERT_EQ(Extract(), ExtractResult::Done);
-    EXPECT_TRUE(ReadBytes(At("Data/big.bin")) == big);
-    EXPECT_TRUE(ReadBytes(At("Data/Sub/two.bin")) == chunk2);
-    EXPECT_TRUE(ReadBytes(At("two-stored.bin")) == chunk2);
-    EXPECT_TRUE(ReadBytes(At("one.bin")) == chunk1);
+    EXPECT_TRUE(ReadFileBytes(At("Data/big.bin")) == big);
+    EXPECT_TRUE(ReadFileBytes(At("Data/Sub/two.bin")) == chunk2);
+    EXPECT_TRUE(ReadFileBytes(At("two-stored.bin")) == chunk2);
+    EXPECT_TRUE(ReadFileBytes(At("one.bin")) == chunk1);
     EXPECT_TRUE(std::filesystem::is_regular_file(At("empty-deflated")));
     EXPECT_EQ(std::filesystem::file_size(At("empty-stored")), 0u);
     EXPECT_TRUE(std::filesystem::is_directory(At("Empty/Dir")));
@@ -103,7 +103,7 @@ TEST_F(ZipExtract, TimesAndUnixModesAreApplied) {
                           .versionMadeBy = 0x0314,
                           .externalAttributes = 0100755u << 16},
                          {.name = "readonly.txt", .data = "r", .externalAttributes = 0x21}});
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     ASSERT_EQ(Extract(), ExtractResult::Done);
     struct stat st;
     ASSERT_EQ(::stat(At("tool.sh").c_str(), &st), 0);
@@ -120,10 +120,10 @@ TEST_F(ZipExtract, TimesAndUnixModesAreApplied) {
 
 TEST_F(ZipExtract, ExistingFilesAreOverwrittenWhateverTheirCase) {
     std::filesystem::create_directories(At("data"));
-    WriteBytes(At("data/x.txt"), std::string(5000, 'o'));
+    WriteFileBytes(At("data/x.txt"), std::string(5000, 'o'));
     test::WriteWithLibzip(Package(), {{.name = "Data/X.txt", .data = "new"}});
     ASSERT_EQ(Extract(), ExtractResult::Done);
-    EXPECT_EQ(ReadBytes(At("data/x.txt")), "new");
+    EXPECT_EQ(ReadFileBytes(At("data/x.txt")), "new");
     EXPECT_FALSE(std::filesystem::exists(At("Data")));
 }
 
@@ -131,23 +131,23 @@ TEST_F(ZipExtract, CrcMismatchIsRaisedAfterTheFileWasWritten) {
     const std::string data = SampleData(200000, 4);
     test::WriteWithLibzip(Package(),
                           {{.name = "a.txt", .data = "fine"}, {.name = "b.bin", .data = data}});
-    auto package = test::IndexPackage(ReadBytes(Package()));
+    auto package = test::IndexPackage(ReadFileBytes(Package()));
     const uint32_t wrong = test::Get32(package.bytes, package.central[1] + 16) ^ 0x10;
     Put32(package.bytes, package.central[1] + 16, wrong);
     Put32(package.bytes, package.local[1] + 14, wrong);
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     EXPECT_EQ(ExtractCause(), kCauseBadCrc);
-    EXPECT_EQ(ReadBytes(At("a.txt")), "fine");
-    EXPECT_TRUE(ReadBytes(At("b.bin")) == data);
+    EXPECT_EQ(ReadFileBytes(At("a.txt")), "fine");
+    EXPECT_TRUE(ReadFileBytes(At("b.bin")) == data);
 }
 
 TEST_F(ZipExtract, EncryptedEntryFailsWithoutRaise) {
     test::WriteWithLibzip(Package(), {{.name = "a.txt", .data = "first"},
                                       {.name = "b.txt", .data = "second"},
                                       {.name = "c.txt", .data = "third"}});
-    auto package = test::IndexPackage(ReadBytes(Package()));
+    auto package = test::IndexPackage(ReadFileBytes(Package()));
     for (size_t at : {package.local[1] + 6, package.central[1] + 8}) package.bytes[at] |= 1;
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
     EXPECT_EQ(result, ExtractResult::Failed);
@@ -160,18 +160,18 @@ TEST_F(ZipExtract, StoredEntryShorterThanItsSizeEnds) {
     auto package = BuildRawPackage({{.name = "short.bin", .data = "0123456789", .method = 0}});
     Put32(package.bytes, package.central[0] + 24, 100000);
     Put32(package.bytes, package.local[0] + 22, 100000);
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);  // returns at all: no endless read
     EXPECT_EQ(result, ExtractResult::Failed);
-    EXPECT_EQ(ReadBytes(At("short.bin")), "0123456789");
+    EXPECT_EQ(ReadFileBytes(At("short.bin")), "0123456789");
 }
 
 TEST_F(ZipExtract, DeflatedEntryShorterThanItsSizeFails) {
     auto package = BuildRawPackage({{.name = "short.bin", .data = SampleData(1000, 5)}});
     Put32(package.bytes, package.central[0] + 24, 5000);
     Put32(package.bytes, package.local[0] + 22, 5000);
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
     EXPECT_EQ(result, ExtractResult::Failed);
@@ -190,19 +190,19 @@ TEST_F(ZipExtract, OutputNeverExceedsTheDeclaredSize) {
         Put32(package.bytes, package.central[i] + 16, crc);
         Put32(package.bytes, package.local[i] + 14, crc);
     }
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     ExtractResult result = ExtractResult::Stopped;
     EXPECT_EQ(ExtractCause(&result), 0);
     EXPECT_EQ(result, ExtractResult::Done);
-    EXPECT_TRUE(ReadBytes(At("aaaa.bin")) == data.substr(0, 1000));
-    EXPECT_TRUE(ReadBytes(At("bbbb.bin")) == data.substr(0, 1000));
+    EXPECT_TRUE(ReadFileBytes(At("aaaa.bin")) == data.substr(0, 1000));
+    EXPECT_TRUE(ReadFileBytes(At("bbbb.bin")) == data.substr(0, 1000));
     EXPECT_EQ(progress_.done, 2000u);
 
     // Without the matching CRC, the shorter output is a CRC mismatch.
     auto lying = BuildRawPackage({{.name = "cccc.bin", .data = data}});
     Put32(lying.bytes, lying.central[0] + 24, 1000);
     Put32(lying.bytes, lying.local[0] + 22, 1000);
-    WriteBytes(Package(), lying.bytes);
+    WriteFileBytes(Package(), lying.bytes);
     EXPECT_EQ(ExtractCause(), kCauseBadCrc);
     EXPECT_EQ(std::filesystem::file_size(At("cccc.bin")), 1000u);
 }
@@ -210,7 +210,7 @@ TEST_F(ZipExtract, OutputNeverExceedsTheDeclaredSize) {
 TEST_F(ZipExtract, CorruptDeflateDataRaiseTheDecompressorsCause) {
     auto package = BuildRawPackage({{.name = "a.bin", .data = SampleData(100000, 8)}});
     for (size_t i = 0; i < 64; ++i) package.bytes[package.local[0] + 40 + i] = '\xff';
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     EXPECT_EQ(ExtractCause(), kCauseDataError);
 }
 
@@ -224,7 +224,7 @@ TEST_F(ZipExtract, StopDuringTheFirstEntryEndsAfterItsChunk) {
     // and ends the entry.
     EXPECT_EQ(stopping.done, 65535u);
     EXPECT_EQ(stopping.countedAfterStop, 65535u);
-    EXPECT_TRUE(ReadBytes(At("first.bin")) == first.substr(0, 2 * 65535));
+    EXPECT_TRUE(ReadFileBytes(At("first.bin")) == first.substr(0, 2 * 65535));
     EXPECT_FALSE(std::filesystem::exists(At("second.bin")));
 }
 
@@ -234,22 +234,22 @@ TEST_F(ZipExtract, StopDuringTheLastEntryStillStops) {
                                       {.name = "b.bin", .data = last}});
     CountingProgress stopping(100000 + 1);
     EXPECT_EQ(ExtractPackage(Package(), Dest(), stopping), ExtractResult::Stopped);
-    EXPECT_EQ(ReadBytes(At("a.bin")).size(), 100000u);
-    const std::string written = ReadBytes(At("b.bin"));
+    EXPECT_EQ(ReadFileBytes(At("a.bin")).size(), 100000u);
+    const std::string written = ReadFileBytes(At("b.bin"));
     EXPECT_LT(written.size(), last.size());
     EXPECT_TRUE(written == last.substr(0, written.size()));
 
     // A stop that comes with the very last chunk is a stop, too.
     ScratchDir other;
     CountingProgress lastChunk(100000 + last.size());
-    EXPECT_EQ(ExtractPackage(Package(), other.path(), lastChunk), ExtractResult::Stopped);
-    EXPECT_TRUE(ReadBytes(other / "b.bin") == last);
+    EXPECT_EQ(ExtractPackage(Package(), other.Path(), lastChunk), ExtractResult::Stopped);
+    EXPECT_TRUE(ReadFileBytes(other / "b.bin") == last);
 }
 
 TEST_F(ZipExtract, StopInsideEntryWithDataDescriptorIsNoDamage) {
     auto package =
         BuildRawPackage({{.name = "d.bin", .data = SampleData(1000000, 13), .descriptor = true}});
-    WriteBytes(Package(), package.bytes);
+    WriteFileBytes(Package(), package.bytes);
     CountingProgress stopping(1);
     EXPECT_EQ(ExtractPackage(Package(), Dest(), stopping), ExtractResult::Stopped);
 }
@@ -259,7 +259,7 @@ TEST_F(ZipExtract, UnwritableTargetRaisesFileException) {
     test::WriteWithLibzip(Package(), {{.name = "blocked.txt", .data = "x"}});
     EXPECT_THROW(Extract(), CFileException);
     if (::geteuid() != 0) {
-        WriteBytes(At("ro.txt"), "old");
+        WriteFileBytes(At("ro.txt"), "old");
         std::filesystem::permissions(At("ro.txt"), std::filesystem::perms::owner_read);
         test::WriteWithLibzip(Package(), {{.name = "ro.txt", .data = "x"}});
         EXPECT_THROW(Extract(), CFileException);

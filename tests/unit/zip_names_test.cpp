@@ -31,7 +31,7 @@ class ZipNames : public ::testing::Test {
     std::string Dest() const { return dir_ / "root/game"; }
     std::string Outside() const { return dir_ / "root/outside"; }
     ExtractResult ExtractRaw(const std::vector<test::RawEntry>& entries) {
-        test::WriteBytes(dir_ / "pk.zip", BuildRawPackage(entries).bytes);
+        test::WriteFileBytes(dir_ / "pk.zip", BuildRawPackage(entries).bytes);
         test::RecordingProgress progress;
         return ExtractPackage(dir_ / "pk.zip", Dest(), progress);
     }
@@ -69,7 +69,7 @@ TEST_F(ZipNames, SymbolicLinksLeavingTheDestinationAreNotFollowed) {
     std::filesystem::create_directory_symlink(Outside(), Dest() + "/link");
     std::filesystem::create_symlink(Outside() + "/target.txt", Dest() + "/file-link");
     std::filesystem::create_symlink("/nonexistent/dangling", Dest() + "/dangling");
-    test::WriteBytes(Outside() + "/target.txt", "untouched");
+    test::WriteFileBytes(Outside() + "/target.txt", "untouched");
     const auto before = OutsideTree();
     for (const std::string name : {"link/x.txt", "LINK\\x.txt", "link/", "file-link", "File-Link",
                                    "link/sub/deep.txt", "dangling"}) {
@@ -85,7 +85,7 @@ TEST_F(ZipNames, SymbolicLinksInsideTheDestinationAreUsed) {
     std::filesystem::create_directories(Dest() + "/real");
     std::filesystem::create_directory_symlink("real", Dest() + "/alias");
     EXPECT_EQ(ExtractRaw({{.name = "alias/x.txt", .data = "through"}}), ExtractResult::Done);
-    EXPECT_EQ(test::ReadBytes(Dest() + "/real/x.txt"), "through");
+    EXPECT_EQ(test::ReadFileBytes(Dest() + "/real/x.txt"), "through");
 }
 
 TEST_F(ZipNames, DrivesAndLeadingSeparatorsLandBelowTheDestination) {
@@ -129,7 +129,7 @@ TEST_F(ZipNames, UnixSymbolicLinkEntriesBecomePlainFiles) {
     struct stat st;
     ASSERT_EQ(::lstat((Dest() + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(test::ReadBytes(Dest() + "/link"), "/etc/passwd");
+    EXPECT_EQ(test::ReadFileBytes(Dest() + "/link"), "/etc/passwd");
 }
 
 TEST_F(ZipNames, Cp437NamesBecomeUtf8FileNames) {
@@ -139,20 +139,20 @@ TEST_F(ZipNames, Cp437NamesBecomeUtf8FileNames) {
                                    "cran.txt",
                            .data = "x"}}),
               ExtractResult::Done);
-    EXPECT_EQ(test::ReadBytes(Dest() + "/Donn\xc3\xa9"
-                                       "es/\xc3\x84"
-                                       "cran.txt"),
+    EXPECT_EQ(test::ReadFileBytes(Dest() + "/Donn\xc3\xa9"
+                                           "es/\xc3\x84"
+                                           "cran.txt"),
               "x");
 }
 
 TEST(ZipPaths, PathKindAndMakeDirectoryPathLeaveTheCurrentDirectory) {
     ScratchDir dir;
     const auto cwd = std::filesystem::current_path();
-    EXPECT_EQ(PathKind(dir.path()), -1);
+    EXPECT_EQ(PathKind(dir.Path()), -1);
     EXPECT_EQ(PathKind(dir / "missing"), 0);
-    test::WriteBytes(dir / "file", "x");
+    test::WriteFileBytes(dir / "file", "x");
     EXPECT_EQ(PathKind(dir / "file"), 1);
-    EXPECT_TRUE(MakeDirectoryPath(dir.path() + "\\a\\b\\c\\"));
+    EXPECT_TRUE(MakeDirectoryPath(dir.Path() + "\\a\\b\\c\\"));
     EXPECT_EQ(PathKind(dir / "a/b/c"), -1);
     EXPECT_TRUE(MakeDirectoryPath(dir / "A/B/d"));  // existing parents match ignoring case
     EXPECT_EQ(PathKind(dir / "a/b/d"), -1);

@@ -29,10 +29,10 @@ class ZipWriters : public ::testing::Test {
         const std::string src = dir_ / "src";
         std::filesystem::create_directories(src + "/Data/Sub Dir");
         std::filesystem::create_directories(src + "/Empty");
-        test::WriteBytes(src + "/Data/big.bin", test::SampleData(700000, 1));
-        test::WriteBytes(src + "/Data/Sub Dir/exact.bin", test::SampleData(3 * 65535, 2));
-        test::WriteBytes(src + "/Data/empty.txt", "");
-        test::WriteBytes(src + "/readme.txt", "Korvun patch\r\n");
+        test::WriteFileBytes(src + "/Data/big.bin", test::SampleData(700000, 1));
+        test::WriteFileBytes(src + "/Data/Sub Dir/exact.bin", test::SampleData(3 * 65535, 2));
+        test::WriteFileBytes(src + "/Data/empty.txt", "");
+        test::WriteFileBytes(src + "/readme.txt", "Korvun patch\r\n");
     }
     std::string Source() const { return dir_ / "src"; }
 
@@ -73,14 +73,14 @@ TEST_F(ZipWriters, PythonZipfileWithAndWithoutDataDescriptors) {
         "            p = os.path.join(root, f)\n"
         "            kind = zipfile.ZIP_STORED if f.endswith('.txt') else zipfile.ZIP_DEFLATED\n"
         "            z.write(p, os.path.relpath(p, src), compress_type=kind)\n";
-    test::WriteBytes(dir_ / "write.py", script);
+    test::WriteFileBytes(dir_ / "write.py", script);
     const std::string seekable = dir_ / "python.zip", streamed = dir_ / "python-stream.zip";
     ASSERT_EQ(Shell("python3 " + dir_ / "write.py" + " " + Source() + " " + seekable + " 0"), 0);
     ASSERT_EQ(
         std::system(
             ("python3 " + dir_ / "write.py" + " " + Source() + " - 1 | cat > " + streamed).c_str()),
         0);
-    const std::string bytes = test::ReadBytes(streamed);
+    const std::string bytes = test::ReadFileBytes(streamed);
     ASSERT_NE(bytes.find(std::string("PK\x07\x08", 4)), std::string::npos);
     CheckPackage(seekable);
     CheckPackage(streamed);
@@ -94,7 +94,7 @@ TEST_F(ZipWriters, Libzip) {
             entries.push_back({.name = name + "/", .directory = true});
         } else {
             entries.push_back({.name = name,
-                               .data = test::ReadBytes(item.path().string()),
+                               .data = test::ReadFileBytes(item.path().string()),
                                .deflate = name.find(".txt") == std::string::npos});
         }
     }
@@ -104,20 +104,20 @@ TEST_F(ZipWriters, Libzip) {
 }
 
 TEST_F(ZipWriters, ToolExitStatuses) {
-    test::WriteBytes(dir_ / "not-a-zip", "hello");
+    test::WriteFileBytes(dir_ / "not-a-zip", "hello");
     EXPECT_EQ(Shell(Tool() + " package test " + dir_ / "not-a-zip"), 1);
     EXPECT_EQ(Shell(Tool() + " package extract " + dir_ / "not-a-zip " + dir_ / "out"), 1);
     EXPECT_EQ(Shell(Tool() + " package ls " + dir_ / "missing.zip"), 1);
     EXPECT_EQ(Shell(Tool() + " package extract"), 2);
     auto hostile = test::BuildRawPackage({{.name = "../escape.txt", .data = "x"}});
-    test::WriteBytes(dir_ / "hostile.zip", hostile.bytes);
+    test::WriteFileBytes(dir_ / "hostile.zip", hostile.bytes);
     EXPECT_EQ(Shell(Tool() + " package extract " + dir_ / "hostile.zip " + dir_ / "out"), 1);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "escape.txt"));
     // A CRC mismatch is found by test without writing anything.
     auto damaged = test::BuildRawPackage({{.name = "a.bin", .data = test::SampleData(5000, 3)}});
     test::Put32(damaged.bytes, damaged.central[0] + 16, 1);
     test::Put32(damaged.bytes, damaged.local[0] + 14, 1);
-    test::WriteBytes(dir_ / "damaged.zip", damaged.bytes);
+    test::WriteFileBytes(dir_ / "damaged.zip", damaged.bytes);
     EXPECT_EQ(Shell(Tool() + " package test " + dir_ / "damaged.zip"), 1);
 }
 #endif

@@ -1,4 +1,4 @@
-#include "integration/console_process.h"
+#include "support/console_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/nginx_fixture.h"
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -29,6 +29,8 @@ bool NamedIn(const std::string& entry, const std::vector<std::string>& names) {
     return false;
 }
 
+}  // namespace
+
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& unset,
                                           const std::vector<std::string>& setEnv) {
     std::vector<std::string> names = unset;
@@ -43,6 +45,8 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& unset,
     return result;
 }
 
+namespace {
+
 int OpenOutput(const std::string& path) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
@@ -51,12 +55,11 @@ int OpenOutput(const std::string& path) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::string& outputPrefix,
-                           const std::vector<std::string>& unset,
-                           const std::vector<std::string>& setEnv, int stdoutFd)
-    : outPath_(outputPrefix + ".out"), errPath_(outputPrefix + ".err") {
-    int out = OpenOutput(outPath_);
-    int err = OpenOutput(errPath_);
+pid_t SpawnProcess(const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment, const std::string& outFile,
+                   const std::string& errFile, int stdoutFd) {
+    int out = OpenOutput(outFile);
+    int err = OpenOutput(errFile);
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     posix_spawn_file_actions_t actions;
@@ -79,23 +82,49 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::stri
     posix_spawnattr_setsigmask(&attributes, &empty);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    std::vector<std::string> environment = ChildEnvironment(unset, setEnv);
     std::vector<char*> argv, envp;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
 
-    int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out);
     close(err);
     if (in >= 0) close(in);
-    if (rc != 0) {
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+    if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+ProcessEnd WaitProcess(pid_t pid, std::chrono::duration<double> timeout) {
+    ProcessEnd end;
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (std::chrono::steady_clock::now() - start >= timeout) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            end.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
     }
+    end.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (WIFEXITED(status)) end.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+    return end;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::string& outputPrefix,
+                           const std::vector<std::string>& unset,
+                           const std::vector<std::string>& setEnv, int stdoutFd)
+    : outPath_(outputPrefix + ".out"), errPath_(outputPrefix + ".err") {
+    pid_ = SpawnProcess(args, ChildEnvironment(unset, setEnv), outPath_, errPath_, stdoutFd);
 }
 
 ChildProcess::~ChildProcess() {
@@ -112,27 +141,15 @@ void ChildProcess::Signal(int signal) const {
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (status_) return status_;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return status_;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(2ms);
-    }
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    status_ = 128 + SIGKILL;
-    return std::nullopt;
+    ProcessEnd end = WaitProcess(pid_, timeout);
+    status_ = end.exitCode ? *end.exitCode : 128 + end.signal;
+    if (end.timedOut) return std::nullopt;
+    return status_;
 }
 
-std::string ChildProcess::Stdout() const { return ReadTextFile(outPath_); }
+std::string ChildProcess::Stdout() const { return ReadFileBytes(outPath_); }
 
-std::string ChildProcess::Stderr() const { return ReadTextFile(errPath_); }
+std::string ChildProcess::Stderr() const { return ReadFileBytes(errPath_); }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;

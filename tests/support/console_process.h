@@ -1,5 +1,6 @@
-// A program run as a child process with its output captured in files, the way an operator
-// or a script runs korvun-updater-console.
+// Programs run as child processes with their output captured in files, the way an operator
+// or a script runs korvun-updater-console: the one way the suites start the consoles and the
+// operator's tool.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +14,30 @@
 namespace korvun::test {
 
 using namespace std::chrono_literals;
+
+// How a child process ended.
+struct ProcessEnd {
+    std::optional<int> exitCode;  // when it exited
+    int signal = 0;               // the signal that ended it, 0 when none did
+    bool timedOut = false;        // killed at the time-out
+    double seconds = 0;           // from the start of the wait to the end
+};
+
+// This process's environment without the variables named in unset, plus setEnv
+// ("NAME=value" each).
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& unset,
+                                          const std::vector<std::string>& setEnv);
+
+// Starts args[0] (a path) with exactly the given environment, standard input from /dev/null,
+// standard output to outFile (or to stdoutFd when that is not -1) and standard error to
+// errFile, and the signal dispositions a terminal user's program starts with. Throws
+// std::runtime_error when it cannot start.
+pid_t SpawnProcess(const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment, const std::string& outFile,
+                   const std::string& errFile, int stdoutFd = -1);
+
+// Waits for a started process; kills it (SIGKILL) once timeout has passed.
+ProcessEnd WaitProcess(pid_t pid, std::chrono::duration<double> timeout);
 
 class ChildProcess {
   public:
