@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     // archive), in a build that can trust a content store: it is repaired from the store
     // first, or the newest stored release installed, and the run goes on as for an intact
     // client. Where no store is published the run is what it always was.
-    if (korvun::NeedsMending(here) && korvun::BuiltInReleaseKey(ReleaseKeyLine())) {
+    if (korvun::BuiltInReleaseKey(ReleaseKeyLine()) && korvun::NeedsMending(here)) {
         content.repair = true;
         content.quietWithoutStore = true;
         korvun::RunContentCommand(here, content, stdout, stderr);

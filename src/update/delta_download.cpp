@@ -58,6 +58,13 @@ uint64_t CDeltaDownload::Rebuild(uint32_t version, const std::string& serverAddr
         return 0;
     }
     std::string packagePath = client_.Path(PatchFileName(version));
+    // A package name that cannot be written (a link planted there, say) is left as it is, for
+    // the full download to refuse as it refuses any such name.
+    if (!OpenFile(packagePath, OpenMode::WriteCreateTruncate).IsOpen()) {
+        DeleteFile(deltaPath);
+        DiscardResumeRecord(deltaPath);
+        return 0;
+    }
     // Bytes of an earlier full download go; their record must not vouch for the new ones.
     DiscardResumeRecord(packagePath);
     delta::RebuildRequest request;
