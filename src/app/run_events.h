@@ -65,6 +65,10 @@ class RunEvents {
     virtual void RequestClose() = 0;
     // The run turned to a mirror: the server pages (the notice) come from there too.
     virtual void ServerChanged(const std::string& address) = 0;
+    // A download goes on from bytes an earlier attempt or run left: held of size bytes of
+    // name are already there. The window shows that in its gauge; a log may say it.
+    virtual void ResumingDownload(const std::string& /*name*/, uint64_t /*held*/,
+                                  uint64_t /*size*/) {}
     // The run has ended; nothing follows.
     virtual void RunEnded(const RunOutcome& outcome) = 0;
 };

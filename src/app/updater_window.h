@@ -49,6 +49,9 @@ class UpdaterWindow : public RunEvents {
     }
     void RequestClose() override { DoRequestClose(); }
     void ServerChanged(const std::string& address) override { OnServerChanged(address); }
+    void ResumingDownload(const std::string& name, uint64_t held, uint64_t size) override {
+        OnResumingDownload(name, held, size);
+    }
     void RunEnded(const RunOutcome& /*outcome*/) override { OnRunEnded(); }
 
     // What the front-ends show of their own.
@@ -81,6 +84,9 @@ class UpdaterWindow : public RunEvents {
     virtual void PresentMessageBox(const std::string& text, const std::string& caption);
     // A front-end that shows no server page has nothing to do.
     virtual void OnServerChanged(const std::string& /*address*/) {}
+    // The window's gauges show a resumed download; only a log has more to say.
+    virtual void OnResumingDownload(const std::string& /*name*/, uint64_t /*held*/,
+                                    uint64_t /*size*/) {}
     // A front-end that waits for the worker's end may stop waiting.
     virtual void OnRunEnded() {}
 

@@ -95,6 +95,15 @@ void ConsoleWindow::OnServerChanged(const std::string& address) {
     dirty_ = true;
 }
 
+// A player who stopped a run wants to see that the next one did not start over.
+void ConsoleWindow::OnResumingDownload(const std::string& name, uint64_t held, uint64_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "%sResuming %s: %s already here\n", live_ ? "\r\x1b[K" : "", name.c_str(),
+                 FormatSizePair(held, size).c_str());
+    std::fflush(out_);
+    dirty_ = true;
+}
+
 // The main thread waits for the worker's end; it need not wait out its time-out.
 void ConsoleWindow::OnRunEnded() {
     std::lock_guard<std::mutex> lock(mutex_);

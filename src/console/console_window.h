@@ -35,6 +35,7 @@ class ConsoleWindow : public UpdaterWindow {
     void EnableStartButton(bool enabled) override;
     void DoRequestClose() override;
     void OnServerChanged(const std::string& address) override;
+    void OnResumingDownload(const std::string& name, uint64_t held, uint64_t size) override;
     void OnRunEnded() override;
 
   private:

@@ -310,6 +310,7 @@ bool CUpdateDownload::OpenDownload(const std::string& url, const std::string& lo
     }
     continued_ = continuedAt_ > 0;
     resumedFrom_ = receivedSize_;
+    if (continued_) events_.ResumingDownload(localName, continuedAt_, expectedSize_);
     ShowFileProgress();
     return true;
 }

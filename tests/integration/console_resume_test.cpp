@@ -91,6 +91,7 @@ TEST_P(InterruptedDownloadTest, TheNextRunFetchesOnlyTheRest) {
     InterruptAtHalf(package.size(), GetParam().signal, GetParam().status);
     ConsoleResult next = RunConsole();
     ExpectCompletedWith(next, payload);
+    EXPECT_NE(next.out.find("\nResuming pk0002.patch: "), std::string::npos) << next.out;
     nginx.CountRequests("pk0002.patch", 6);
     EXPECT_LE(nginx.BodyBytesSent("pk0002.patch"), package.size() * 11 / 10);
 }
