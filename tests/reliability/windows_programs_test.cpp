@@ -13,6 +13,7 @@
 #include "reliability/release_fixture.h"
 #include "support/nginx_fixture.h"
 #include "support/wine_prefix.h"
+#include "support/zip_test_packages.h"
 
 namespace korvun::test {
 namespace {
@@ -97,6 +98,26 @@ TEST_F(WindowsPrograms, UpdatesAClientFromVersion1To5) {
     std::string verify;
     EXPECT_TRUE(ClientVerifyPasses(game_, scratch_ + "/reference", &verify)) << verify;
     EXPECT_TRUE(CompareClient(game_, versions.back()).empty());
+}
+
+// Names that Windows would turn into a device, a stream of another file or another file's name
+// were written there by the Windows build: it refuses such a package before it writes anything,
+// as the Linux build does.
+TEST_F(WindowsPrograms, WindowsOnlyNamesAreRefusedBeforeAnythingIsWritten) {
+    std::vector<ClientTree> versions = GenerateVersions(1, 23);
+    PublishRelease(versions, server_.Root());
+    for (const std::string name : {"CON", "sub/aux.txt", "x.txt:stream", "x.txt."}) {
+        SCOPED_TRACE(name);
+        RemoveTree(game_);
+        InstallClient(versions.front(), 1, game_, server_.Address());
+        WriteWithLibzip(server_.Root() + "/patch/patch/pk0002.patch",
+                        {{"first.txt", "first\n"}, {name, "payload\n"}});
+        RunResult run = RunWindowsConsole();
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("Extraction Failedc12"), std::string::npos) << run.out;
+        EXPECT_FALSE(std::filesystem::exists(game_ + "/first.txt"));
+        EXPECT_EQ(ReadCurrentVersion(game_), "1");
+    }
 }
 
 // Whether a client on this machine holds an open connection to 127.0.0.1:port.
