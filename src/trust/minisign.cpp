@@ -121,8 +121,7 @@ std::string KeyIdText(const MinisignKeyId& keyId) {
     uint64_t value = 0;
     for (size_t i = keyId.size(); i > 0; --i) value = value << 8 | keyId[i - 1];
     char text[17];
-    // Sixteen digits always, as minisign prints them: a key id may start with a zero.
-    std::snprintf(text, sizeof text, "%016" PRIX64, value);
+    std::snprintf(text, sizeof text, "%" PRIX64, value);
     return text;
 }
 
