@@ -143,6 +143,9 @@ TEST_F(LiveLineTest, NarrowTerminalsKeepTheCounterAndTheStatus) {
         WriteLocalVersion(1);
         std::remove(StatusFile().c_str());
         if (started_) Tmux({"kill-server"});
+        // A server of its own for each pane: the one just told to end may still be going, and
+        // a session started on its socket then fails.
+        socket_ = "korvun-live-" + std::to_string(getpid()) + "-" + std::to_string(columns);
         ASSERT_NO_FATAL_FAILURE(StartInPane(columns));
         std::vector<std::string> frames;
         WaitUntil(
