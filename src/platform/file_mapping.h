@@ -31,7 +31,7 @@ class FileMapping {
     size_t mappedLength_ = 0;
     uint8_t* data_ = nullptr;
     size_t length_ = 0;
-    void* section_ = nullptr;  // the system's mapping object where it has one
+    [[maybe_unused]] void* section_ = nullptr;  // the system's mapping object, where it has one
 };
 
 // Gives fd a length of length bytes whose blocks are allocated, so that writing them through
