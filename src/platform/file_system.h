@@ -48,8 +48,9 @@ class FileSystem {
     virtual void Reached(const char* point) { (void)point; }
 };
 
-// The system's own calls (file_io.cpp, file_io_win.cpp).
-class NativeFileSystem final : public FileSystem {
+// The system's own calls (file_io.cpp, file_io_win.cpp). A test may derive from it to change
+// one operation.
+class NativeFileSystem : public FileSystem {
   public:
     FileHandle Open(const std::string& native, OpenMode mode) override;
     std::FILE* OpenReadStream(const std::string& native) override;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/game_archive.h"
+#include "platform/file_system.h"
 #include "support/archive_writer.h"
 #include "support/recording_progress.h"
 #include "update/patch_application.h"
@@ -180,21 +181,31 @@ TEST_F(ArchiveMergeTest, MissingFilesReportC39AndC40) {
     EXPECT_EQ(markers.Markers(), std::vector<std::string>{"UPDATE_START"});
 }
 
-// Leaves room for exactly `spare` more descriptors while it lives.
-class DescriptorLimit {
+// Lets at most `spare` files be open at once while it lives, as a process at its descriptor
+// limit would: an open beyond that fails with EMFILE. Through the file system rather than the
+// process's limit, which would also take the descriptors the sanitizers' own checks need.
+class DescriptorLimit : public NativeFileSystem {
   public:
-    explicit DescriptorLimit(int spare) {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        int lowest = dup(0);
-        close(lowest);
-        rlimit limit = saved_;
-        limit.rlim_cur = static_cast<rlim_t>(lowest + spare);
-        setrlimit(RLIMIT_NOFILE, &limit);
+    explicit DescriptorLimit(int spare) : spare_(spare) { InstallFileSystem(this); }
+    ~DescriptorLimit() override { InstallFileSystem(nullptr); }
+
+    FileHandle Open(const std::string& native, OpenMode mode) override {
+        if (open_ >= spare_) {
+            errno = EMFILE;
+            return FileHandle();
+        }
+        FileHandle handle = NativeFileSystem::Open(native, mode);
+        if (handle.IsOpen()) ++open_;
+        return handle;
     }
-    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool Close(int fd) override {
+        --open_;
+        return NativeFileSystem::Close(fd);
+    }
 
   private:
-    rlimit saved_;
+    const int spare_;
+    int open_ = 0;
 };
 
 TEST_F(ArchiveMergeTest, IndexesThatCannotBeOpenedReportC41AndC42) {
