@@ -156,9 +156,14 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     // After the startup checks: a repair writes the client, so no other run may.
+    // A stop request is read once; it holds from then on, for the repair and the run after it.
+    bool stopRequested = false;
     korvun::ContentCommand content{
         options.repair, ReleaseKeyLine(), Hooks().certificateAuthorityFile,
-        [&stopRequests] { return stopRequests.Available() && stopRequests.Wait(0); }};
+        [&stopRequests, &stopRequested] {
+            if (!stopRequested) stopRequested = stopRequests.Available() && stopRequests.Wait(0);
+            return stopRequested;
+        }};
     korvun::ClientDirectory here(korvun::CurrentDirectory());
     if (options.verify || options.repair) {
         return korvun::RunContentCommand(here, content, stdout, stderr);
@@ -171,6 +176,10 @@ int main(int argc, char** argv) {
         content.repair = true;
         content.quietWithoutStore = true;
         korvun::RunContentCommand(here, content, stdout, stderr);
+        if (stopRequested) {
+            std::fputs("Stopped; the next run continues where this one left off.\n", stdout);
+            return kStopped;
+        }
     }
 
     korvun::ConsoleWindow window(stdout, korvun::IsTerminal(stdout));
