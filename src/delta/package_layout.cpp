@@ -3,19 +3,17 @@
 #include <algorithm>
 
 #include "platform/file_io.h"
+#include "zip/zip_entry.h"
 
 namespace korvun::delta {
 
 namespace {
 
-constexpr uint32_t kCentralSignature = 0x02014b50;
 constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr size_t kCentralFixed = 46;
 constexpr size_t kLocalFixed = 30;
 constexpr size_t kEndBytes = 22;
-constexpr uint16_t kEncrypted = 0x0001;
-constexpr uint16_t kDataDescriptor = 0x0008;
 constexpr uint64_t kZipLimit = 0xFFFFFFFF;
 
 uint32_t Load(const std::string& text, size_t at, size_t bytes) {
@@ -37,7 +35,8 @@ bool PackageLayout::Plan(const std::string& directory, std::string& error) {
     records_.clear();
     uint64_t offset = 0;
     for (size_t at = 0; at < directory.size();) {
-        if (directory.size() - at < kCentralFixed || Load(directory, at, 4) != kCentralSignature) {
+        if (directory.size() - at < kCentralFixed ||
+            Load(directory, at, 4) != kCentralHeaderSignature) {
             error = "the package's directory is damaged";
             return false;
         }
@@ -45,14 +44,14 @@ bool PackageLayout::Plan(const std::string& directory, std::string& error) {
         size_t recordBytes =
             kCentralFixed + nameBytes + Load(directory, at + 30, 2) + Load(directory, at + 32, 2);
         uint32_t size = Load(directory, at + 24, 4);
-        if (recordBytes > directory.size() - at || (Load(directory, at + 8, 2) & kEncrypted) ||
+        if (recordBytes > directory.size() - at || (Load(directory, at + 8, 2) & kFlagEncrypted) ||
             size == kZipLimit || Load(directory, at + 20, 4) == kZipLimit) {
             error = "the package's directory holds a record this layout cannot store";
             return false;
         }
         Record record;
         record.central = directory.substr(at, recordBytes);
-        auto flags = static_cast<uint16_t>(Load(directory, at + 8, 2) & ~kDataDescriptor);
+        auto flags = static_cast<uint16_t>(Load(directory, at + 8, 2) & ~kFlagDataDescriptor);
         Store(record.central, 8, 2, flags);
         Store(record.central, 10, 2, 0);  // stored
         Store(record.central, 20, 4, size);
